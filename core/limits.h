@@ -1,0 +1,30 @@
+// Every size the program keeps in fixed-size buffers, in one place.
+#ifndef PROXY_CORE_LIMITS_H_
+#define PROXY_CORE_LIMITS_H_
+
+#include <cstddef>
+
+// Listen-address list: up to 1,023 characters of NUL-separated entries.
+constexpr std::size_t kListenListSize = 1024;
+// The data folder and every file path built from it (the path limit, 259
+// characters, plus the NUL).
+constexpr std::size_t kPathSize = 260;
+// Every other text setting (environment name, upstream, backup folder...).
+constexpr std::size_t kSettingSize = 256;
+// One debug-log line as written, time stamp included; longer lines are cut.
+constexpr std::size_t kLogLineSize = 16384 + 512;
+// Line buffers of the list files.
+constexpr std::size_t kDbListLine = 4096;     // black.db, white.db
+constexpr std::size_t kConListLine = 512;     // permission lists
+constexpr std::size_t kShortListLine = 256;   // client white list, zip, mask
+constexpr std::size_t kSocksPtlLine = 255;    // socks-ptl.ini
+constexpr std::size_t kSettingsLine = 1024;   // settings file, LDAP settings
+// One receive from a peer, and the receive buffer (zero-filled and so always
+// NUL-terminated).
+constexpr std::size_t kRecvChunk = 16384;
+constexpr std::size_t kRecvBufSize = 16387;
+constexpr std::size_t kLineBufSize = 16392;
+// Access-log fields read from the request spool file.
+constexpr std::size_t kAccessField = 2048;
+
+#endif  // PROXY_CORE_LIMITS_H_

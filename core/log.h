@@ -1,0 +1,31 @@
+// The debug log (one line per call, dated file and/or standard error) and
+// the common-log-format access log.
+#ifndef PROXY_CORE_LOG_H_
+#define PROXY_CORE_LOG_H_
+
+#include <cstdint>
+
+// Writes one finished line (it already ends with "\n") prefixed with the
+// local time "[hh:mm:ss:mmm] " to the dated file of the debug-log folder
+// (-W) and/or standard error (-V).  The time is taken under the lock, so
+// lines appear in time order.  Costs one flag test when neither is on.
+void DebugLog(const char *szLine);
+
+// Formats a line and hands it to DebugLog; a line longer than the log line
+// buffer is cut.
+void DebugLogF(const char *szFmt, ...) __attribute__((format(printf, 1, 2)));
+
+// True when DebugLog writes anywhere; lets hot paths skip formatting.
+bool DebugLogEnabled();
+
+// Writes one access-log line for the answered request whose spool file is
+// szRequestFile (request line, Basic user, referrer and user agent come from
+// it).  Does nothing unless -G is on.
+void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, unsigned long nBytes);
+
+// Clock used by both logs; tests replace it to cross midnight.  Returns
+// seconds since the epoch and fills the milliseconds.
+using LogClockFn = int64_t (*)(int *pMillis);
+void SetLogClock(LogClockFn fn);  // nullptr restores the system clock
+
+#endif  // PROXY_CORE_LOG_H_

@@ -1,0 +1,80 @@
+// The two plain records that carry a connection: the endpoint record (a
+// listening endpoint and the server behind it, copied by value into every
+// thread that gets one) and the per-client connection record (allocated
+// zero-filled by the listener, owned by the connection thread, freed by
+// CloseClient).  Types only; no behaviour.
+#ifndef PROXY_FRONT_CONNECTION_RECORD_H_
+#define PROXY_FRONT_CONNECTION_RECORD_H_
+
+#include <cstdint>
+#include <type_traits>
+
+#include "core/fixed_text.h"
+#include "core/limits.h"
+
+struct EndpointRecord {
+  int32_t nListenOnce;       // 0: listen for ever; >0: return after one client
+  int32_t nSock;             // control/client socket the endpoint serves ("[%04d]")
+  char mIP[kListenListSize]; // own address; main listener: NUL-separated list
+  int32_t nPort;             // own port (main listener: default port)
+  char mSvIP[1024];          // server-side address text
+  int32_t nSvPort;           // server-side port
+};
+
+static_assert(std::is_trivially_copyable_v<EndpointRecord>);
+
+struct ConnectionRecord {
+  int32_t bKeepAlive;          // client exchange stays open; server may be reused
+  int32_t nSvSock;             // open server connection, -1 when none
+  FixedText<256> mSvHost;      // host nSvSock is connected to
+  int32_t bPassThrough;        // relay without inspection
+  int32_t nRelayAux;           // relay state word
+  int32_t bSvStartTls;         // connect-table "-": STARTTLS towards the server
+  void *pClientCtx;            // TLS context, client side (null: plain)
+  void *pClientSSL;            // TLS session on the client socket (null: plain)
+  int32_t bSvTls;              // connect-table "+": TLS to the server from byte one
+  void *pServerCtx;            // TLS context, server side
+  void *pServerSSL;            // TLS session on the server socket
+  FixedText<261> mCertFile;    // certificate of a TLS listener
+  FixedText<263> mKeyFile;     // private key of a TLS listener
+  uint32_t nFamily;            // 2 IPv4, 23 IPv6
+  int32_t nSock;               // client socket; 0 once CloseClient closed it
+  unsigned char sinLocal6[28]; // local address of an IPv6 accept
+  unsigned char sinLocal4[16]; // local address of an IPv4 accept
+  int32_t nLocalAddrLen;
+  void *pCanonName;            // transient during accept
+  void *pAddrInfo;             // transient resolver result; CloseClient frees it
+  int32_t nSocksState;         // SOCKS version being answered, -1 at start
+  int32_t nSocksAtyp;          // 1 IPv4, 3 domain, 4 IPv6
+  int32_t nSocksAddrLen;
+  FixedText<256> mSocksHost;
+  char mSocksReply[262];       // longest SOCKS reply fits without spilling
+  int32_t nSocksPort;
+  FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
+  int32_t nRelayProto;         // SOCKS protocol class, -1 none
+  int32_t nLogStatus;          // status of the answer just sent (access log)
+  uint32_t nLogBytes;          // bytes sent for that answer
+  int32_t nExchangeKind;       // 1 tunnel, 2 request/response
+  FixedText<256> mMailFile;    // base name of this connection's mail spool
+  FixedText<512> mHostDomain;  // this host's fully qualified name
+  FixedText<256> mLocalName;   // reverse name of mLocalIP
+  FixedText<65> mLocalIP;      // local address the client connected to
+  FixedText<67> mClientIP;     // client address text
+  uint32_t bClientIPv4;        // mClientIP contains "." or is empty
+  int32_t bMyAddrIPv4;         // mMyAddr contains "." or is empty
+  FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
+  uint32_t nLocalPort;         // local port (host order)
+  FixedText<256> mClientHost;  // client address, then its reverse name
+  char mLine[kLineBufSize];    // header-line buffer
+  char mWork[kLineBufSize];    // work buffer
+  uint32_t nEffProto;          // -1 at thread start; SOCKS: as nRelayProto
+  int32_t bConnTable;          // SOCKS destination has a connect-table entry
+  int32_t bZipAttach;          // local address:port is on the zip list
+  void *pClientCtxCopy, *pClientSSLCopy, *pServerCtxCopy, *pServerSSLCopy;
+  FixedText<521> mReqFile;     // request spool file of this connection
+  char mRecv[kRecvBufSize];    // receive buffer, NUL-terminated after each receive
+};
+
+static_assert(std::is_trivially_copyable_v<ConnectionRecord>);
+
+#endif  // PROXY_FRONT_CONNECTION_RECORD_H_

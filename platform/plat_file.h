@@ -1,0 +1,52 @@
+// Files and folders.  Hand-off files are written under a temporary name and
+// renamed into place, so a reader that sees the name sees the whole file.
+#ifndef PROXY_PLATFORM_PLAT_FILE_H_
+#define PROXY_PLATFORM_PLAT_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Value of an environment variable, or nullptr.
+const char *PlatGetEnv(const char *szName);
+
+// Creates a folder; an existing one is no error.  1 done or present, -1 failure.
+int PlatMakeDir(const char *szPath);
+
+// 1 when the path exists (file or folder), 0 when not.
+int PlatFileExists(const char *szPath);
+
+// Size in bytes and last-write time (seconds since the epoch).
+// 1 found, 0 not found, -1 failure.
+int PlatFileInfo(const char *szPath, uint64_t *pSize, int64_t *pMTime);
+
+// Opens a file with fopen's mode, retrying every 50 ms while it cannot be
+// opened, at most nAttempts times (at least once).  nullptr when it never
+// opened.  Where a writer hands files over by rename, the first try serves.
+FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
+
+// Deletes a file, retrying every 50 ms while the deletion fails for another
+// reason than absence, at most nAttempts times.  1 deleted, 0 not found,
+// -1 still present after the last attempt.
+int PlatDeleteRetry(const char *szPath, unsigned nAttempts);
+
+// Copies a file into place through a temporary name.  bReplace 0 fails when
+// the destination exists.  1 done, -1 failure.
+int PlatCopyFile(const char *szFrom, const char *szTo, int bReplace);
+
+// Moves a file.  bReplace 0 fails when the destination exists; bWriteThrough
+// flushes the data to disk first.  Falls back to copy and delete across
+// file systems.  1 done, -1 failure.
+int PlatMoveFile(const char *szFrom, const char *szTo, int bReplace, int bWriteThrough);
+
+// Moves a complete temporary file into place (replacing).  1 done, -1 failure.
+int PlatHandOffFile(const char *szTempPath, const char *szFinalPath);
+
+// Writes a whole file at once through a temporary name and a rename.
+// 1 done, -1 failure.
+int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
+
+// Appends bytes to a file, creating it.  1 done, -1 failure.
+int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
+
+#endif  // PROXY_PLATFORM_PLAT_FILE_H_

@@ -1,0 +1,39 @@
+// Time, pauses and threads: the platform's clock and scheduler.
+#ifndef PROXY_PLATFORM_PLAT_TIME_H_
+#define PROXY_PLATFORM_PLAT_TIME_H_
+
+#include <cstdint>
+
+// Broken-down local time.
+struct PlatTm {
+  int nYear, nMonth, nDay;          // 4-digit year, 1..12, 1..31
+  int nHour, nMinute, nSecond;
+  int nWeekDay;                     // 0 = Sunday
+  int nYearDay;                     // 0..365
+  int bDst;                         // daylight saving in force
+  long nGmtOff;                     // seconds east of UTC
+};
+
+// Seconds since the epoch; fills *pMillis (0..999) when given.
+int64_t PlatNow(int *pMillis);
+// Milliseconds from a steady clock, for measuring waits.
+int64_t PlatSteadyMs();
+// Local and UTC broken-down time of a time value.
+void PlatLocalTime(int64_t nTime, PlatTm *pTm);
+void PlatUtcTime(int64_t nTime, PlatTm *pTm);
+// Seconds since the epoch of a UTC broken-down time (fields as in PlatTm).
+int64_t PlatMakeUtc(const PlatTm *pTm);
+// The current local time in 100-ns units since 1601-01-01, as the file-time
+// numbers of log lines and cache comparisons.
+uint64_t PlatLocalFileTime();
+// A time value as local file-time units.
+uint64_t PlatToLocalFileTime(int64_t nTime);
+
+// Pauses the calling thread; 0 yields the processor.
+void PlatSleepMs(int nMs);
+
+// Starts a detached thread with a stack of at least 1 MiB.  Returns 0, or
+// the error number of the failed start.
+int PlatStartThread(void (*pfn)(void *), void *pArg);
+
+#endif  // PROXY_PLATFORM_PLAT_TIME_H_
