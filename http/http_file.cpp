@@ -1,0 +1,32 @@
+#include "http/http_file.h"
+
+#include "core/settings.h"
+#include "platform/plat_file.h"
+#include "platform/plat_time.h"
+
+std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) {
+  std::size_t n = 0;
+  while (n + 1 < nSize) {
+    int c = getc_unlocked(pFile);
+    if (c == EOF) break;
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  return n;
+}
+
+FILE *OpenSpool(const char *szPath, const char *szMode) {
+  return PlatOpenRetry(szPath, szMode, g_nRetryLimit ? g_nRetryLimit : 1);
+}
+
+FILE *OpenSpoolLong(const char *szPath, const char *szMode) {
+  return PlatOpenRetry(szPath, szMode, g_nRetryLimit ? g_nRetryLimit * 5 : 1);
+}
+
+void DeleteSpool(const char *szPath) {
+  for (int i = 0; i < 600; ++i) {
+    if (PlatDeleteRetry(szPath, 1) >= 0) return;
+    PlatSleepMs(100);
+  }
+}
