@@ -43,7 +43,7 @@ TEST(RequestScanTest, CompletenessRule) {
       {"post exact", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", 43, 1},
       {"post short", "POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\nabcde", -1, 1},
       {"post any case", "post / HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab", 40, 1},
-      {"put", "PUT / HTTP/1.1\r\ncontent-length: 1\r\n\r\nZ", 37, 1},
+      {"put", "PUT / HTTP/1.1\r\ncontent-length: 1\r\n\r\nZ", 38, 1},
       {"post no length", "POST / HTTP/1.1\r\nHost: h\r\n\r\n", 28, 1},
       {"LF-only line does not end header", "GET / HTTP/1.1\n\n", -1, 0},
       {"postal is no upload", "POSTAL / HTTP/1.1\r\n\r\n", 21, 0},
