@@ -52,7 +52,7 @@ bool DebugLogEnabled() { return g_bLogFile || g_bLogConsole; }
 
 void DebugLog(const char *szLine) {
   if (!g_bLogFile && !g_bLogConsole) return;
-  static char s_szBuf[kLogLineSize];  // guarded by g_LogLock
+  static char s_szBuf[kLogLineSize + 32];  // time stamp + line; guarded by g_LogLock
   std::lock_guard<std::mutex> lock(g_LogLock);
   int nMillis = 0;
   int64_t nNow = LogNow(&nMillis);
@@ -61,7 +61,11 @@ void DebugLog(const char *szLine) {
   int n = snprintf(s_szBuf, sizeof s_szBuf, "[%02d:%02d:%02d:%03d] %s", tmv.nHour, tmv.nMinute, tmv.nSecond,
                    nMillis, szLine);
   if (n < 0) return;
-  size_t nLen = static_cast<size_t>(n) < sizeof s_szBuf ? static_cast<size_t>(n) : sizeof s_szBuf - 1;
+  size_t nLen = static_cast<size_t>(n);
+  if (nLen >= sizeof s_szBuf) {  // cut, but still one whole line
+    nLen = sizeof s_szBuf - 1;
+    s_szBuf[nLen - 1] = '\n';
+  }
   if (g_bLogFile) {
     PathText path;
     DailyFileName(g_szLogDir.c_str(), tmv, &path);

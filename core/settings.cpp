@@ -374,6 +374,9 @@ const char *ProgramTitle(const char *szLowerName) {
 }
 
 void LogSettingsSummary() {
+  // The folder is made before the first line so that the banner and the
+  // summary of a first start reach the file too.
+  PlatMakeDir(g_szLogDir.c_str());
   DebugLogF(" %s %s", kVersion, "filtering proxy server: HTTP, SMTP, POP3, IMAP4, FTP and SOCKS with content inspection\n\n");
   int nMode = g_nProxyMode;
   DebugLogF("SOCKET Con-Rty Time   = %lu\n", static_cast<unsigned long>(g_nConRetry));

@@ -1,0 +1,145 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/settings.h"
+#include "front/connection_record.h"
+
+namespace {
+
+int64_t g_nFakeNow;
+int g_nFakeMillis;
+int64_t FakeClock(int *pMillis) {
+  if (pMillis) *pMillis = g_nFakeMillis;
+  return g_nFakeNow;
+}
+
+// Local time value of a given local date and time.
+int64_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
+  struct tm t = {};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  t.tm_hour = h;
+  t.tm_min = mi;
+  t.tm_sec = s;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+std::string ReadFile(const std::filesystem::path &p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EndpointRecord ep;
+    SetDefaults(&ep);
+    m_dir = std::filesystem::temp_directory_path() / ("log_test_" + std::to_string(getpid()));
+    std::filesystem::create_directories(m_dir / "log");
+    std::filesystem::create_directories(m_dir / "ncsa");
+    g_szLogDir.Assign((m_dir / "log").string());
+    g_szAccessLogDir.Assign((m_dir / "ncsa").string());
+    SetLogClock(FakeClock);
+  }
+  void TearDown() override {
+    SetLogClock(nullptr);
+    EndpointRecord ep;
+    SetDefaults(&ep);
+    std::filesystem::remove_all(m_dir);
+  }
+  std::string WriteRequest(const std::string &sText) {
+    std::string sPath = (m_dir / "req.dat").string();
+    std::ofstream(sPath, std::ios::binary) << sText;
+    return sPath;
+  }
+  std::filesystem::path m_dir;
+};
+
+TEST_F(LogTest, NothingWrittenWithoutSwitches) {
+  g_nFakeNow = LocalTime(2026, 12, 7, 10, 0, 0);
+  DebugLog("[Test] line\n");
+  EXPECT_TRUE(std::filesystem::is_empty(m_dir / "log"));
+}
+
+TEST_F(LogTest, LinesAroundMidnightLandInTwoFiles) {
+  g_bLogFile = 1;
+  g_nFakeNow = LocalTime(2026, 12, 31, 23, 59, 59);
+  g_nFakeMillis = 999;
+  DebugLogF("[Test] [%04d] before\n", 7);
+  g_nFakeNow = LocalTime(2027, 1, 1, 0, 0, 0);
+  g_nFakeMillis = 1;
+  DebugLog("[Test] after\n");
+  EXPECT_EQ("[23:59:59:999] [Test] [0007] before\n", ReadFile(m_dir / "log" / "20261231.log"));
+  EXPECT_EQ("[00:00:00:001] [Test] after\n", ReadFile(m_dir / "log" / "20270101.log"));
+}
+
+TEST_F(LogTest, OverlongLineIsCutAndKeepsItsLineEnd) {
+  g_bLogFile = 1;
+  g_nFakeNow = LocalTime(2026, 12, 7, 10, 0, 0);
+  std::string sHuge(100000, 'x');
+  DebugLogF("[Test] %s\n", sHuge.c_str());
+  std::string s = ReadFile(m_dir / "log" / "20261207.log");
+  ASSERT_FALSE(s.empty());
+  EXPECT_LT(s.size(), 20000u);
+  EXPECT_EQ('\n', s.back());
+}
+
+TEST_F(LogTest, AccessLineFields) {
+  g_bAccessLog = 1;
+  g_nFakeNow = LocalTime(2026, 3, 5, 8, 9, 10);
+  static const struct {
+    const char *szRequest;
+    const char *szWant;
+  } kCases[] = {
+      // No user agent, no referrer: two empty quoted fields; no user: "-".
+      {"GET http://a.test/ HTTP/1.1\r\nHost: a.test\r\n\r\n",
+       "10.0.0.9 - - [05/Mar/2026:08:09:10 +0900] \"GET http://a.test/ HTTP/1.1\" 200 1234 \"\" \"\"\n"},
+      // Basic credentials give the user; header names in any case.
+      {"GET http://a.test/x HTTP/1.1\r\nPROXY-Authorization: x\r\nAuthorization:  Basic YWxpY2U6c2VjcmV0\r\n"
+       "REFERER:   http://r.test/\r\nUser-Agent: curl/7.88\r\n\r\n",
+       "10.0.0.9 - alice [05/Mar/2026:08:09:10 +0900] \"GET http://a.test/x HTTP/1.1\" 200 1234 "
+       "\"http://r.test/\" \"curl/7.88\"\n"},
+      // Headers after the empty line belong to the body and are not read.
+      {"POST http://a.test/ HTTP/1.1\n\nUser-Agent: body\n",
+       "10.0.0.9 - - [05/Mar/2026:08:09:10 +0900] \"POST http://a.test/ HTTP/1.1\" 200 1234 \"\" \"\"\n"},
+      // An empty first line: no header is read.
+      {"\r\nUser-Agent: x\r\n", "10.0.0.9 - - [05/Mar/2026:08:09:10 +0900] \"\" 200 1234 \"\" \"\"\n"},
+      // Not Basic: no user.
+      {"GET / HTTP/1.1\r\nAuthorization: Digest abc\r\n\r\n",
+       "10.0.0.9 - - [05/Mar/2026:08:09:10 +0900] \"GET / HTTP/1.1\" 200 1234 \"\" \"\"\n"},
+  };
+  for (const auto &c : kCases) {
+    std::filesystem::remove_all(m_dir / "ncsa");
+    std::filesystem::create_directories(m_dir / "ncsa");
+    AccessLog(WriteRequest(c.szRequest).c_str(), "10.0.0.9", 200, 1234);
+    EXPECT_EQ(c.szWant, ReadFile(m_dir / "ncsa" / "20260305.log")) << c.szRequest;
+  }
+}
+
+TEST_F(LogTest, AccessLineWithoutRequestFile) {
+  g_bAccessLog = 1;
+  g_nFakeNow = LocalTime(2026, 12, 7, 23, 1, 2);
+  AccessLog((m_dir / "missing.dat").c_str(), "::1", 407, 0);
+  EXPECT_EQ("::1 - - [07/Dec/2026:23:01:02 +0900] \"\" 407 0 \"\" \"\"\n",
+            ReadFile(m_dir / "ncsa" / "20261207.log"));
+  g_bAccessLog = 0;
+  AccessLog((m_dir / "missing.dat").c_str(), "::1", 407, 0);  // off: nothing more
+  std::string s = ReadFile(m_dir / "ncsa" / "20261207.log");
+  EXPECT_EQ(1, std::count(s.begin(), s.end(), '\n'));
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+#include "core/settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "front/connection_record.h"
+
+namespace {
+
+// Runs GetOption on a fresh set of defaults; the switches as written on a
+// command line.
+class OptionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = std::filesystem::temp_directory_path() / ("settings_test_" + std::to_string(getpid()));
+    std::filesystem::create_directories(m_dir / "TORV");
+    setenv("SETTINGS_TEST_HOME", m_dir.c_str(), 1);
+  }
+  void TearDown() override {
+    SetDefaults(&m_ep);
+    std::filesystem::remove_all(m_dir);
+  }
+  int Parse(std::vector<std::string> args) {
+    SetDefaults(&m_ep);
+    args.insert(args.begin(), "ruvohprx");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    return GetOption(static_cast<int>(argv.size()), argv.data(), &m_ep);
+  }
+  // The NUL-separated listen list as a vector.
+  std::vector<std::string> ListenList() const {
+    std::vector<std::string> out;
+    for (const char *p = m_ep.mIP; *p; p += strlen(p) + 1) out.emplace_back(p);
+    return out;
+  }
+  std::string Data() const { return (m_dir / "TORV").string() + "/"; }
+
+  EndpointRecord m_ep;
+  std::filesystem::path m_dir;
+};
+
+TEST_F(OptionTest, DefaultsBeforeAnySwitch) {
+  ASSERT_EQ(0, Parse({}));
+  EXPECT_EQ(0, g_nProxyMode);
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.1"}, ListenList());
+  EXPECT_EQ(8080, m_ep.nPort);
+  EXPECT_EQ(1, g_bNoKeepAlive);
+  EXPECT_EQ(10, g_nConRetry);
+  EXPECT_EQ(2147483647, g_nMaxConn);
+  EXPECT_EQ(12000u, g_nRetryLimit);
+  EXPECT_EQ(1, g_bFtpRaw);
+  EXPECT_EQ(1, g_bHeaderRewrite);
+  EXPECT_EQ(0, g_bViaExtend);
+  EXPECT_EQ(0, g_bForwarded);
+  EXPECT_EQ(1, g_bRemoteHostWp);
+  EXPECT_EQ(1, g_bXForwardedFor);
+  EXPECT_STREQ("", g_szSettingsFile.c_str());  // no -P: no file names
+  EXPECT_EQ(0, g_nTmoClient);
+}
+
+TEST_F(OptionTest, DataFolderOrderMatters) {
+  ASSERT_EQ(0, Parse({"-P=0", "-E=SETTINGS_TEST_HOME"}));
+  EXPECT_STREQ("http.ini", g_szSettingsFile.c_str());
+  EXPECT_EQ(Data(), g_szDataDir.c_str());
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-P=0"}));
+  EXPECT_EQ(Data() + "http.ini", g_szSettingsFile.c_str());
+  EXPECT_EQ(Data() + "httplog", g_szLogDir.c_str());
+  EXPECT_EQ(Data() + "ncsalog", g_szAccessLogDir.c_str());
+  EXPECT_EQ(Data() + "http-con.ini", g_szConPermFile.c_str());
+  EXPECT_EQ(Data() + "no-cache.db", g_szNoCacheFile.c_str());
+}
+
+TEST_F(OptionTest, PerModeNamesAndTimeouts) {
+  static const struct {
+    const char *szMode;
+    const char *szLog, *szSettings, *szAuth, *szAccess;
+    int nClient, nServer;
+  } kModes[] = {
+      {"-P=0", "httplog", "http.ini", "http-auth.ini", "ncsalog", 5, 3500},
+      {"-P=1", "smtplog", "smtp.ini", "smtp-auth.ini", "", 300000, 300000},
+      {"-P=2", "pop3log", "pop3.ini", "pop3-auth.ini", "", 300000, 300000},
+      {"-P=3", "imap4log", "imap4.ini", "imap4-auth.ini", "", 300000, 300000},
+      {"-P=4", "ftplog", "ftp.ini", "ftp-auth.ini", "", 300000, 300000},
+      {"-P=5", "sockslog", "socks.ini", "socks-auth.ini", "ncsalog", 300000, 300000},
+  };
+  for (const auto &m : kModes) {
+    SCOPED_TRACE(m.szMode);
+    ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", m.szMode}));
+    EXPECT_EQ(Data() + m.szLog, g_szLogDir.c_str());
+    EXPECT_EQ(Data() + m.szSettings, g_szSettingsFile.c_str());
+    EXPECT_EQ(Data() + m.szAuth, g_szAuthFile.c_str());
+    EXPECT_EQ(*m.szAccess ? Data() + m.szAccess : "", g_szAccessLogDir.c_str());
+    EXPECT_EQ(m.nClient, g_nTmoClient);
+    EXPECT_EQ(m.nServer, g_nTmoServer);
+    EXPECT_EQ(10, g_nTmoClientSSL);
+    EXPECT_EQ(50, g_nTmoServerSSL);
+  }
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-P=5"}));
+  EXPECT_EQ(Data() + "socks-ptl.ini", g_szSocksPtlFile.c_str());
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-P=1"}));
+  EXPECT_STREQ("", g_szNoCacheFile.c_str());  // SMTP leaves the no-cache list alone
+}
+
+TEST_F(OptionTest, PortRangeClearedByHttpFtpSocksOnly) {
+  ASSERT_EQ(0, Parse({"-N=20000-20100", "-P=0"}));
+  EXPECT_EQ(0, g_nPortLow);
+  EXPECT_EQ(0, g_nPortHigh);
+  ASSERT_EQ(0, Parse({"-P=0", "-N=20000-20100"}));
+  EXPECT_EQ(20000, g_nPortLow);
+  EXPECT_EQ(20000, g_nPortNext);
+  EXPECT_EQ(20100, g_nPortHigh);
+  ASSERT_EQ(0, Parse({"-N=20000-20100", "-P=1"}));  // SMTP keeps it
+  EXPECT_EQ(20000, g_nPortLow);
+  ASSERT_EQ(0, Parse({"-P=4", "-N=30000"}));
+  EXPECT_EQ(30000, g_nPortLow);
+  EXPECT_EQ(0, g_nPortHigh);
+}
+
+TEST_F(OptionTest, NumericSwitches) {
+  ASSERT_EQ(0, Parse({"-P=0", "-T=-5,100"}));
+  EXPECT_EQ(0, g_nTmoClient);
+  EXPECT_EQ(100, g_nTmoServer);
+  EXPECT_EQ(10, g_nTmoClientSSL);
+  EXPECT_EQ(50, g_nTmoServerSSL);
+  ASSERT_EQ(0, Parse({"-P=0", "-T=1,2,3,4"}));
+  EXPECT_EQ(4, g_nTmoServerSSL);
+  ASSERT_EQ(0, Parse({"-C=0"}));
+  EXPECT_EQ(2147483647, g_nMaxConn);
+  ASSERT_EQ(0, Parse({"-c=7"}));  // lower case works for every letter but i
+  EXPECT_EQ(7, g_nMaxConn);
+  ASSERT_EQ(0, Parse({"-Q=2"}));
+  EXPECT_EQ(0, g_bFtpRaw);
+  ASSERT_EQ(0, Parse({"-Q=1"}));
+  EXPECT_EQ(1, g_bFtpRaw);
+  ASSERT_EQ(0, Parse({"-O=7"}));
+  EXPECT_EQ(0, g_nSocksVer);
+  ASSERT_EQ(0, Parse({"-O=2"}));
+  EXPECT_EQ(2, g_nSocksVer);
+  ASSERT_EQ(0, Parse({"-R=3"}));
+  EXPECT_EQ(60u, g_nRetryLimit);
+  ASSERT_EQ(0, Parse({"-K=5000000000"}));
+  EXPECT_EQ(5000000000ULL, g_nScanMax);
+  ASSERT_EQ(0, Parse({"-!=0", "-$=3", "-G=5", "-J=1", "-X=1", "-D=2", "-M=15"}));
+  EXPECT_EQ(0, g_bNoKeepAlive);
+  EXPECT_EQ(3, g_nConRetry);
+  EXPECT_EQ(1, g_bAccessLog);
+  EXPECT_EQ(1, g_bSpamReject);
+  EXPECT_EQ(1, g_bAttachZip);
+  EXPECT_EQ(2, g_nVirusMailKeep);
+  EXPECT_EQ(15u, g_nCacheMin);
+  ASSERT_EQ(0, Parse({"-i=2"}));
+  EXPECT_EQ(2, g_nIPVersion);
+  ASSERT_EQ(0, Parse({"-I=2", "-H=1", "-Y=1", "-#=1"}));  // ignored letters
+  EXPECT_EQ(0, g_nIPVersion);
+  ASSERT_EQ(0, Parse({"-V", "-w"}));
+  EXPECT_EQ(1, g_bLogConsole);
+  EXPECT_EQ(1, g_bLogFile);
+  ASSERT_EQ(0, Parse({"-C=5", "-C=9"}));  // later overrides earlier
+  EXPECT_EQ(9, g_nMaxConn);
+}
+
+TEST_F(OptionTest, HeaderFlags) {
+  ASSERT_EQ(0, Parse({"-U=0"}));
+  EXPECT_EQ(0, g_bHeaderRewrite);
+  EXPECT_EQ(0, g_bRemoteHostWp);
+  ASSERT_EQ(0, Parse({"-U=3"}));
+  EXPECT_EQ(1, g_bHeaderRewrite);
+  EXPECT_EQ(1, g_bViaExtend);
+  EXPECT_EQ(1, g_bForwarded);
+  EXPECT_EQ(0, g_bRemoteHostWp);
+  EXPECT_EQ(0, g_bXForwardedFor);
+}
+
+TEST_F(OptionTest, AuthSwitch) {
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-A"}));
+  EXPECT_EQ(1, g_bProxyAuth);
+  EXPECT_EQ(0, g_nLdapAuth);
+  EXPECT_EQ(Data() + "http-ldap.ini", g_szLdapIni.c_str());
+  ASSERT_EQ(0, Parse({"-A=1"}));
+  EXPECT_EQ(1, g_nLdapAuth);
+  ASSERT_EQ(0, Parse({"-A:1"}));  // the value counts only after "="
+  EXPECT_EQ(0, g_nLdapAuth);
+}
+
+TEST_F(OptionTest, ListenList) {
+  ASSERT_EQ(0, Parse({"-L=10.0.0.1,10.0.0.2 3128"}));
+  EXPECT_EQ((std::vector<std::string>{"10.0.0.1", "10.0.0.2"}), ListenList());
+  EXPECT_EQ(3128, m_ep.nPort);
+  ASSERT_EQ(0, Parse({"-L=10.0.0.1"}));
+  EXPECT_EQ(std::vector<std::string>{"10.0.0.1"}, ListenList());
+  EXPECT_EQ(8080, m_ep.nPort);
+  // An entry with a port of its own needs a second space.
+  ASSERT_EQ(0, Parse({"-L=127.0.0.1 9000,::1 8080"}));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.1 9000", "::1"}), ListenList());
+  EXPECT_EQ(8080, m_ep.nPort);
+  // Far too long: cut, still terminated by two NULs.
+  std::string sLong = "-L=" + std::string(3000, '1');
+  ASSERT_EQ(0, Parse({sLong}));
+  auto list = ListenList();
+  ASSERT_EQ(1u, list.size());
+  EXPECT_EQ(kListenListSize - 2, list[0].size());
+}
+
+TEST_F(OptionTest, ListenListFromSettingsFile) {
+  {
+    std::ofstream f(m_dir / "TORV" / "http.ini");
+    f << "' comment\r\n"
+      << "127.0.0.1\r\n"
+      << " indented comment\n"
+      << "::1 9090\n"
+      << "\n"
+      << "example.com=10.0.0.1+server 80\n"
+      << "10.1.1.1,10.1.1.2\n";
+  }
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-P=0", "-F"}));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.1", "::1 9090", "example.com", "10.1.1.1", "10.1.1.2"}),
+            ListenList());
+  // Without a settings file path the list just empties.
+  ASSERT_EQ(0, Parse({"-F"}));
+  EXPECT_TRUE(ListenList().empty());
+  // A missing file leaves the list empty.
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-P=1", "-F"}));
+  EXPECT_TRUE(ListenList().empty());
+}
+
+TEST_F(OptionTest, RefusedValues) {
+  EXPECT_EQ(2, Parse({"-P=6"}));
+  EXPECT_EQ(2, Parse({"-P=-1"}));
+  EXPECT_EQ(2, Parse({"-E=SETTINGS_TEST_NO_SUCH_VARIABLE"}));
+  std::string sLongDir = "-B=" + std::string(400, 'b');
+  EXPECT_EQ(2, Parse({sLongDir}));
+  setenv("SETTINGS_TEST_LONG", std::string(300, 'x').c_str(), 1);
+  EXPECT_EQ(2, Parse({"-E=SETTINGS_TEST_LONG"}));
+  // Text settings that do not fit are cut, never overflowed.
+  std::string sUp = "-S=" + std::string(1000, 'u');
+  ASSERT_EQ(0, Parse({sUp}));
+  EXPECT_EQ(SettingText::Capacity(), g_szUpstream.Length());
+}
+
+TEST_F(OptionTest, DataFolderSwitchZ) {
+  ASSERT_EQ(0, Parse({"-Z=/srv/proxy", "-P=0"}));
+  EXPECT_STREQ("/srv/proxy/", g_szDataDir.c_str());
+  EXPECT_STREQ("/srv/proxy/http.ini", g_szSettingsFile.c_str());
+  ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-Z="}));  // empty: ignored
+  EXPECT_EQ(Data(), g_szDataDir.c_str());
+}
+
+TEST(ProgramTitleTest, FirstNameContainedWins) {
+  static const struct {
+    const char *szName, *szTitle;
+  } kCases[] = {
+      {"./build/ruvohprx", "HTTP PROXY"}, {"ruvosprx", "SMTP PROXY"},   {"/usr/bin/ruvopprx", "POP3 PROXY"},
+      {"ruvoiprx", "IMAP PROXY"},         {"ruvofprx", "FTP PROXY"},    {"ruvocprx", "SOCKS PROXY"},
+      {"proxy", "HTTP PROXY"},            {"xruvocprx-ruvosprx", "SMTP PROXY"},
+  };
+  for (const auto &c : kCases) EXPECT_STREQ(c.szTitle, ProgramTitle(c.szName)) << c.szName;
+}
+
+// The summary lines per mode, read back from the dated log file.
+class SummaryTest : public OptionTest {
+ protected:
+  std::string Summary(std::vector<std::string> args) {
+    args.push_back("-W");
+    EXPECT_EQ(0, Parse(args));
+    std::filesystem::remove_all(g_szLogDir.c_str());
+    LogSettingsSummary();
+    std::string sAll;
+    for (auto &e : std::filesystem::directory_iterator(g_szLogDir.c_str())) {
+      std::ifstream f(e.path());
+      std::stringstream ss;
+      ss << f.rdbuf();
+      sAll += ss.str();
+    }
+    // Drop the time stamps.
+    std::string sOut;
+    std::istringstream in(sAll);
+    for (std::string line; std::getline(in, line);) {
+      if (line.size() >= 15 && line[0] == '[' && line[13] == ']') line = line.substr(15);
+      sOut += line + "\n";
+    }
+    return sOut;
+  }
+};
+
+TEST_F(SummaryTest, HttpMode) {
+  std::string s = Summary({"-E=SETTINGS_TEST_HOME", "-P=0", "-N=20000-20100", "-C=0", "-A"});
+  EXPECT_NE(std::string::npos, s.find(" v1.38 "));
+  std::string sWant = "SOCKET Con-Rty Time   = 10\n"
+                      "Keep-Alive            = off\n"
+                      "Connection            = 0\n"
+                      "IP version            = IPv4\n"
+                      "Proxy Auth            = yes:LOCAL\n"
+                      "Timeout Client(Plain) = 5\n"
+                      "Timeout Client(SSL)   = 10\n"
+                      "Timeout Server(Plain) = 3500\n"
+                      "Timeout Server(SSL)   = 50\n"
+                      "FTP  PortRange        = 20000 - 20100\n"
+                      "HTTP  Cache time      = 0 min.\n"
+                      "Scan Max file size    = 0\n"
+                      "Log Folder            = " +
+                      Data() + "httplog\n";
+  EXPECT_NE(std::string::npos, s.find(sWant)) << s;
+  EXPECT_TRUE(std::filesystem::is_directory(Data() + "ncsalog"));
+}
+
+TEST_F(SummaryTest, OptionalLinesPerMode) {
+  static const struct {
+    const char *szMode;
+    bool bAuth, bMail, bPort, bFtpCmd, bVirusMail;
+    const char *szPortLine;
+  } kModes[] = {
+      {"-P=0", true, false, true, false, false, "FTP  PortRange"},
+      {"-P=1", false, true, false, false, false, ""},
+      {"-P=2", false, false, false, false, true, ""},
+      {"-P=3", false, false, false, false, true, ""},
+      {"-P=4", false, false, true, true, false, "FTP  PortRange"},
+      {"-P=5", true, true, true, true, true, "Bind PortRange"},
+  };
+  for (const auto &m : kModes) {
+    SCOPED_TRACE(m.szMode);
+    std::string s = Summary({"-E=SETTINGS_TEST_HOME", m.szMode, "-i=1", "-D=1", "-Q=0", "-B=/bk", "-J=1"});
+    EXPECT_EQ(m.bAuth, s.find("Proxy Auth            = no\n") != std::string::npos);
+    EXPECT_EQ(m.bMail, s.find("Mail backup           = yes:/bk\nAttach compressed     = no\n"
+                              "SPAM reject           = yes\n") != std::string::npos);
+    EXPECT_EQ(m.bPort, s.find("PortRange        = 00000 - 00000\n") != std::string::npos);
+    if (m.bPort) {
+      EXPECT_NE(std::string::npos, s.find(m.szPortLine));
+    }
+    EXPECT_EQ(m.bFtpCmd, s.find("FTP Command           = transform\n") != std::string::npos);
+    EXPECT_EQ(m.bVirusMail, s.find("Virus Mail deleted    = Off.\n") != std::string::npos);
+    EXPECT_NE(std::string::npos, s.find("IP version            = IPv6\n"));
+  }
+  std::string s = Summary({"-E=SETTINGS_TEST_HOME", "-P=5", "-M=7", "-i=3", "-!=0", "-A=1"});
+  EXPECT_NE(std::string::npos, s.find("SOCKS Cache time      = 7 min.\n"));
+  EXPECT_NE(std::string::npos, s.find("IP version            = IPv4,IPv6\n"));
+  EXPECT_NE(std::string::npos, s.find("Keep-Alive            = on\n"));
+  EXPECT_NE(std::string::npos, s.find("Proxy Auth            = yes:LDAP\n"));
+  EXPECT_NE(std::string::npos, s.find("Virus Mail deleted    = On.\n"));
+}
+
+}  // namespace

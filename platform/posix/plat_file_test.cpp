@@ -1,0 +1,150 @@
+#include "platform/plat_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <atomic>
+#include <thread>
+
+#include "platform/plat_time.h"
+
+namespace {
+
+class PlatFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = std::filesystem::temp_directory_path() / ("plat_file_" + std::to_string(getpid()));
+    std::filesystem::create_directories(m_dir);
+  }
+  void TearDown() override {
+    chmod(m_dir.c_str(), 0755);
+    std::filesystem::remove_all(m_dir);
+  }
+  std::string P(const char *szName) { return (m_dir / szName).string(); }
+  static std::string Read(const std::string &sPath) {
+    std::ifstream f(sPath, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  static void Write(const std::string &sPath, const std::string &sData) {
+    std::ofstream(sPath, std::ios::binary) << sData;
+  }
+  // No temporary files left behind.
+  size_t Entries() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(m_dir)) ++n;
+    return n;
+  }
+  std::filesystem::path m_dir;
+};
+
+TEST_F(PlatFileTest, FoldersAndInfo) {
+  EXPECT_EQ(1, PlatMakeDir(P("d").c_str()));
+  EXPECT_EQ(1, PlatMakeDir(P("d").c_str()));  // existing: no error
+  EXPECT_EQ(-1, PlatMakeDir(P("no/such/parent").c_str()));
+  Write(P("f"), std::string(1001, 'x'));
+  uint64_t nSize = 0;
+  int64_t nTime = 0;
+  EXPECT_EQ(1, PlatFileInfo(P("f").c_str(), &nSize, &nTime));
+  EXPECT_EQ(1001u, nSize);
+  EXPECT_NEAR(static_cast<double>(PlatNow(nullptr)), static_cast<double>(nTime), 5);
+  EXPECT_EQ(0, PlatFileInfo(P("missing").c_str(), &nSize, nullptr));
+  EXPECT_EQ(1, PlatFileExists(P("d").c_str()));
+  EXPECT_EQ(0, PlatFileExists(P("missing").c_str()));
+}
+
+TEST_F(PlatFileTest, OpenRetryWaitsForHandOff) {
+  // Absent: gives up after the attempts (3 x 50 ms), not at once and not never.
+  int64_t nStart = PlatSteadyMs();
+  EXPECT_EQ(nullptr, PlatOpenRetry(P("late").c_str(), "rb", 3));
+  EXPECT_GE(PlatSteadyMs() - nStart, 90);
+  // Handed over while waiting: opened.
+  std::thread writer([&] {
+    PlatSleepMs(80);
+    PlatWriteWholeFile(P("late").c_str(), "done", 4);
+  });
+  FILE *fp = PlatOpenRetry(P("late").c_str(), "rb", 40);
+  writer.join();
+  ASSERT_NE(nullptr, fp);
+  char buf[8] = {};
+  EXPECT_EQ(4u, fread(buf, 1, sizeof buf, fp));
+  fclose(fp);
+  EXPECT_STREQ("done", buf);
+}
+
+TEST_F(PlatFileTest, DeleteRetry) {
+  Write(P("f"), "x");
+  EXPECT_EQ(1, PlatDeleteRetry(P("f").c_str(), 5));
+  EXPECT_EQ(0, PlatDeleteRetry(P("f").c_str(), 5));
+  // A file that cannot be deleted ends the retries with -1 after the bound.
+  if (geteuid() != 0) {
+    Write(P("keep"), "x");
+    chmod(m_dir.c_str(), 0555);
+    EXPECT_EQ(-1, PlatDeleteRetry(P("keep").c_str(), 2));
+    chmod(m_dir.c_str(), 0755);
+  }
+}
+
+TEST_F(PlatFileTest, CopyMoveAndReplaceRules) {
+  std::string sBig(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < sBig.size(); ++i) sBig[i] = static_cast<char>(i * 131);
+  Write(P("a"), sBig);
+  Write(P("b"), "old");
+  EXPECT_EQ(-1, PlatCopyFile(P("a").c_str(), P("b").c_str(), 0));
+  EXPECT_EQ("old", Read(P("b")));
+  EXPECT_EQ(1, PlatCopyFile(P("a").c_str(), P("b").c_str(), 1));
+  EXPECT_EQ(sBig, Read(P("b")));
+  EXPECT_EQ(-1, PlatCopyFile(P("missing").c_str(), P("c").c_str(), 1));
+
+  Write(P("c"), "c");
+  EXPECT_EQ(-1, PlatMoveFile(P("c").c_str(), P("b").c_str(), 0, 0));
+  EXPECT_EQ(sBig, Read(P("b")));
+  EXPECT_EQ(1, PlatMoveFile(P("c").c_str(), P("b").c_str(), 1, 1));
+  EXPECT_EQ("c", Read(P("b")));
+  EXPECT_EQ(0, PlatFileExists(P("c").c_str()));
+  EXPECT_EQ(1, PlatMoveFile(P("b").c_str(), P("d").c_str(), 0, 0));
+  EXPECT_EQ(2u, Entries());  // a and d, no temporary files
+}
+
+TEST_F(PlatFileTest, WholeFileAndAppend) {
+  EXPECT_EQ(1, PlatWriteWholeFile(P("w").c_str(), "first", 5));
+  EXPECT_EQ(1, PlatWriteWholeFile(P("w").c_str(), "2nd", 3));
+  EXPECT_EQ("2nd", Read(P("w")));
+  EXPECT_EQ(-1, PlatWriteWholeFile(P("no/such/w").c_str(), "x", 1));
+  EXPECT_EQ(1, PlatAppendFile(P("log").c_str(), "a\n", 2));
+  EXPECT_EQ(1, PlatAppendFile(P("log").c_str(), "b\n", 2));
+  EXPECT_EQ("a\nb\n", Read(P("log")));
+  EXPECT_EQ(2u, Entries());
+}
+
+TEST(PlatTimeTest, LocalFileTimeUnits) {
+  // 1970-01-01 00:00:00 UTC is 116444736000000000 in 100-ns units since
+  // 1601; local time adds the zone offset.
+  PlatTm tmv;
+  PlatLocalTime(0, &tmv);
+  EXPECT_EQ(static_cast<uint64_t>(116444736000000000LL + tmv.nGmtOff * 10000000LL), PlatToLocalFileTime(0));
+  PlatTm utc = {2024, 2, 29, 12, 30, 15, 0, 0, 0, 0};
+  int64_t t = PlatMakeUtc(&utc);
+  PlatTm back;
+  PlatUtcTime(t, &back);
+  EXPECT_EQ(2024, back.nYear);
+  EXPECT_EQ(2, back.nMonth);
+  EXPECT_EQ(29, back.nDay);
+  EXPECT_EQ(15, back.nSecond);
+}
+
+TEST(PlatTimeTest, ThreadStartRunsDetached) {
+  static std::atomic<int> s_nRan{0};
+  static int s_nArg = 7;
+  ASSERT_EQ(0, PlatStartThread([](void *p) { s_nRan = *static_cast<int *>(p); }, &s_nArg));
+  for (int i = 0; i < 200 && s_nRan == 0; ++i) PlatSleepMs(5);
+  EXPECT_EQ(7, s_nRan);
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Starts every inspection service built in BUILD/services/ with the data
+# folder $ENVNAME/TORV/ (the proxy's -E convention) and stops them all when
+# this script ends (SIGTERM, SIGINT or its own exit).
+#   scripts/run_services.sh BUILD ENVNAME [extra switches for every service]
+# A service that is not built (its library was missing at configure time) is
+# reported and skipped; a service that finds its scanner or data missing
+# reports that itself and exits with code 3, which is reported as skipped.
+set -uo pipefail
+build=${1:?usage: run_services.sh BUILD ENVNAME}
+envname=${2:?usage: run_services.sh BUILD ENVNAME}
+shift 2
+[[ -n "${!envname:-}" ]] || { echo "run_services: \$$envname is not set" >&2; exit 2; }
+
+services=(ruvoavs ruvospam ruvocwfs qzmail2zip)
+pids=()
+names=()
+sleeper=""
+stop_all() {
+  trap - EXIT INT TERM
+  [[ -n "$sleeper" ]] && kill "$sleeper" 2>/dev/null
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  # Each service removes its socket file and exits within a few seconds.
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  exit 0
+}
+trap stop_all EXIT INT TERM
+
+for name in "${services[@]}"; do
+  bin="$build/services/$name"
+  if [[ ! -x "$bin" ]]; then
+    echo "run_services: $name skipped: not built (its library was missing when the build was configured)" >&2
+    continue
+  fi
+  "$bin" -E="$envname" "$@" &
+  pids+=($!)
+  names+=("$name")
+done
+
+# Report the services that stopped on their own at start-up.
+sleep 1
+alive=()
+for i in "${!pids[@]}"; do
+  if kill -0 "${pids[$i]}" 2>/dev/null; then
+    alive+=("${pids[$i]}")
+    echo "run_services: ${names[$i]} running (pid ${pids[$i]})" >&2
+  else
+    wait "${pids[$i]}"
+    rc=$?
+    if [[ $rc -eq 3 ]]; then
+      echo "run_services: ${names[$i]} skipped (see its message above)" >&2
+    else
+      echo "run_services: ${names[$i]} failed to start (exit code $rc)" >&2
+    fi
+  fi
+done
+pids=("${alive[@]}")
+[[ ${#pids[@]} -gt 0 ]] || { echo "run_services: no service running" >&2; exit 0; }
+# Sleep in the background so the traps run as soon as a signal arrives.
+while :; do sleep 3600 & sleeper=$!; wait "$sleeper"; done
