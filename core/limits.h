@@ -41,8 +41,6 @@ constexpr int kScanBusyTimeoutMs = 120000;
 // Pause between two calls to a busy service.
 constexpr int kScanBusyPauseMs = 10;
 
-#endif  // PROXY_CORE_LIMITS_H_
-
 // HTTP proxy.
 // Host text, URL text and the request-line copy: one request line.
 constexpr std::size_t kHttpTextSize = 16392;
@@ -69,3 +67,5 @@ constexpr std::size_t kHttpHeaderOut = 16384;
 constexpr std::size_t kPageTemplateSize = 20480;
 // HTTP cache key text.
 constexpr std::size_t kCacheKeySize = 1024;
+
+#endif  // PROXY_CORE_LIMITS_H_

@@ -98,6 +98,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
   }
   // 5. Identification lines right after the request line.
   FixedText<1024> extra;
+  extra.Clear();
   if (g_bHeaderRewrite) {
     if (g_bForwarded)
       extra.AppendFormat("Forwarded: by http://%s:%d (%s %s) for %s\r\n", pRec->mLocalName.c_str(),

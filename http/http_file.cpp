@@ -16,11 +16,16 @@ std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) {
   return n;
 }
 
+// On this platform an existing file can always be opened; the retries only
+// bridge a writer that is still moving the file into place.  A file that
+// does not exist is not waited for (the retry limit may stand for minutes).
 FILE *OpenSpool(const char *szPath, const char *szMode) {
+  if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   return PlatOpenRetry(szPath, szMode, g_nRetryLimit ? g_nRetryLimit : 1);
 }
 
 FILE *OpenSpoolLong(const char *szPath, const char *szMode) {
+  if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   return PlatOpenRetry(szPath, szMode, g_nRetryLimit ? g_nRetryLimit * 5 : 1);
 }
 
