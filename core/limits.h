@@ -27,4 +27,18 @@ constexpr std::size_t kLineBufSize = 16392;
 // Access-log fields read from the request spool file.
 constexpr std::size_t kAccessField = 2048;
 
+// Inspection services: request and reply buffers of the virus, spam and
+// compression services (521 bytes) and of the HTTP content filter (1,041),
+// and the longest file name a request carries.
+constexpr std::size_t kScanReplySize = 521;
+constexpr std::size_t kHttpScanReplySize = 1041;
+constexpr std::size_t kScanNameCut = 260;
+// Longest wait for an inspection service's reply once the request is
+// written, and for a busy service to take the call; afterwards the content
+// passes as clean and a line is logged.
+constexpr int kScanReplyTimeoutMs = 120000;
+constexpr int kScanBusyTimeoutMs = 120000;
+// Pause between two calls to a busy service.
+constexpr int kScanBusyPauseMs = 10;
+
 #endif  // PROXY_CORE_LIMITS_H_

@@ -1,0 +1,33 @@
+// Local inter-process channels: the named pipes of the inspection services.
+//
+// Each service listens on a Unix-domain stream socket whose path stands in
+// for the pipe name (data folder + "pipe/" + NAME).  One call is one
+// connection: the client writes one whole request, the service writes one
+// reply and closes.
+#ifndef PROXY_PLATFORM_PLAT_IPC_H_
+#define PROXY_PLATFORM_PLAT_IPC_H_
+
+#include <cstddef>
+
+// Longest socket path that fits the address structure (without the NUL).
+// Longer paths are refused, never cut: a cut path names another socket.
+std::size_t PlatIpcMaxPath();
+
+// One call of a named pipe: connects to the socket at szPath without waiting
+// for a place in the service's queue, writes all nRequestLen bytes, reads
+// the reply until the service closes or nReplySize bytes have arrived, and
+// closes.  Writing and reading together take at most nTimeoutMs.
+// Returns 1 when a reply was read (*pnReplyLen bytes, possibly 0);
+//         0 when no service is there: the socket file (or its folder) is
+//           missing, or nobody listens on it (connection refused);
+//        -1 on failure, *pnError saying why: EAGAIN the service's queue is
+//           full (the pipe is busy, try again later), ETIMEDOUT no complete
+//           reply within nTimeoutMs, ENAMETOOLONG the path does not fit,
+//           otherwise the errno of the failed step.
+// pnError may be nullptr.  Blocks at most nTimeoutMs.
+int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
+                 int nTimeoutMs, int *pnReplyLen, int *pnError);
+
+// The service side is in platform/plat_ipc_server.h.
+
+#endif  // PROXY_PLATFORM_PLAT_IPC_H_

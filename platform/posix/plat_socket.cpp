@@ -1,0 +1,368 @@
+#include "platform/plat_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/fixed_text.h"
+
+struct PlatAddrList {
+  struct addrinfo *pInfo;
+};
+
+namespace {
+
+constexpr int kMinSockTimeoutMs = 500;
+constexpr int kDefaultConnectWaitMs = 75000;
+
+// IPv4-mapped IPv6 addresses (::ffff:a.b.c.d) become plain IPv4 addresses.
+void UnmapV4(PlatSockAddr *pAddr) {
+  auto *p6 = reinterpret_cast<sockaddr_in6 *>(pAddr->m);
+  if (p6->sin6_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&p6->sin6_addr)) return;
+  sockaddr_in v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = p6->sin6_port;
+  memcpy(&v4.sin_addr, &p6->sin6_addr.s6_addr[12], 4);
+  memset(pAddr->m, 0, sizeof pAddr->m);
+  memcpy(pAddr->m, &v4, sizeof v4);
+  pAddr->nLen = sizeof v4;
+}
+
+void SetTimeoutOption(PlatSocket s, int nOption, int nMs) {
+  if (nMs <= 0) return;
+  if (nMs < kMinSockTimeoutMs) nMs = kMinSockTimeoutMs;
+  struct timeval tv;
+  tv.tv_sec = nMs / 1000;
+  tv.tv_usec = (nMs % 1000) * 1000;
+  setsockopt(s, SOL_SOCKET, nOption, &tv, sizeof tv);
+}
+
+// IPv6 text as the listener and the connect table accept it: no port, no
+// scope, no brackets.
+int ParseIPv6(const char *szText, in6_addr *pAddr) {
+  if (strpbrk(szText, "%[]")) return -1;
+  return inet_pton(AF_INET6, szText, pAddr) == 1 ? 1 : -1;
+}
+
+}  // namespace
+
+int PlatLastError() { return errno; }
+
+int PlatWsaCode(int nErr) {
+  switch (nErr) {
+    case EINTR: return 10004;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case EAGAIN: return 10035;
+    case EINPROGRESS: return 10036;
+    case ENOTSOCK: return 10038;
+    case EOPNOTSUPP: return 10045;
+    case ENETDOWN: return 10050;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
+    default: return 0;
+  }
+}
+
+int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock) {
+  *pSock = kPlatNoSocket;
+  int s = socket(bIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  int nOn = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+  int nBound = -1;
+  if (bIPv6) {
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &nOn, sizeof nOn);
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(nPort));
+    if (ParseIPv6(szAddr, &a.sin6_addr) == 1) nBound = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  } else {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (inet_pton(AF_INET, szAddr, &a.sin_addr) == 1) nBound = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  if (nBound != 0) {
+    int nErr = errno;
+    close(s);
+    errno = nErr;
+    return -2;
+  }
+  *pSock = s;
+  return 1;
+}
+
+int PlatListen(PlatSocket s, int nBacklog) { return listen(s, nBacklog) == 0 ? 1 : -1; }
+
+int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex) {
+  struct pollfd fds[64];
+  if (n > 64) n = 64;
+  if (n <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) {
+    fds[i].fd = pSocks[i];
+    fds[i].events = POLLIN;
+    fds[i].revents = 0;
+  }
+  for (;;) {
+    int r = poll(fds, static_cast<nfds_t>(n), -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents & POLLNVAL) {
+        errno = ENOTSOCK;
+        return -1;
+      }
+      if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
+        *pIndex = i;
+        return 1;
+      }
+    }
+  }
+}
+
+PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer) {
+  memset(pPeer, 0, sizeof *pPeer);
+  socklen_t nLen = sizeof pPeer->m;
+  int s;
+  do {
+    s = accept4(sListen, reinterpret_cast<sockaddr *>(pPeer->m), &nLen, SOCK_CLOEXEC);
+  } while (s < 0 && errno == EINTR);
+  if (s < 0) return kPlatNoSocket;
+  pPeer->nLen = nLen;
+  UnmapV4(pPeer);
+  return s;
+}
+
+int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) {
+  memset(pAddr, 0, sizeof *pAddr);
+  socklen_t nLen = sizeof pAddr->m;
+  if (getsockname(s, reinterpret_cast<sockaddr *>(pAddr->m), &nLen) != 0) return -1;
+  pAddr->nLen = nLen;
+  UnmapV4(pAddr);
+  return 1;
+}
+
+uint32_t PlatAddrFamily(const PlatSockAddr *pAddr) {
+  int nFamily = reinterpret_cast<const sockaddr *>(pAddr->m)->sa_family;
+  return nFamily == AF_INET ? kFamilyIPv4 : nFamily == AF_INET6 ? kFamilyIPv6 : 0;
+}
+
+uint32_t PlatAddrPort(const PlatSockAddr *pAddr) {
+  const auto *p = reinterpret_cast<const sockaddr *>(pAddr->m);
+  if (p->sa_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in *>(p)->sin_port);
+  if (p->sa_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6 *>(p)->sin6_port);
+  return 0;
+}
+
+int PlatAddrText(const PlatSockAddr *pAddr, char *pOut, std::size_t nOut) {
+  const auto *p = reinterpret_cast<const sockaddr *>(pAddr->m);
+  const char *r = nullptr;
+  if (p->sa_family == AF_INET)
+    r = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(p)->sin_addr, pOut, static_cast<socklen_t>(nOut));
+  else if (p->sa_family == AF_INET6)
+    r = inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(p)->sin6_addr, pOut, static_cast<socklen_t>(nOut));
+  if (!r) {
+    if (nOut) pOut[0] = '\0';
+    return -1;
+  }
+  return 1;
+}
+
+int PlatHostName(char *pOut, std::size_t nOut) {
+  if (nOut == 0 || gethostname(pOut, nOut) != 0) return -1;
+  pOut[nOut - 1] = '\0';
+  return 1;
+}
+
+int PlatCanonicalName(const char *szName, int bIPv6, char *pOut, std::size_t nOut) {
+  struct addrinfo hints = {};
+  hints.ai_family = bIPv6 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  struct addrinfo *pRes = nullptr;
+  if (getaddrinfo(szName, nullptr, &hints, &pRes) != 0) return -1;
+  int nFound = -1;
+  if (pRes && pRes->ai_canonname) {
+    CopyText(pOut, nOut, pRes->ai_canonname);
+    nFound = 1;
+  }
+  freeaddrinfo(pRes);
+  return nFound;
+}
+
+int PlatReverseName(const char *szAddr, char *pOut, std::size_t nOut) {
+  if (nOut) pOut[0] = '\0';
+  struct addrinfo hints = {};
+  hints.ai_family = strchr(szAddr, ':') ? AF_INET6 : AF_INET;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo *pRes = nullptr;
+  if (getaddrinfo(szAddr, nullptr, &hints, &pRes) != 0 || !pRes) return -1;
+  char szName[NI_MAXHOST];
+  int r = getnameinfo(pRes->ai_addr, pRes->ai_addrlen, szName, sizeof szName, nullptr, 0, NI_NAMEREQD);
+  freeaddrinfo(pRes);
+  if (r != 0) return 0;
+  CopyText(pOut, nOut, szName);
+  return 1;
+}
+
+int PlatResolve(const char *szHost, const char *szPort, int bIPv6, PlatAddrList **ppList, int *pErr) {
+  *ppList = nullptr;
+  struct addrinfo hints = {};
+  hints.ai_family = bIPv6 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo *pRes = nullptr;
+  int r = getaddrinfo(szHost, szPort, &hints, &pRes);
+  if (r != 0 || !pRes) {
+    if (pRes) freeaddrinfo(pRes);
+    *pErr = r != 0 ? r : EAI_NONAME;
+    return -1;
+  }
+  auto *pList = new (std::nothrow) PlatAddrList;
+  if (!pList) {
+    freeaddrinfo(pRes);
+    *pErr = EAI_MEMORY;
+    return -1;
+  }
+  pList->pInfo = pRes;
+  *ppList = pList;
+  *pErr = 0;
+  return 1;
+}
+
+void PlatFreeAddrList(PlatAddrList *pList) {
+  if (!pList) return;
+  freeaddrinfo(pList->pInfo);
+  delete pList;
+}
+
+const char *PlatResolveErrorText(int nErr) { return gai_strerror(nErr); }
+
+PlatSocket PlatSocketFor(const PlatAddrList *pList) {
+  const struct addrinfo *p = pList->pInfo;
+  int s = socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC, p->ai_protocol);
+  return s < 0 ? kPlatNoSocket : s;
+}
+
+int PlatBindLocal(PlatSocket s, const char *szAddr, int nPort) {
+  int nDomain = 0;
+  socklen_t nLen = sizeof nDomain;
+  if (getsockopt(s, SOL_SOCKET, SO_DOMAIN, &nDomain, &nLen) != 0) return -1;
+  if (nDomain == AF_INET6) {
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(nPort));
+    if (ParseIPv6(szAddr, &a.sin6_addr) != 1) return -1;
+    return bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 1 : -1;
+  }
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(nPort));
+  if (inet_pton(AF_INET, szAddr, &a.sin_addr) != 1) return -1;
+  return bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 1 : -1;
+}
+
+int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
+  if (nTimeoutMs <= 0) nTimeoutMs = kDefaultConnectWaitMs;
+  const struct addrinfo *p = pList->pInfo;
+  // A blocking connect to a silent address waits minutes; connect without
+  // blocking and bound the wait instead.
+  int nFlags = fcntl(s, F_GETFL, 0);
+  if (nFlags < 0 || fcntl(s, F_SETFL, nFlags | O_NONBLOCK) != 0) return -1;
+  int r = connect(s, p->ai_addr, p->ai_addrlen);
+  int nErr = r == 0 ? 0 : errno;
+  if (r != 0 && (nErr == EINPROGRESS || nErr == EINTR)) {
+    struct pollfd fd = {s, POLLOUT, 0};
+    int w;
+    do {
+      w = poll(&fd, 1, nTimeoutMs);
+    } while (w < 0 && errno == EINTR);
+    if (w == 0) {
+      nErr = ETIMEDOUT;
+    } else if (w < 0) {
+      nErr = errno;
+    } else {
+      socklen_t nLen = sizeof nErr;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) nErr = errno;
+    }
+  }
+  fcntl(s, F_SETFL, nFlags);
+  if (nErr != 0) {
+    errno = nErr;
+    return -1;
+  }
+  return 1;
+}
+
+void PlatSetSendTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_SNDTIMEO, nMs); }
+void PlatSetRecvTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_RCVTIMEO, nMs); }
+
+int PlatSend(PlatSocket s, const void *pData, int nLen) {
+  const char *p = static_cast<const char *>(pData);
+  int nLeft = nLen;
+  while (nLeft > 0) {
+    ssize_t n = send(s, p, static_cast<size_t>(nLeft), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    nLeft -= static_cast<int>(n);
+  }
+  return nLen;
+}
+
+int PlatWaitReadable(PlatSocket s, int nTimeoutMs) {
+  struct pollfd fd = {s, POLLIN, 0};
+  int64_t nLeft = nTimeoutMs;
+  for (;;) {
+    int r = poll(&fd, 1, static_cast<int>(nLeft));
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
+  if (nTimeoutMs <= 0) nTimeoutMs = kPlatDefaultWaitMs;
+  int w = PlatWaitReadable(s, nTimeoutMs);
+  if (w == 0) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  if (w < 0) return -1;
+  for (;;) {
+    ssize_t n = recv(s, pBuf, static_cast<size_t>(nSize), 0);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+void PlatShutdownClose(PlatSocket s) {
+  if (s < 0) return;
+  shutdown(s, SHUT_RDWR);
+  close(s);
+}
+
+void PlatShutdown(PlatSocket s) {
+  if (s >= 0) shutdown(s, SHUT_RDWR);
+}
+
+void PlatCloseSocket(PlatSocket s) {
+  if (s >= 0) close(s);
+}

@@ -1,0 +1,151 @@
+#include "platform/plat_tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <climits>
+#include <cstring>
+
+#include "core/log.h"
+#include "platform/plat_socket.h"
+
+namespace {
+
+// Frees a session that failed its handshake: its context first (the
+// session holds its own reference), then the session.
+void DropSession(SSL_CTX *pCtx, SSL *pSsl) {
+  SSL_CTX_free(pCtx);
+  SSL_shutdown(pSsl);
+  SSL_free(pSsl);
+}
+
+}  // namespace
+
+int PlatTlsInit() {
+  // OpenSSL 3 initialises itself on first use; asking explicitly makes a
+  // broken installation show at start-up instead of at the first client.
+  if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) return -1;
+  return 1;
+}
+
+void PlatTlsCleanup() {
+  // Error strings are freed by OpenSSL's own exit handler in version 3;
+  // clearing this thread's queue is what remains to do.
+  ERR_clear_error();
+}
+
+void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile) {
+  DebugLogF("[OpenSSLServer] SOCKET=%d start\n", nSock);
+  if (!szCertFile || !szKeyFile || !*szCertFile || !*szKeyFile) {
+    DebugLogF("[OpenSSLServer] SOCKET=%d Certificate or Privatekey is NULL.\n", nSock);
+    return nullptr;
+  }
+  SSL_CTX *pCtx = SSL_CTX_new(TLS_server_method());
+  if (!pCtx) {
+    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL *pSsl = SSL_new(pCtx);
+  if (!pSsl) {
+    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_new() failed.\n", nSock);
+    SSL_CTX_free(pCtx);
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL_set_fd(pSsl, nSock);
+  // Load failures surface as a failed handshake (no certificate to offer).
+  SSL_use_PrivateKey_file(pSsl, szKeyFile, SSL_FILETYPE_PEM);
+  SSL_use_certificate_file(pSsl, szCertFile, SSL_FILETYPE_PEM);
+  SSL_CTX_use_certificate_chain_file(pCtx, szCertFile);
+  if (SSL_accept(pSsl) < 1) {
+    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() failed.\n", nSock);
+    ERR_clear_error();
+    DropSession(pCtx, pSsl);
+    return nullptr;
+  }
+  DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() success.\n", nSock);
+  *ppCtx = pCtx;
+  return pSsl;
+}
+
+void *OpenSSLClient(void **ppCtx, int nSock) {
+  DebugLogF("[OpenSSLClient] SOCKET=%d start.\n", nSock);
+  SSL_CTX *pCtx = SSL_CTX_new(TLS_client_method());
+  if (!pCtx) {
+    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL *pSsl = SSL_new(pCtx);
+  if (!pSsl) {
+    SSL_CTX_free(pCtx);
+    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_new() failed.\n", nSock);
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL_set_fd(pSsl, nSock);
+  if (SSL_connect(pSsl) == 1) {
+    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() success.\n", nSock);
+    ERR_clear_error();
+    *ppCtx = pCtx;
+    return pSsl;
+  }
+  DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() failed.\n", nSock);
+  DropSession(pCtx, pSsl);
+  ERR_clear_error();
+  return nullptr;
+}
+
+void PlatTlsRelease(void *pSSL) {
+  if (!pSSL) return;
+  SSL *pSsl = static_cast<SSL *>(pSSL);
+  SSL_CTX *pCtx = SSL_get_SSL_CTX(pSsl);
+  SSL_shutdown(pSsl);
+  // The session holds a reference to its context; the context created with
+  // it is dropped here, and SSL_free drops the session's own reference.
+  SSL_CTX_free(pCtx);
+  SSL_free(pSsl);
+  ERR_clear_error();
+}
+
+int SslSendBytes(int nSock, void *pSSL, const void *pData, int nLen) {
+  if (nLen <= 0) return nLen == 0 ? 0 : -1;
+  if (!pSSL) return PlatSend(nSock, pData, nLen);
+  SSL *pSsl = static_cast<SSL *>(pSSL);
+  const char *p = static_cast<const char *>(pData);
+  int nLeft = nLen;
+  while (nLeft > 0) {
+    int n = SSL_write(pSsl, p, nLeft);
+    if (n <= 0) {
+      ERR_clear_error();
+      return -1;
+    }
+    p += n;
+    nLeft -= n;
+  }
+  return nLen;
+}
+
+int SslSend(int nSock, void *pSSL, const char *szText) {
+  size_t nLen = strlen(szText);
+  if (nLen > INT_MAX) return -1;
+  return SslSendBytes(nSock, pSSL, szText, static_cast<int>(nLen));
+}
+
+int SslRecv(int nSock, void *pSSL, char *pBuf, int nSize, int nTimeoutMs) {
+  if (!pSSL) return PlatRecv(nSock, pBuf, nSize, nTimeoutMs);
+  SSL *pSsl = static_cast<SSL *>(pSSL);
+  // Bytes already decrypted are not visible to a wait on the socket.
+  if (SSL_pending(pSsl) == 0) {
+    int w = PlatWaitReadable(nSock, nTimeoutMs > 0 ? nTimeoutMs : kPlatDefaultWaitMs);
+    if (w <= 0) return -1;
+  }
+  int n = SSL_read(pSsl, pBuf, nSize);
+  if (n <= 0) {
+    // A TLS read error ends the direction as if the peer had closed.
+    ERR_clear_error();
+    return 0;
+  }
+  return n;
+}
