@@ -90,6 +90,7 @@ struct Decoder {
   int nHead = 0;
   unsigned char *pOut = nullptr;
   int bStopped = 0;          // the sink asked to stop
+  int bFailed = 0;           // decoding failed; the problem is set
 };
 
 // 1 go on, 0 stopped by the sink, -1 fault (problem set).
@@ -100,6 +101,7 @@ int Emit(Decoder *d, const char *p, std::size_t n) {
     n = static_cast<std::size_t>(d->nMax - d->pReport->nBodyBytes);
     d->pReport->nBodyBytes += n;
     if (n && d->pfnSink(kPartBody, p, n, d->pCtx)) d->bStopped = 1;
+    d->bFailed = 1;
     return d->bStopped ? 0 : -1;
   }
   d->pReport->nBodyBytes += n;
@@ -149,6 +151,7 @@ int Inflate(Decoder *d, const unsigned char *p, std::size_t n) {
     } else if (nRc != Z_OK) {
       d->pReport->mProblem.Format("%s body does not decode (%s)", d->coding == kCodingGzip ? "gzip" : "deflate",
                                   d->zs.msg ? d->zs.msg : "data error");
+      d->bFailed = 1;
       return -1;
     }
   }
@@ -191,7 +194,7 @@ int DecodeFeed(Decoder *d, const char *p, std::size_t n) {
 
 int DecodeFinish(Decoder *d) {
   int nResult = 1;
-  if ((d->coding == kCodingGzip || d->coding == kCodingDeflate) && !d->bStopped) {
+  if ((d->coding == kCodingGzip || d->coding == kCodingDeflate) && !d->bStopped && !d->bFailed) {
     if (d->nHead == 1 && !d->bStarted) {
       d->pReport->mProblem.Assign("compressed body truncated");
       nResult = -1;
