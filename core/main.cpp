@@ -5,8 +5,10 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "front/listener.h"
 #include "platform/plat_file.h"
 #include "platform/plat_sys.h"
+#include "platform/plat_tls.h"
 
 namespace {
 
@@ -39,5 +41,17 @@ int main(int argc, char **argv) {
   LogSettingsSummary();
   g_nClientSendTmo = g_nClientRecvTmo = g_nTmoClient;
   g_nServerSendTmo = g_nServerRecvTmo = g_nTmoServer;
-  return 0;
+
+  // Sockets need no library start-up here; the TLS library does.
+  if (PlatTlsInit() != 1) {
+    DebugLog("[main] TLS library initialisation failed\n");
+    return 1;
+  }
+  // The listener returns only when it cannot (or can no longer) listen.
+  // That is a failure, and the exit status says so: a service manager must
+  // not take it for a clean stop.
+  g_MainEndpoint.nListenOnce = 0;
+  int nListen = AcceptClients(g_MainEndpoint);
+  PlatTlsCleanup();
+  return nListen == -1 ? 1 : 0;
 }

@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "front/outbound.h"
 #include "http/proxy_dispatch.h"
+#include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
@@ -147,11 +148,15 @@ int ServeOneRequest(ConnectionRecord *pRec) {
   CopyText(pRec->mLine, kLineBufSize, scan.mFirstLine);
   int bRefused = 0;
   if (scan.bUpload) {
-    // Upload scan: ScanFile(scan type = g_nProxyMode, or nEffProto in SOCKS
-    // mode; nSock; mReqFile; name) with the log line
-    // "[AcceptClients] [%04d] [%s] [%s]\n" (nSock, mLine, name or "CLEAN"),
-    // and the upload-refused page when a name came back.  Joins when the
-    // inspection clients are in the build.
+    int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
+    char szFound[kScanReplySize] = "";
+    ScanFile(nScanType, nSock, pRec->mReqFile.c_str(), szFound);
+    DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
+    if (szFound[0]) {
+      SendUploadRefused(pRec, szFound);
+      pRec->bKeepAlive = 0;  // the page announces "Proxy-Connection: close"
+      bRefused = 1;
+    }
   }
 
   if (!bRefused) {

@@ -1,0 +1,313 @@
+#include "front/listener.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "core/fixed_text.h"
+#include "core/lists.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "front/connection.h"
+#include "platform/plat_socket.h"
+#include "platform/plat_time.h"
+#include "platform/plat_tls.h"
+#include "relay/tls_settings.h"
+
+namespace {
+
+// The wait covers at most this many listening sockets.
+constexpr int kMaxListeners = 64;
+constexpr int kThreadRetryStepMs = 100;
+
+// The listening sockets of the instance, in list order.
+PlatSocket *g_pListenSocks = nullptr;
+int g_nListenSocks = 0;
+
+bool IsIPv4Entry(const char *szEntry) { return strchr(szEntry, '.') != nullptr; }
+bool IsIPv6Entry(const char *szEntry) { return !IsIPv4Entry(szEntry) && strchr(szEntry, ':') != nullptr; }
+
+bool FitsMode(const char *szEntry, int nPass) {
+  // Mode 2 binds the IPv4 entries in its first pass, the IPv6 ones in its
+  // second, so each pass looks at one family only.
+  if (g_nIPVersion == 0 || (g_nIPVersion == 2 && nPass == 0)) return IsIPv4Entry(szEntry);
+  return IsIPv6Entry(szEntry);
+}
+
+void CloseListeners() {
+  for (int i = 0; i < g_nListenSocks; ++i) PlatShutdownClose(g_pListenSocks[i]);
+  free(g_pListenSocks);
+  g_pListenSocks = nullptr;
+  g_nListenSocks = 0;
+}
+
+// Binds one entry ("addr" or "addr port").  1 done, -1 failure (logged).
+int BindEntry(const char *szEntry, int nDefaultPort) {
+  DebugLogF("[AcceptClients] listen=%s\n", szEntry);
+  FixedText<kListenListSize> addr;
+  addr.Assign(szEntry);
+  int nPort = nDefaultPort;
+  char *pSpace = strchr(addr.data(), ' ');
+  if (pSpace) {
+    nPort = atoi(pSpace + 1);
+    *pSpace = '\0';
+  }
+  PlatSocket s = kPlatNoSocket;
+  int r = PlatBindListener(IsIPv4Entry(szEntry) ? 0 : 1, addr.c_str(), nPort, &s);
+  if (r == -2) DebugLog("[AcceptClients] bind() failed with error\n");
+  if (r != 1) return -1;
+  g_pListenSocks[g_nListenSocks++] = s;
+  return 1;
+}
+
+// Set-up steps 1 to 4: one bound, listening socket per fitting entry.
+int SetUpListeners(const EndpointRecord &ep) {
+  int nIPv4 = 0, nIPv6 = 0;
+  for (const char *p = ep.mIP; *p && p < ep.mIP + kListenListSize; p += strlen(p) + 1) {
+    DebugLogF("[AcceptClients] table=%s\n", p);
+    if (IsIPv4Entry(p))
+      ++nIPv4;
+    else if (IsIPv6Entry(p))
+      ++nIPv6;
+  }
+  int nWanted = g_nIPVersion == 0 ? nIPv4 : g_nIPVersion == 1 ? nIPv6 : nIPv4 + nIPv6;
+  if (nWanted == 0) {
+    // Nothing to listen on would mean waiting for ever on nothing.
+    DebugLog("[AcceptClients] no listen address\n");
+    return -1;
+  }
+  g_pListenSocks = static_cast<PlatSocket *>(calloc(static_cast<size_t>(nWanted), sizeof(PlatSocket)));
+  if (!g_pListenSocks) return -1;
+  int nPasses = g_nIPVersion == 2 ? 2 : 1;
+  for (int nPass = 0; nPass < nPasses; ++nPass) {
+    for (const char *p = ep.mIP; *p && p < ep.mIP + kListenListSize; p += strlen(p) + 1) {
+      if (!FitsMode(p, nPass)) continue;
+      if (BindEntry(p, ep.nPort) != 1) return -1;
+    }
+  }
+  for (int i = 0; i < g_nListenSocks; ++i)
+    if (PlatListen(g_pListenSocks[i], g_nMaxConn) != 1) return -1;
+  return 1;
+}
+
+// Set-up step 5: this host's fully qualified name.
+void FindHostDomain() {
+  char szHost[256];
+  char szCanon[512] = "";
+  int bIPv6 = g_nIPVersion == 1;
+  int r = -1;
+  for (int nTry = 0; nTry < 2 && r != 1; ++nTry) {
+    if (PlatHostName(szHost, sizeof szHost) == 1) r = PlatCanonicalName(szHost, bIPv6, szCanon, sizeof szCanon);
+  }
+  g_szHostDomain.Assign(r == 1 ? szCanon : "");
+  if (!strchr(g_szHostDomain.c_str(), '.')) g_szHostDomain.Append(".");
+  DebugLogF("[AcceptClients] host.domain=[%s]\n", g_szHostDomain.c_str());
+}
+
+const char *AcceptErrorLine(int nErr) {
+  switch (PlatWsaCode(nErr)) {
+    case 10014: return "[AcceptClients] WSAEFAULT\n";
+    case 10022: return "[AcceptClients] WSAEINVAL\n";
+    case 10024: return "[AcceptClients] WSAEMFILE\n";
+    case 10035: return "[AcceptClients] WSAEWOULDBLOCK\n";
+    case 10036: return "[AcceptClients] WSAEINPROGRESS\n";
+    case 10038: return "[AcceptClients] WSAENOTSOCK\n";
+    case 10045: return "[AcceptClients] WSAEOPNOTSUPP\n";
+    case 10050: return "[AcceptClients] WSAENETDOWN\n";
+    case 10055: return "[AcceptClients] WSAENOBUFS\n";
+    default: return "[AcceptClients] UNKNOWN CODE\n";
+  }
+}
+
+const char *WaitErrorName(int nErr) {
+  switch (PlatWsaCode(nErr)) {
+    case 10004: return "WSAEINTR";
+    case 10014: return "WSAEFAULT";
+    case 10022: return "WSAEINVAL";
+    case 10036: return "WSAEINPROGRESS";
+    case 10038: return "WSAENOTSOCK";
+    case 10050: return "WSAENETDOWN";
+    default: return "WSA OTHER";
+  }
+}
+
+// Drops a client that never reached its thread: shutdown, close, the close
+// line, the record freed.
+void DropClient(ConnectionRecord *pRec) {
+  PlatShutdownClose(pRec->nSock);
+  DebugLogF("[AcceptClients] [%04d] Close Client socket.\n", pRec->nSock);
+  FreeConnectionRecord(pRec);
+}
+
+// Steps 6 to 14: the record of an accepted client.  1 filled, -1 the client
+// was dropped (logged, record freed).
+int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &peer) {
+  pRec->nSock = sClient;
+  pRec->mWork[0] = '\0';
+  pRec->mSvHost.Clear();
+  pRec->mHostDomain.Clear();
+  pRec->mLine[0] = '\0';
+  pRec->bPassThrough = 0;
+  pRec->bConnTable = 0;
+  pRec->pClientCtx = pRec->pClientSSL = pRec->pServerCtx = pRec->pServerSSL = nullptr;
+  pRec->nExchangeKind = 0;
+  pRec->nLocalAddrLen = 16;
+
+  PlatSockAddr local;
+  if (PlatLocalAddress(sClient, &local) != 1) {
+    DebugLog("[AcceptClients] getsockname error\n");
+    DropClient(pRec);
+    return -1;
+  }
+  bool bLocal6 = PlatAddrFamily(&local) == kFamilyIPv6;
+  pRec->nLocalAddrLen = bLocal6 ? 28 : 16;
+  if (bLocal6)
+    memcpy(pRec->sinLocal6, local.m, sizeof pRec->sinLocal6);
+  else
+    memcpy(pRec->sinLocal4, local.m, sizeof pRec->sinLocal4);
+
+  pRec->mHostDomain.Assign(g_szHostDomain.view());
+  char szLocalIP[kAddrTextSize] = "";
+  PlatAddrText(&local, szLocalIP, sizeof szLocalIP);
+  pRec->mLocalIP.Assign(szLocalIP);
+  pRec->nLocalPort = PlatAddrPort(&local);
+
+  if (g_nProxyMode == kModeSmtp) pRec->bZipAttach = ZipListed(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort));
+
+  char szName[256];
+  int nRev = PlatReverseName(szLocalIP, szName, sizeof szName);
+  if (nRev < 0)
+    pRec->mLocalName.Format("[%s]", szLocalIP);
+  else
+    pRec->mLocalName.Assign(szName);
+  // This host's name for the local address: the canonical name of the
+  // address's reverse name, when it is a fully qualified one.
+  char szCanon[512];
+  if (nRev == 1 && PlatCanonicalName(szName, bLocal6, szCanon, sizeof szCanon) == 1 && strchr(szCanon, '.'))
+    pRec->mHostDomain.Assign(szCanon);
+
+  char szPeer[kAddrTextSize];
+  bool bPeer6 = PlatAddrFamily(&peer) == kFamilyIPv6;
+  if (PlatAddrText(&peer, szPeer, sizeof szPeer) != 1) {
+    DebugLog(bPeer6 ? "[AcceptClients] inet_ntop(sinListener6.sin6_addr) = NULL\n"
+                    : "[AcceptClients] inet_ntop(sinListener.sin_addr) = NULL\n");
+    DropClient(pRec);
+    return -1;
+  }
+  DebugLogF("[AcceptClients] [%04d] Connect from [%s]\n", sClient, szPeer);
+  pRec->mClientIP.Assign(szPeer);
+  pRec->mClientHost.Assign(szPeer);
+  pRec->mMailFile.Clear();
+  pRec->bClientIPv4 = pRec->mClientIP.Empty() || strchr(pRec->mClientIP.c_str(), '.') != nullptr;
+  pRec->nFamily = bPeer6 ? kFamilyIPv6 : kFamilyIPv4;
+  return 1;
+}
+
+// Step 16: the admission checks.  1 admitted; -1 rejected (logged, the
+// client dropped, the record freed).
+int Admit(ConnectionRecord *pRec) {
+  const int nSock = pRec->nSock;
+  const char *szClient = pRec->mClientIP.c_str();
+  if (QueryConnectPerimisson(szClient) == 0) {
+    DebugLogF("[AcceptClients] [%04d] Reject QueryConnectPerimisson() [%s]\n", nSock, szClient);
+    DropClient(pRec);
+    return -1;
+  }
+  // The DNS block-list check of the client address comes here:
+  // Query_DNSBL(mClientIP) != 0 rejects with
+  // "[AcceptClients] [%04d] Reject Query_DNSBL() [%s]\n".
+
+  pRec->pClientSSL = pRec->pServerSSL = pRec->pClientSSLCopy = pRec->pServerSSLCopy = nullptr;
+  if (Query_SecureSocketLayer(szClient, static_cast<int>(pRec->nLocalPort), &pRec->mCertFile, &pRec->mKeyFile) == 0)
+    return 1;
+  void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
+  if (!pSsl) {
+    DebugLogF("[AcceptClients] [%04d] Reject Open SSL failed [%s]\n", nSock, szClient);
+    DropClient(pRec);
+    return -1;
+  }
+  pRec->pClientSSL = pSsl;
+  pRec->pServerSSL = pRec->pServerSSLCopy = nullptr;
+  if (!pRec->pClientCtx) {
+    pRec->pClientSSL = pRec->pClientSSLCopy = nullptr;
+  } else {
+    pRec->pClientSSLCopy = pRec->pClientSSL;
+  }
+  pRec->pClientCtxCopy = pRec->pClientCtx;
+  pRec->pServerCtxCopy = pRec->pServerCtx;
+  pRec->pServerSSLCopy = pRec->pServerSSL;
+  return 1;
+}
+
+// Step 17: the connection thread, with retries.  The record belongs to the
+// thread once it started.
+void StartConnectionThread(ConnectionRecord *pRec) {
+  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
+  int nErr = 0;
+  for (int i = 0; i < nAttempts; ++i) {
+    if (i > 0) PlatSleepMs(kThreadRetryStepMs * i);
+    nErr = PlatStartThread(PROXYMainThread, pRec);
+    if (nErr == 0) return;
+  }
+  DebugLogF("[AcceptClients] [%04d] PROXYMain() beginthread failed.(%d)\n", pRec->nSock, nErr);
+  if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);
+  PlatShutdownClose(pRec->nSock);
+  FreeConnectionRecord(pRec);
+}
+
+}  // namespace
+
+int AcceptClients(EndpointRecord endpoint) {
+  if (SetUpListeners(endpoint) != 1) {
+    CloseListeners();
+    return -1;
+  }
+  FindHostDomain();
+  srand(static_cast<unsigned>(time(nullptr)));
+
+  const int nWait = g_nListenSocks < kMaxListeners ? g_nListenSocks : kMaxListeners;
+  for (;;) {
+    DebugLog("[AcceptClients] wait select()\n");
+    int nIndex = 0;
+    if (PlatWaitAcceptable(g_pListenSocks, nWait, &nIndex) != 1) {
+      DebugLogF("[AcceptClients] %s%s\n", "select() failed. WSAGetLastError() = ", WaitErrorName(PlatLastError()));
+      // Nothing is left to wait on: end so that start-up cleans up and the
+      // process exits with a failure status.
+      CloseListeners();
+      return -1;
+    }
+    PlatSocket sListen = g_pListenSocks[nIndex];
+    DebugLog("[AcceptClients] wait accept()\n");
+    PlatSockAddr peer;
+    PlatSocket sClient = PlatAccept(sListen, &peer);
+    DebugLog("[AcceptClients] start accept()\n");
+    if (sClient == kPlatNoSocket) {
+      DebugLog(AcceptErrorLine(PlatLastError()));
+      DebugLog("[AcceptClients] invalid socket\n");
+      // Out of descriptors: the pending client stays queued and the wait
+      // would wake at once; pause instead of spinning.
+      PlatSleepMs(10);
+      continue;
+    }
+    DebugLogF("[AcceptClients] [%04d] Accept Client sokect.(%08x)\n", sClient, static_cast<unsigned>(sListen));
+    ConnectionRecord *pRec = AllocConnectionRecord();
+    DebugLogF("[AcceptClients] [%08x] memory alloc()\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pRec)));
+    if (!pRec) {
+      // Out of memory: drop this client only.  The listening socket stays,
+      // or one short allocation would end the service for everyone.
+      PlatShutdownClose(sClient);
+      continue;
+    }
+    if (FillRecord(pRec, sClient, peer) != 1) continue;
+    if (g_nTmoClient != 0) {
+      PlatSetSendTimeout(sClient, g_nTmoClient);
+      PlatSetRecvTimeout(sClient, g_nTmoClient);
+    }
+    if (Admit(pRec) != 1) {
+      if (endpoint.nListenOnce >= 1) return 1;
+      continue;
+    }
+    StartConnectionThread(pRec);
+    if (endpoint.nListenOnce >= 1) return 1;
+  }
+}
