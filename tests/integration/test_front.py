@@ -1,0 +1,315 @@
+"""The connection front end with the real binary and real clients: listening
+(IPv4 and IPv6, per-entry ports, implicit TLS), admission by the permission
+list, the connection limit, proxy authentication and its 407 reply, request
+completeness for uploads, outbound connections (retries, connect table) and
+a load of 500 simultaneous clients."""
+import os
+import re
+import selectors
+import socket
+import threading
+import time
+import unittest
+
+import proxytest
+from proxytest import ProxyHome, ProxyProcess, curl, free_port, recv_all, wait_until
+
+DATE_RE = (rb"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
+           rb" \d{4} \d\d:\d\d:\d\d (GMT|[+-]\d{4})\r\n")
+REPLY_407 = [
+    b"HTTP/1.1 407 Proxy Authentication Required\r\n",
+    None,  # the date line
+    b"Server: QUILLON/v1.38\r\n",
+    b"MIME-Version: 1.0\r\n",
+    b"Content-Type: text/html\r\n",
+    b"Content-Length: 79\r\n",
+    b"Proxy-Connection: close\r\n",
+    b"Proxy-Authenticate: Basic Realm=\"proxy\"\r\n",
+    b"\r\n",
+    b"<HTML><HEAD></HEAD><BODY>\r\n",
+    b"<B>Proxy Authorization</B> required.</BODY></HTML>\r\n",
+]
+
+
+def is_exact_407(data):
+    pattern = b"".join(re.escape(p) if p is not None else DATE_RE for p in REPLY_407)
+    return re.fullmatch(pattern, data, re.S) is not None
+
+
+def raw_exchange(port, request, host="127.0.0.1", family=socket.AF_INET, timeout=10):
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout)
+        s.connect((host, port))
+        s.sendall(request)
+        return recv_all(s, timeout)
+
+
+def status_of(curl_out):
+    return curl_out.decode(errors="replace").strip()[-3:]
+
+
+class FrontTest(unittest.TestCase):
+    def setUp(self):
+        self.home = ProxyHome(prefix="front_")
+        self.procs = []
+
+    def tearDown(self):
+        try:
+            for proc in self.procs:
+                err = proc.stop()
+                report = proxytest.sanitizer_report(err)
+                self.assertEqual("", report, err[-4000:])
+        finally:
+            self.home.cleanup()
+
+    def start(self, args, port=None, listen=None, **kw):
+        self.port = port or free_port()
+        if listen is None:
+            listen = "-L=127.0.0.1 %d" % self.port
+        proc = ProxyProcess(self.home, list(args) + [listen], **kw)
+        self.procs.append(proc)
+        return proc.start()
+
+    def proxy_curl(self, extra, target="http://127.0.0.1:1/", proxy=None):
+        proxy = proxy or "http://127.0.0.1:%d" % self.port
+        return curl(["-o", "/dev/null", "-w", "%{http_code}", "-x", proxy] + extra + [target])
+
+    # ---- proxy authentication ------------------------------------------
+
+    def test_407_reply_is_exact_and_auth_list_rules_hold(self):
+        self.home.write("http-auth.ini", " alice:blank\r\n\"quoted:q\n'single:s\n\n"
+                                         "alice:secret,the first user\r\nbob:pw2\n")
+        proc = self.start(["-A", "-$=1"])
+        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertTrue(is_exact_407(data), data)
+        cases = [("alice:secret", True), ("bob:pw2", True), ("alice:blank", False),
+                 ("quoted:q", False), ("single:s", False), ("alice:secret,the first user", False),
+                 ("alice:wrong", False)]
+        for user, accepted in cases:
+            rc, out, err = self.proxy_curl(["--proxy-user", user])
+            self.assertEqual(0, rc, err)
+            self.assertEqual(not accepted, status_of(out) == "407", (user, out))
+        self.assertEqual(1, len(proc.log_lines(r"^\[ComperTokenB64\] \[\d{4}\] Proxy-Authorization success\. \[alice\]$")))
+        self.assertEqual(1, len(proc.log_lines(r"^\[ComperTokenB64\] \[\d{4}\] Proxy-Authorization success\. \[bob\]$")))
+
+    def test_upload_waits_for_its_body(self):
+        self.home.write("http-auth.ini", "alice:secret\n")
+        proc = self.start(["-A", "-T=5,5000"])
+        cases = [
+            ("content-length", b"POST http://127.0.0.1:1/ HTTP/1.1\r\nContent-Length: 10\r\n\r\nhello",
+             b"world"),
+            ("chunked", b"POST http://127.0.0.1:1/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        b"5\r\nhello\r\n", b"5\r\nworld\r\n0\r\n\r\n"),
+        ]
+        for name, first, rest in cases:
+            with socket.socket() as s:
+                s.connect(("127.0.0.1", self.port))
+                s.sendall(first)
+                s.settimeout(0.7)
+                with self.assertRaises(socket.timeout, msg=name):
+                    s.recv(100)  # nothing is answered before the body is complete
+                s.sendall(rest)
+                data = recv_all(s, 10)
+                self.assertTrue(is_exact_407(data), (name, data))
+        # The upload went through the scan (no scanner running: clean).
+        self.assertEqual(2, len(proc.log_lines(r"^\[AcceptClients\] \[\d{4}\] \[POST http://127\.0\.0\.1:1/ HTTP/1\.1\] \[CLEAN\]$")))
+
+    # ---- admission -------------------------------------------------------
+
+    def test_permission_list_refuses_without_bytes_or_thread(self):
+        self.home.write("http-con.ini", "10.1.2.3\n")
+        proc = self.start(["-A"])
+        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+        self.assertEqual(b"", data)
+        self.assertTrue(proc.wait_log("Close Client socket."))
+        lines = proc.log_lines(r"^\[AcceptClients\] \[\d{4}\] (Reject|Close|START)")
+        self.assertEqual(2, len(lines), lines)
+        self.assertRegex(lines[0], r"^\[AcceptClients\] \[\d{4}\] Reject QueryConnectPerimisson\(\) \[127\.0\.0\.1\]$")
+        self.assertEqual(lines[0][:22], lines[1][:22])
+        self.assertRegex(lines[1], r"Close Client socket\.$")
+        self.assertNotIn("START", proc.log())
+
+    def test_connection_limit_closes_second_client(self):
+        proc = self.start(["-A", "-C=1", "-T=5,8000"])
+        with socket.socket() as held:
+            held.connect(("127.0.0.1", self.port))
+            held.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\n")
+            self.assertTrue(proc.wait_log("] START ["))
+            start = time.monotonic()
+            data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+            self.assertEqual(b"", data)
+            self.assertLess(time.monotonic() - start, 3)
+            self.assertEqual(1, len(proc.log_lines(r"^\[AcceptClients\] \[\d{4}\] Request exceeded\. \(Connection limit = 1\)$")))
+            held.sendall(b"\r\n")
+            self.assertTrue(is_exact_407(recv_all(held, 10)))
+        # The count went down again: the next client is served.
+        self.assertTrue(proc.wait_log("[CloseClient]", count=6))
+        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+        self.assertTrue(is_exact_407(data), data)
+
+    # ---- listening -------------------------------------------------------
+
+    @unittest.skipUnless(proxytest.ipv6_available(), "no IPv6 loopback")
+    def test_ipv4_and_ipv6_entries_with_own_ports(self):
+        port4 = free_port()
+        port6 = free_port(socket.AF_INET6)
+        proc = self.start(["-A", "-i=2"], port=port4, listen="-L=127.0.0.1,::1 %d %d" % (port6, port4))
+        self.assertTrue(is_exact_407(raw_exchange(port4, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")))
+        data = raw_exchange(port6, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n", host="::1",
+                            family=socket.AF_INET6)
+        self.assertTrue(is_exact_407(data), data)
+        rc, out, err = curl(["-o", "/dev/null", "-w", "%{http_code}", "-x", "http://[::1]:%d" % port6,
+                             "http://127.0.0.1:1/"])
+        self.assertEqual("407", status_of(out), err)
+        log = proc.log()
+        self.assertIn("[AcceptClients] listen=127.0.0.1\n", log)
+        self.assertIn("[AcceptClients] listen=::1 %d\n" % port6, log)
+        self.assertIn("] Connect from [::1]\n", log)
+        self.assertRegex(log, r"\[AcceptClients\] host\.domain=\[[^\]]*\.[^\]]*\]")
+
+    def test_ipv4_only_mode_skips_ipv6_entries(self):
+        proc = self.start(["-A", "-i=0"], listen="-L=::1 1,127.0.0.1 %d" % free_port())
+        self.assertNotIn("listen=::1", proc.log())
+        self.assertIn("table=::1 1", proc.log())
+
+    def test_listener_that_cannot_bind_fails_the_program(self):
+        proc = ProxyProcess(self.home, ["-L=192.0.2.1 %d" % free_port()])
+        self.procs.append(proc)
+        proc.start(wait_listening=False)
+        self.assertNotEqual(0, proc.wait_exit(15))
+        self.assertIn("[AcceptClients] bind() failed with error\n", proc.log())
+
+    def test_implicit_tls_listener(self):
+        cert, key = proxytest.make_certificate(self.home.root)
+        port = free_port()
+        self.home.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (port, cert, key))
+        self.home.write("http-auth.ini", "alice:secret\n")
+        proc = self.start(["-A", "-$=1"], port=port)
+        proxy = "https://127.0.0.1:%d" % port
+        rc, out, err = self.proxy_curl(["--proxy-insecure"], proxy=proxy)
+        self.assertEqual("407", status_of(out), err)
+        rc, out, err = self.proxy_curl(["--proxy-insecure", "--proxy-user", "alice:secret"], proxy=proxy)
+        self.assertNotEqual("407", status_of(out), err)
+        self.assertNotEqual("000", status_of(out), err)
+        # A plain client on the TLS listener fails the handshake and is dropped.
+        self.assertEqual(b"", raw_exchange(port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n"))
+        self.assertTrue(proc.wait_log("Reject Open SSL failed [127.0.0.1]"))
+        self.assertRegex(proc.log(), r"\[OpenSSLServer\] SOCKET=\d+ SSL_accept\(\) success\.")
+        self.assertIn("[Query_SecureSocketLayer] 127.0.0.1 %d - found.\n" % port, proc.log())
+        # ...and the listener still serves TLS clients afterwards.
+        rc, out, err = self.proxy_curl(["--proxy-insecure"], proxy=proxy)
+        self.assertEqual("407", status_of(out), err)
+
+    def test_tls_entry_without_key_is_refused(self):
+        cert, _ = proxytest.make_certificate(self.home.root)
+        port = free_port()
+        self.home.write("http.ini", "127.0.0.1 %d+%s\n" % (port, cert))
+        proc = self.start(["-A"], port=port)
+        rc, out, err = self.proxy_curl(["--proxy-insecure"], proxy="https://127.0.0.1:%d" % port)
+        self.assertNotEqual(0, rc)
+        self.assertRegex(proc.log(), r"\[OpenSSLServer\] SOCKET=\d+ Certificate or Privatekey is NULL\.")
+        self.assertIn("Reject Open SSL failed [127.0.0.1]", proc.log())
+
+    # ---- outbound --------------------------------------------------------
+
+    def test_connect_retries_against_refusing_port(self):
+        proc = self.start(["-$=3"])
+        refused = free_port()
+        start = time.monotonic()
+        rc, out, err = self.proxy_curl([], target="http://127.0.0.1:%d/" % refused)
+        self.assertLess(time.monotonic() - start, 8)
+        resets = proc.log_lines(r"^\[ConnectHost\] \[\d{4}\] Server=127\.0\.0\.1 Port=%d / Reset Socket \(\d+\) success\. / WSAGetLastError\(\) = 111$" % refused)
+        failed = proc.log_lines(r"^\[ConnectHost\] \[\d{4}\] Server=127\.0\.0\.1 Port=%d / Winsock connect failed\. Socket=\d+ / WSAGetLastError\(\) = 111$" % refused)
+        self.assertEqual((2, 1), (len(resets), len(failed)), proc.log()[-2000:])
+        self.assertIn("[ConnectHost] [", proc.stdout())  # the console line
+        self.assertIn("Connect 127.0.0.1:%d\n" % refused, proc.stdout())
+
+    def test_connect_table_redirects(self):
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(4)
+        server.settimeout(15)
+        fake_port = server.getsockname()[1]
+        accepted = []
+
+        def serve():
+            try:
+                conn, _ = server.accept()
+                accepted.append(True)
+                conn.settimeout(2)
+                try:
+                    conn.recv(65536)
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+                except OSError:
+                    pass
+                conn.close()
+            except OSError:
+                pass
+        t = threading.Thread(target=serve, daemon=True)
+        t.start()
+        port = free_port()
+        self.home.write("http.ini", "' comment line\n127.0.0.1 %d=,127.0.0.1 %d,to the fake server\n"
+                        % (port, fake_port))
+        proc = self.start([], port=port)
+        self.proxy_curl([], target="http://redirected.invalid:81/")
+        t.join(15)
+        server.close()
+        self.assertEqual([True], accepted)
+        log = proc.log()
+        self.assertIn("[GetConnectTable] [Hit] to the fake server\n", log)
+        self.assertRegex(log, r"\[ConnectHost\] \[\d{4}\] Winsock connect success\. Socket=\d+ / "
+                              r"Server=127\.0\.0\.1 Port=%d\n" % fake_port)
+
+    # ---- load ------------------------------------------------------------
+
+    def test_500_simultaneous_clients_all_answered_and_resources_return(self):
+        proc = self.start(["-A", "-T=5,20000"])
+        self.assertTrue(wait_until(lambda: proc.threads() == 1, 5))
+        idle_threads, idle_fds = proc.threads(), proc.fds()
+        count = 500
+        request = b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n"
+        socks = []
+        sel = selectors.DefaultSelector()
+        try:
+            for _ in range(count):
+                s = socket.socket()
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", self.port))
+                socks.append(s)
+            for s in socks:
+                sel.register(s, selectors.EVENT_WRITE)
+            replies = {}
+            pending_send = set(socks)
+            deadline = time.monotonic() + 90
+            while len(replies) < count and time.monotonic() < deadline:
+                for key, events in sel.select(timeout=1):
+                    s = key.fileobj
+                    if s in pending_send:
+                        s.sendall(request)
+                        pending_send.discard(s)
+                        sel.modify(s, selectors.EVENT_READ, data=bytearray())
+                        continue
+                    try:
+                        chunk = s.recv(65536)
+                    except (BlockingIOError, InterruptedError):
+                        continue
+                    except ConnectionResetError:
+                        chunk = b""
+                    if chunk:
+                        key.data.extend(chunk)
+                    else:
+                        replies[s] = bytes(key.data)
+                        sel.unregister(s)
+            answered = sum(1 for r in replies.values() if is_exact_407(r))
+            self.assertEqual(count, answered, "%d replies, %d complete 407" % (len(replies), answered))
+        finally:
+            sel.close()
+            for s in socks:
+                s.close()
+        self.assertTrue(wait_until(lambda: proc.threads() == idle_threads and proc.fds() == idle_fds, 30),
+                        (proc.threads(), idle_threads, proc.fds(), idle_fds))
+        self.assertEqual(count, proc.log().count("] START ["))
+
+
+if __name__ == "__main__":
+    unittest.main()
