@@ -265,6 +265,9 @@ class Proxy:
     def start(self):
         env = dict(os.environ)
         env[self.env_name] = self.home
+        if SANITIZE:
+            env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0")
+            env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
         cmd = [BIN, "-E=%s" % self.env_name, "-P=%d" % self.mode,
                "-L=%s %d" % (self.listen, self.port), "-W"] + self.args
         self._out = open(self.stdout_path, "wb")
