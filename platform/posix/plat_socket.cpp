@@ -312,6 +312,12 @@ int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
 void PlatSetSendTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_SNDTIMEO, nMs); }
 void PlatSetRecvTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_RCVTIMEO, nMs); }
 
+void PlatClearTimeouts(PlatSocket s) {
+  struct timeval tv = {0, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 int PlatSend(PlatSocket s, const void *pData, int nLen) {
   const char *p = static_cast<const char *>(pData);
   int nLeft = nLen;
