@@ -362,6 +362,14 @@ int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
 void PlatShutdownClose(PlatSocket s) {
   if (s < 0) return;
   shutdown(s, SHUT_RDWR);
+  // Closing with unread bytes in the receive queue sends a reset, and a
+  // reset makes the peer throw away what it has not read yet: the end of
+  // our answer.  Read what is queued (without waiting) first.
+  char buf[16384];
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+  }
   close(s);
 }
 
