@@ -49,4 +49,11 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
 // Appends bytes to a file, creating it.  1 done, -1 failure.
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
 
+// Opens a regular file for reading without ever blocking on a FIFO or a
+// device (the type is checked on the opened descriptor).  Returns 1 with
+// *pnFd and *pnSize, 0 no such file, -1 unreadable or not a regular file,
+// -2 larger than nMax (nothing left open).  Close with PlatCloseFd.
+int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *pnSize);
+void PlatCloseFd(int nFd);
+
 #endif  // PROXY_PLATFORM_PLAT_FILE_H_

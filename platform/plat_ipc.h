@@ -28,6 +28,13 @@ std::size_t PlatIpcMaxPath();
 int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
                  int nTimeoutMs, int *pnReplyLen, int *pnError);
 
+// The same exchange with a stream service on TCP at the numeric address
+// szHost (IPv4 or IPv6 text) and nPort; the connect counts against
+// nTimeoutMs too.  Results as PlatCallPipe; 0 when nobody listens there
+// (connection refused).
+int PlatCallTcp(const char *szHost, int nPort, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
+                int nTimeoutMs, int *pnReplyLen, int *pnError);
+
 // The service side is in platform/plat_ipc_server.h.
 
 #endif  // PROXY_PLATFORM_PLAT_IPC_H_

@@ -26,13 +26,33 @@ stop_all() {
 }
 trap stop_all EXIT INT TERM
 
+# Switches for one service only.
+declare -A extra=()
+# ruvospam asks SpamAssassin's spamd: start a private one on a socket in the
+# data folder (local tests only, no network, the rules Debian ships) and stop
+# it with the services.  Without spamd, ruvospam reports itself skipped.
+data_dir="${!envname}/TORV"
+if [[ -x "$build/services/ruvospam" ]]; then
+  if [[ -x /usr/sbin/spamd ]]; then
+    mkdir -p "$data_dir/pipe"
+    /usr/sbin/spamd -L -x --socketpath="$data_dir/pipe/spamd.sock" --min-children=1 --max-children=4 \
+      -s stderr 2>"$data_dir/spamd.log" &
+    pids+=($!)
+    names+=(spamd)
+    extra[ruvospam]="-S=$data_dir/pipe/spamd.sock -Q=60000"
+  else
+    extra[ruvospam]="-Q=0"
+  fi
+fi
+
 for name in "${services[@]}"; do
   bin="$build/services/$name"
   if [[ ! -x "$bin" ]]; then
     echo "run_services: $name skipped: not built (its library was missing when the build was configured)" >&2
     continue
   fi
-  "$bin" -E="$envname" "$@" &
+  # shellcheck disable=SC2086  # the extra switches are words
+  "$bin" -E="$envname" ${extra[$name]:-} "$@" &
   pids+=($!)
   names+=("$name")
 done

@@ -170,3 +170,26 @@ int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
   if (close(fd) != 0) nResult = -1;
   return nResult;
 }
+
+int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *pnSize) {
+  int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  *pnSize = static_cast<uint64_t>(st.st_size);
+  if (*pnSize > nMax) {
+    close(fd);
+    return -2;
+  }
+  // Reads of the scan block normally again.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  *pnFd = fd;
+  return 1;
+}
+
+void PlatCloseFd(int nFd) {
+  if (nFd >= 0) close(nFd);
+}

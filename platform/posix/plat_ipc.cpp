@@ -1,6 +1,7 @@
 #include "platform/plat_ipc.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/plat_time.h"
@@ -92,32 +94,17 @@ int SendUntil(int nSock, const char *pBuf, int nLen, int64_t nDeadline, int *pnE
   return 1;
 }
 
-}  // namespace
-
-std::size_t PlatIpcMaxPath() { return sizeof(sockaddr_un::sun_path) - 1; }
-
-int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
-                 int nTimeoutMs, int *pnReplyLen, int *pnError) {
-  *pnReplyLen = 0;
-  SetError(pnError, 0);
-  sockaddr_un addr;
-  if (!MakeAddress(szPath, &addr)) {
-    SetError(pnError, ENAMETOOLONG);
-    return -1;
-  }
-  int nSock = -1;
-  int rc = ConnectNow(addr, &nSock, pnError);
-  if (rc <= 0) return rc;
-
-  int64_t nDeadline = PlatSteadyMs() + (nTimeoutMs > 0 ? nTimeoutMs : 0);
+// Writes the request and reads the reply on a connected nonblocking socket,
+// then closes it.  Results as PlatCallPipe.
+int ExchangeOn(int nSock, const char *pRequest, int nRequestLen, char *pReply, int nReplySize, int64_t nDeadline,
+               int *pnReplyLen, int *pnError) {
   if (SendUntil(nSock, pRequest, nRequestLen, nDeadline, pnError) < 0) {
     close(nSock);
     return -1;
   }
   // The reply ends when the service closes; a full buffer ends it too.
   int nGot = 0;
-  for (;;) {
-    if (nGot >= nReplySize) break;
+  while (nGot < nReplySize) {
     ssize_t n = recv(nSock, pReply + nGot, static_cast<size_t>(nReplySize - nGot), 0);
     if (n > 0) {
       nGot += static_cast<int>(n);
@@ -139,4 +126,69 @@ int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char
   close(nSock);
   *pnReplyLen = nGot;
   return 1;
+}
+
+}  // namespace
+
+std::size_t PlatIpcMaxPath() { return sizeof(sockaddr_un::sun_path) - 1; }
+
+int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
+                 int nTimeoutMs, int *pnReplyLen, int *pnError) {
+  *pnReplyLen = 0;
+  SetError(pnError, 0);
+  sockaddr_un addr;
+  if (!MakeAddress(szPath, &addr)) {
+    SetError(pnError, ENAMETOOLONG);
+    return -1;
+  }
+  int nSock = -1;
+  int rc = ConnectNow(addr, &nSock, pnError);
+  if (rc <= 0) return rc;
+  int64_t nDeadline = PlatSteadyMs() + (nTimeoutMs > 0 ? nTimeoutMs : 0);
+  return ExchangeOn(nSock, pRequest, nRequestLen, pReply, nReplySize, nDeadline, pnReplyLen, pnError);
+}
+
+int PlatCallTcp(const char *szHost, int nPort, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
+                int nTimeoutMs, int *pnReplyLen, int *pnError) {
+  *pnReplyLen = 0;
+  SetError(pnError, 0);
+  int64_t nDeadline = PlatSteadyMs() + (nTimeoutMs > 0 ? nTimeoutMs : 0);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  char szPort[16];
+  snprintf(szPort, sizeof szPort, "%d", nPort);
+  addrinfo *pList = nullptr;
+  if (getaddrinfo(szHost, szPort, &hints, &pList) != 0 || !pList) {
+    SetError(pnError, EINVAL);
+    return -1;
+  }
+  int nSock = socket(pList->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (nSock < 0) {
+    SetError(pnError, errno);
+    freeaddrinfo(pList);
+    return -1;
+  }
+  int rc = connect(nSock, pList->ai_addr, pList->ai_addrlen);
+  freeaddrinfo(pList);
+  if (rc != 0 && errno == EINPROGRESS) {
+    int w = WaitReady(nSock, POLLOUT, nDeadline);
+    int nErr = 0;
+    socklen_t nLen = sizeof nErr;
+    if (w <= 0) {
+      nErr = w == 0 ? ETIMEDOUT : errno;
+    } else if (getsockopt(nSock, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) {
+      nErr = errno;
+    }
+    rc = nErr == 0 ? 0 : -1;
+    errno = nErr;
+  }
+  if (rc != 0) {
+    int nErr = errno;
+    close(nSock);
+    SetError(pnError, nErr);
+    return nErr == ECONNREFUSED ? 0 : -1;
+  }
+  return ExchangeOn(nSock, pRequest, nRequestLen, pReply, nReplySize, nDeadline, pnReplyLen, pnError);
 }
