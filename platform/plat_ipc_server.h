@@ -31,7 +31,8 @@ int PlatIpcRecvExact(int fd, char *pBuf, size_t nLen, int nTimeoutMs, size_t *pG
 // Returns 1 done, -1 time-out or error.
 int PlatIpcSendAll(int fd, const char *pBuf, size_t nLen, int nTimeoutMs);
 
-// Shuts a connection down in both directions and closes it.
+// Shuts a connection down in both directions and closes it.  Input still
+// waiting is read and dropped first, so the reply is not lost to a reset.
 void PlatIpcClose(int fd);
 
 // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread (and so in every

@@ -159,6 +159,14 @@ int PlatIpcSendAll(int fd, const char *pBuf, size_t nLen, int nTimeoutMs) {
 
 void PlatIpcClose(int fd) {
   if (fd < 0) return;
+  // Unread input makes the close a reset, which can destroy the reply still
+  // on its way: read what a client sent beyond the request (bounded, never
+  // waiting) first.
+  char buf[4096];
+  for (int i = 0; i < 16; ++i) {
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+  }
   shutdown(fd, SHUT_RDWR);
   close(fd);
 }

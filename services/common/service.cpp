@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
+#include "platform/plat_ipc.h"
 #include "platform/plat_ipc_server.h"
 #include "platform/plat_sys.h"
 #include "platform/plat_time.h"
@@ -206,6 +207,11 @@ int ServiceRun(const ServiceDef &def, const ServiceOptions &opt) {
   if (!pipeDir.Format("%spipe", g_szDataDir.c_str()) ||
       !sockPath.Format("%s/%s", pipeDir.c_str(), def.szName)) {
     DebugLogF("[%s] socket path under %s is too long\n", def.szName, g_szDataDir.c_str());
+    return 1;
+  }
+  if (sockPath.Length() > PlatIpcMaxPath()) {
+    DebugLogF("[%s] socket path %s is too long: a socket address holds %zu characters\n", def.szName,
+              sockPath.c_str(), PlatIpcMaxPath());
     return 1;
   }
   if (PlatMakeDir(pipeDir.c_str()) != 1) {

@@ -1,0 +1,12 @@
+# ruvocwfs: Hyperscan for the word matching, zlib for gzip and deflate bodies.
+add_service(ruvocwfs cwfs libhs zlib)
+if(TARGET ruvocwfs)
+  find_package(benchmark QUIET)
+  if(benchmark_FOUND)
+    add_executable(cwfs_bench ${CMAKE_CURRENT_SOURCE_DIR}/cwfs/cwfs_bench.cpp)
+    target_link_libraries(cwfs_bench PRIVATE svc_ruvocwfs benchmark::benchmark)
+    set_target_properties(cwfs_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${SERVICES_BIN_DIR})
+  else()
+    message(STATUS "cwfs_bench skipped: Google Benchmark (libbenchmark-dev) not found")
+  endif()
+endif()
