@@ -144,6 +144,14 @@ PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer) {
     s = accept4(sListen, reinterpret_cast<sockaddr *>(pPeer->m), &nLen, SOCK_CLOEXEC);
   } while (s < 0 && errno == EINTR);
   if (s < 0) return kPlatNoSocket;
+  if (s == 0) {
+    // Socket number 0 means "closed" in the connection record; a process
+    // started with standard input closed must not hand it to a client.
+    int nMoved = fcntl(s, F_DUPFD_CLOEXEC, 3);
+    close(s);
+    if (nMoved < 0) return kPlatNoSocket;
+    s = nMoved;
+  }
   pPeer->nLen = nLen;
   UnmapV4(pPeer);
   return s;
