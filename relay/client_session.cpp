@@ -62,6 +62,39 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
   }
 }
 
+// The backup copy of a message: the message itself as the server gets it,
+// without the SMTP transparency dots and the terminating "." line.  Written
+// under a temporary name and moved into place.  1 done, -1 failure.
+int WriteMessageCopy(const char *szSpool, const char *szTarget, char *pLine) {
+  PathText tmp;
+  if (!tmp.Format("%s.tmp", szTarget)) return -1;
+  FILE *in = std::fopen(szSpool, "rb");
+  if (!in) return -1;
+  FILE *out = std::fopen(tmp.c_str(), "wb");
+  if (!out) {
+    std::fclose(in);
+    return -1;
+  }
+  std::size_t n;
+  int bLineStart = 1;
+  while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
+    if (bLineStart && std::strcmp(pLine, ".\r\n") == 0) break;
+    const char *p = pLine;
+    if (bLineStart && pLine[0] == '.') {
+      ++p;
+      --n;
+    }
+    std::fwrite(p, 1, n, out);
+    bLineStart = pLine[n + (p - pLine) - 1] == '\n';
+  }
+  std::fclose(in);
+  if (std::fclose(out) != 0) {
+    PlatDeleteRetry(tmp.c_str(), 1);
+    return -1;
+  }
+  return PlatMoveFile(tmp.c_str(), szTarget, 1, 1);
+}
+
 // The client is told the message was refused; the server's open
 // transaction is ended with RSET so that both sides agree it is over.
 int RefuseMessage(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szReply) {
@@ -102,7 +135,7 @@ int InspectMessage(const char *szSpool, int nSvSock, int nClSock, ConnectionReco
   if (pRec->mailState == 3 && g_bMailBackup && !pRec->mMailFile.Empty() &&
       MailBackupPath(&backup, pRec->mMailFile.c_str(), ".$ML")) {
     unsigned nTry = 0;
-    while (PlatCopyFile(szSpool, backup.c_str(), 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+    while (WriteMessageCopy(szSpool, backup.c_str(), pRec->mLine) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
   }
   if (pRec->bZipAttach && !pRec->mMailFile.Empty())
     CompressedbyPipe(nClSock, szSpool, pRec->mMailFile.c_str(), pRec->mZipResult.data());
@@ -217,7 +250,11 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   if (!in) return kRelayCommand;
   int nResult = kRelayCommand;
   std::size_t n;
-  while ((n = ReadLine(in, pClientCommand, kRecvChunk)) > 0) {
+  // Lines are read into the record's line buffer; the command buffer keeps
+  // the last line forwarded (the relay takes lastCommand from it).
+  char *pLine = pRec->mLine;
+  while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
+    std::memcpy(pClientCommand, pLine, n + 1);
     if (!(bSmtp && pRec->mailState == 4)) {
       CommandClass cls;
       ClassifyCommand(nProto, pClientCommand, &cls);
