@@ -2,6 +2,7 @@
 
 #include <clamav.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstring>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 struct AvsEngine {
   cl_engine *pEngine;
+  std::atomic<int> nScans;  // scans in progress
 };
 
 namespace {
@@ -67,7 +69,7 @@ int AvsLoad(const char *szDbDir, int nMaxScanMs, AvsEngine **ppEngine, unsigned 
     cl_engine_free(pEngine);
     return -1;
   }
-  AvsEngine *p = new (std::nothrow) AvsEngine{pEngine};
+  AvsEngine *p = new (std::nothrow) AvsEngine{pEngine, {0}};
   if (!p) {
     cl_engine_free(pEngine);
     snprintf(pErr, nErr, "out of memory");
@@ -78,10 +80,12 @@ int AvsLoad(const char *szDbDir, int nMaxScanMs, AvsEngine **ppEngine, unsigned 
   return 1;
 }
 
-void AvsFree(AvsEngine *pEngine) {
-  if (!pEngine) return;
+int AvsFree(AvsEngine *pEngine) {
+  if (!pEngine) return 1;
+  if (pEngine->nScans.load() != 0) return 0;
   cl_engine_free(pEngine->pEngine);
   delete pEngine;
+  return 1;
 }
 
 void AvsHandle(const char *szRequest, ServiceReply *pReply, void *pCtx) {
@@ -107,7 +111,9 @@ void AvsHandle(const char *szRequest, ServiceReply *pReply, void *pCtx) {
   opts.general = 0;
   const char *szVirus = nullptr;
   unsigned long nScanned = 0;
+  ctx.pEngine->nScans.fetch_add(1);
   cl_error_t nRc = cl_scandesc(fd, file.c_str(), &szVirus, &nScanned, ctx.pEngine->pEngine, &opts);
+  ctx.pEngine->nScans.fetch_sub(1);
   PlatCloseFd(fd);
   if (nRc == CL_VIRUS) {
     pReply->mText.Assign(szVirus ? szVirus : "Unknown.Virus");

@@ -24,7 +24,9 @@ const char *AvsDefaultDbDir();
 // to scan with); -1 on another failure.  pErr receives the reason.
 int AvsLoad(const char *szDbDir, int nMaxScanMs, AvsEngine **ppEngine, unsigned *pnSigs, char *pErr,
             std::size_t nErr);
-void AvsFree(AvsEngine *pEngine);
+// Frees the engine when no scan is using it: 1 freed, 0 still in use (it
+// is then left to the process exit).
+int AvsFree(AvsEngine *pEngine);
 
 // Context of AvsHandle.
 struct AvsContext {

@@ -50,7 +50,8 @@ int main(int argc, char **argv) {
   AvsContext ctx{pEngine, opt.nMaxFileSize};
   ServiceDef def{"ruvoavs", kServiceRequestSize, kServiceReplySize, AvsHandle, &ctx};
   rc = ServiceRun(def, opt);
-  // Requests still running after the bounded drain may use the engine:
-  // it is left to the process exit rather than freed under them.
+  // A scan still running after the bounded drain keeps the engine alive
+  // until the process exits.
+  AvsFree(pEngine);
   return rc;
 }
