@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "platform/plat_socket.h"
 
 namespace {
 
@@ -188,6 +189,64 @@ TEST(CloseClientTest, ClosedSocketIsNotTouched) {
   pRec->nSock = 0;
   CloseClient(pRec);
   EXPECT_NE(-1, fcntl(0, F_GETFD));
+}
+
+}  // namespace
+
+namespace {
+
+// A connected pair of loopback sockets: the proxy's end and the peer's.
+struct LoopbackPair {
+  PlatSocket sProxy = kPlatNoSocket, sPeer = kPlatNoSocket;
+  LoopbackPair() {
+    PlatSocket sListen;
+    if (PlatBindListener(0, "127.0.0.1", 0, &sListen) != 1) return;
+    PlatListen(sListen, 1);
+    PlatSockAddr a;
+    PlatLocalAddress(sListen, &a);
+    char szPort[16];
+    snprintf(szPort, sizeof szPort, "%u", PlatAddrPort(&a));
+    PlatAddrList *pList = nullptr;
+    int nErr = 0;
+    if (PlatResolve("127.0.0.1", szPort, 0, &pList, &nErr) == 1) {
+      sPeer = PlatSocketFor(pList);
+      PlatConnect(sPeer, pList, 2000);
+      PlatFreeAddrList(pList);
+      PlatSockAddr peer;
+      sProxy = PlatAccept(sListen, &peer);
+    }
+    PlatCloseSocket(sListen);
+  }
+  ~LoopbackPair() { PlatCloseSocket(sPeer); }
+  std::string ReadAll() {
+    std::string s;
+    char buf[4096];
+    int n;
+    while ((n = PlatRecv(sPeer, buf, sizeof buf, 2000)) > 0) s.append(buf, static_cast<size_t>(n));
+    return s;
+  }
+};
+
+TEST(UploadRefusedTest, BodyIsAlways146Bytes) {
+  // The name is padded to 64 characters; a longer one is cut there, or the
+  // body would outgrow its Content-Length.
+  std::vector<std::string> names = {"EICAR-Test-File", "", std::string(64, 'v'), std::string(100, 'w')};
+  for (const auto &sName : names) {
+    LoopbackPair pair;
+    ASSERT_NE(kPlatNoSocket, pair.sProxy);
+    ConnectionRecord *pRec = AllocConnectionRecord();
+    pRec->nSock = pair.sProxy;
+    EXPECT_EQ(1, SendUploadRefused(pRec, sName.c_str()));
+    CloseClient(pRec);
+    std::string sReply = pair.ReadAll();
+    size_t nHeaderEnd = sReply.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, nHeaderEnd) << sReply;
+    std::string sBody = sReply.substr(nHeaderEnd + 4);
+    EXPECT_EQ(146u, sBody.size()) << sName;
+    EXPECT_NE(std::string::npos, sReply.find("Content-Length: 146\r\n"));
+    EXPECT_EQ(0u, sBody.find("<HTML><HEAD><TITLE>POST Fail</TITLE></HEAD><BODY>\r\n<H1>Found "));
+    EXPECT_NE(std::string::npos, sBody.find(sName.substr(0, 64)));
+  }
 }
 
 }  // namespace

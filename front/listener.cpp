@@ -19,6 +19,8 @@ namespace {
 // The wait covers at most this many listening sockets.
 constexpr int kMaxListeners = 64;
 constexpr int kThreadRetryStepMs = 100;
+// Longest TLS handshake on the listener when no client time-out is set.
+constexpr int kTlsHandshakeBoundMs = 10000;
 
 // The listening sockets of the instance, in list order.
 PlatSocket *g_pListenSocks = nullptr;
@@ -220,7 +222,15 @@ int Admit(ConnectionRecord *pRec) {
   pRec->pClientSSL = pRec->pServerSSL = pRec->pClientSSLCopy = pRec->pServerSSLCopy = nullptr;
   if (Query_SecureSocketLayer(szClient, static_cast<int>(pRec->nLocalPort), &pRec->mCertFile, &pRec->mKeyFile) == 0)
     return 1;
+  // The handshake runs on the listener: a client that stalls in it must not
+  // hold every other client up for long.  Without a client time-out it gets
+  // a bound of its own for the handshake only.
+  if (g_nTmoClient == 0) {
+    PlatSetSendTimeout(nSock, kTlsHandshakeBoundMs);
+    PlatSetRecvTimeout(nSock, kTlsHandshakeBoundMs);
+  }
   void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
+  if (g_nTmoClient == 0) PlatClearTimeouts(nSock);
   if (!pSsl) {
     DebugLogF("[AcceptClients] [%04d] Reject Open SSL failed [%s]\n", nSock, szClient);
     DropClient(pRec);

@@ -118,6 +118,8 @@ int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs);
 // is; 1..499 become 500 (the shortest time-out the original platform knew).
 void PlatSetSendTimeout(PlatSocket s, int nMs);
 void PlatSetRecvTimeout(PlatSocket s, int nMs);
+// Removes both time-outs again (blocking calls wait without limit).
+void PlatClearTimeouts(PlatSocket s);
 
 // Sends all nLen bytes (a closed peer is a failure, never a signal).
 // Returns nLen, or -1 (what was sent before the failure is lost to the

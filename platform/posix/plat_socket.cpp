@@ -144,6 +144,14 @@ PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer) {
     s = accept4(sListen, reinterpret_cast<sockaddr *>(pPeer->m), &nLen, SOCK_CLOEXEC);
   } while (s < 0 && errno == EINTR);
   if (s < 0) return kPlatNoSocket;
+  if (s == 0) {
+    // Socket number 0 means "closed" in the connection record; a process
+    // started with standard input closed must not hand it to a client.
+    int nMoved = fcntl(s, F_DUPFD_CLOEXEC, 3);
+    close(s);
+    if (nMoved < 0) return kPlatNoSocket;
+    s = nMoved;
+  }
   pPeer->nLen = nLen;
   UnmapV4(pPeer);
   return s;
@@ -312,6 +320,12 @@ int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
 void PlatSetSendTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_SNDTIMEO, nMs); }
 void PlatSetRecvTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_RCVTIMEO, nMs); }
 
+void PlatClearTimeouts(PlatSocket s) {
+  struct timeval tv = {0, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 int PlatSend(PlatSocket s, const void *pData, int nLen) {
   const char *p = static_cast<const char *>(pData);
   int nLeft = nLen;
@@ -356,6 +370,14 @@ int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
 void PlatShutdownClose(PlatSocket s) {
   if (s < 0) return;
   shutdown(s, SHUT_RDWR);
+  // Closing with unread bytes in the receive queue sends a reset, and a
+  // reset makes the peer throw away what it has not read yet: the end of
+  // our answer.  Read what is queued (without waiting) first.
+  char buf[16384];
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+  }
   close(s);
 }
 

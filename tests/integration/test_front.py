@@ -92,6 +92,18 @@ class FrontTest(unittest.TestCase):
         self.assertEqual(1, len(proc.log_lines(r"^\[ComperTokenB64\] \[\d{4}\] Proxy-Authorization success\. \[alice\]$")))
         self.assertEqual(1, len(proc.log_lines(r"^\[ComperTokenB64\] \[\d{4}\] Proxy-Authorization success\. \[bob\]$")))
 
+    def test_answer_survives_unread_client_bytes(self):
+        # A complete request followed by bytes the proxy never reads: closing
+        # must not reset the connection and destroy the answer.
+        self.start(["-A"])
+        for _ in range(3):
+            with socket.socket() as s:
+                s.connect(("127.0.0.1", self.port))
+                s.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n" + b"x" * 100000)
+                time.sleep(0.3)  # the answer and the close arrive before we read
+                data = recv_all(s, 10)
+            self.assertTrue(is_exact_407(data), data[:200])
+
     def test_upload_waits_for_its_body(self):
         self.home.write("http-auth.ini", "alice:secret\n")
         proc = self.start(["-A", "-T=5,5000"])
