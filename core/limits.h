@@ -41,4 +41,31 @@ constexpr int kScanBusyTimeoutMs = 120000;
 // Pause between two calls to a busy service.
 constexpr int kScanBusyPauseMs = 10;
 
+// HTTP proxy.
+// Host text, URL text and the request-line copy: one request line.
+constexpr std::size_t kHttpTextSize = 16392;
+// List key: local address, verb, "tcp", host text and port.
+constexpr std::size_t kHttpListKeySize = kHttpTextSize + 160;
+// Response spool names: data folder, "cache/", socket, a path of at most
+// 200 characters, "_index.html" and the longest suffix (".cash").
+constexpr std::size_t kSpoolPathSize = kPathSize + 320;
+// Longest path part that names a response spool file.
+constexpr std::size_t kSpoolLinkMax = 200;
+// FTP URL parts: user, password, directory and file name.
+constexpr std::size_t kFtpPartSize = 256;
+// One piece of a response or request moved between socket and file.
+constexpr std::size_t kHttpPiece = 16384;
+// Delivery pieces from a file to the client.
+constexpr std::size_t kHttpSendPiece = 16385;
+// The composed request goes to the server with one send of at most this.
+constexpr std::size_t kHttpRequestSendMax = 16304;
+// Responses announced larger than this are passed on while they arrive.
+constexpr unsigned long long kHttpPassOnSize = 2097152;
+// Rewritten response header (one send).
+constexpr std::size_t kHttpHeaderOut = 16384;
+// Notification page template.
+constexpr std::size_t kPageTemplateSize = 20480;
+// HTTP cache key text.
+constexpr std::size_t kCacheKeySize = 1024;
+
 #endif  // PROXY_CORE_LIMITS_H_

@@ -1,72 +1,165 @@
-// Placeholder until the HTTP handlers exist; the HTTP handlers replace this
-// file with the real dispatch by method.
-//
-// It opens the server connection of an absolute "http://host[:port]/"
-// request target through ConnectHost (so the outbound path, the connect
-// table and its log lines work end to end), closes it again, and answers
-// "502 Bad Gateway" when the server could not be reached, otherwise
-// "501 Not Implemented".  Nothing is forwarded.  The connection closes after
-// the answer.
+// Proxy_Dispatch (method choice and the access-log line) and the steps the
+// GET and other-method handlers share: target analysis with the list
+// decision, server connection with reuse, and file delivery.
 #include "http/proxy_dispatch.h"
 
-#include <strings.h>
-
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "core/fixed_text.h"
+#include "core/lists.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "front/connection_record.h"
 #include "front/outbound.h"
-#include "platform/plat_socket.h"
-#include "platform/plat_tls.h"
+#include "http/handlers.h"
+#include "http/http_file.h"
+#include "http/http_io.h"
+#include "http/http_text.h"
+#include "http/target.h"
 
 namespace {
 
-// Host and port of "METHOD http://host[:port]/... VERSION" in szLine.
-// 1 found, 0 not an absolute http target (or the host does not fit).
-int TargetOf(const char *szLine, char *pHost, size_t nHost, int *pPort) {
-  const char *p = strchr(szLine, ' ');
-  if (!p || strncasecmp(p + 1, "http://", 7) != 0) return 0;
-  p += 8;
-  size_t nLen = strcspn(p, ":/ \r\n");
-  if (nLen == 0 || nLen >= nHost) return 0;
-  memcpy(pHost, p, nLen);
-  pHost[nLen] = '\0';
-  *pPort = p[nLen] == ':' ? atoi(p + nLen + 1) : 80;
-  return *pPort > 0 && *pPort < 65536;
-}
+constexpr std::size_t kLoggedLineMax = 16320;
+constexpr std::size_t kMethodMax = 20;
 
 }  // namespace
 
 int Proxy_Dispatch(ConnectionRecord *pRec) {
-  static const char kNotImplemented[] =
-      "HTTP/1.1 501 Not Implemented\r\n"
-      "Content-Type: text/plain\r\n"
-      "Content-Length: 16\r\n"
-      "Proxy-Connection: close\r\n"
-      "\r\n"
-      "Not implemented\n";
-  static const char kBadGateway[] =
-      "HTTP/1.1 502 Bad Gateway\r\n"
-      "Content-Type: text/plain\r\n"
-      "Content-Length: 12\r\n"
-      "Proxy-Connection: close\r\n"
-      "\r\n"
-      "Bad gateway\n";
-  const char *szReply = kNotImplemented;
-  pRec->nLogStatus = 501;
-  char szHost[256];
-  int nPort = 0;
-  // PROXYMain leaves the request line in mRecv.
-  if (TargetOf(pRec->mRecv, szHost, sizeof szHost, &nPort)) {
-    int s = ConnectHost(pRec, szHost, nPort);
-    if (s < 0) {
-      szReply = kBadGateway;
-      pRec->nLogStatus = 502;
-    } else {
-      PlatShutdownClose(s);
+  // 1.-2. The request line, cut for the log, and its copy for the handlers.
+  pRec->mRecv[kLoggedLineMax] = '\0';
+  DebugLogF("[Proxy_Dispatch] [%04d] %s\n", pRec->nSock, pRec->mRecv);
+  CopyText(pRec->mLine, kRecvChunk + 1, pRec->mRecv);
+  // 3. The method: the first word.
+  std::size_t nMethod = strcspn(pRec->mLine, " \r\n");
+  DebugLogF("[Proxy_Dispatch] [%04d] Start Proxy_Dispatch()\n", pRec->nSock);
+  if (nMethod == 3 && strncasecmp(pRec->mLine, "GET", 3) == 0)
+    GetDispatch(pRec);
+  else if (nMethod == 7 && strncasecmp(pRec->mLine, "CONNECT", 7) == 0)
+    ConnectDispatch(pRec);
+  else if (nMethod <= kMethodMax)
+    OtherDispatch(pRec);
+  // A longer method gets no handler and no reply, but its log line.
+  if (!LogMasked(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort)))
+    AccessLog(pRec->mReqFile.c_str(), pRec->mClientIP.c_str(), pRec->nLogStatus, pRec->nLogBytes);
+  DebugLogF("[Proxy_Dispatch] [%04d] End.\n", pRec->nSock);
+  return 0;
+}
+
+int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, AnalyzedRequest *pReq) {
+  const char *szTag = nHandler == kHandlerGet ? "GetDispatch" : "OtherDispatch";
+  pReq->bWhite = 0;
+  pReq->szSpool[0] = pReq->szHost[0] = pReq->szAskedHost[0] = '\0';
+  // SOCKS origin form: the Host header of the request names the server.
+  char szHostHeader[kFtpPartSize] = "";
+  int bSocks = g_nProxyMode == kModeSocks;
+  if (bSocks) {
+    FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+    if (pIn != nullptr) {
+      char *szLine = pRec->mWork;
+      ReadLine(pIn, szLine, kRecvChunk);  // the request line
+      std::size_t n;
+      while ((n = ReadLine(pIn, szLine, kRecvChunk)) > 0 && strcmp(szLine, "\r\n") != 0) {
+        if (StartsNoCase(szLine, "host:")) {
+          const char *v = szLine + 5;
+          while (*v == ' ') ++v;
+          CopyText(szHostHeader, sizeof szHostHeader, v);
+          szHostHeader[strcspn(szHostHeader, "\r\n")] = '\0';
+          break;
+        }
+      }
+      fclose(pIn);
     }
   }
+  int nRc = AnalyzeRequestTarget(pRec->mLine, nHandler, bSocks, szHostHeader, pRec->mLocalIP.c_str(), pT);
+  if (nRc != 1) {
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  // List decision: the white list first; a black hit refuses without reply.
+  if (pT->bListLookup) {
+    PathText white, black;
+    white.Format("%swhite.db", g_szDataDir.c_str());
+    black.Format("%sblack.db", g_szDataDir.c_str());
+    const char *szKey = pT->bKeyUsed ? pT->mListKey.c_str() : nullptr;
+    if (QueryDBList(white.c_str(), pT->mUrl.c_str(), szKey)) {
+      pReq->bWhite = nHandler == kHandlerGet;
+    } else if (QueryDBList(black.c_str(), pT->mUrl.c_str(), szKey)) {
+      if (nHandler == kHandlerGet)
+        ConsoleF("[GetDispatch] [%04d] blacklist [%s]\n", pRec->nSock, pRec->mLine);
+      else
+        DebugLogF("[OtherDispatch] [%04d] blacklist [%s]\n", pRec->nSock, pRec->mLine);
+      pRec->mLine[0] = '\0';
+      return 0;
+    }
+  }
+  int bLongLink = 0;
+  if (!MakeResponseSpoolName(g_szDataDir.c_str(), g_nProxyMode, pRec->nSock, pT->mHost.c_str(), pReq->szSpool,
+                             sizeof pReq->szSpool - 8, &bLongLink)) {
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  if (bLongLink) DebugLogF("[%s] [%04d] long link!!.\n", szTag, pRec->nSock);
+  if (!pT->bFtp) SplitHostPort(pT, nHandler != kHandlerGet);
+  else {
+    // The ftp host ends at the path; a port follows a single colon.
+    SplitHostPort(pT, 0);
+    char *pBlank = strchr(pT->mHost.data(), ' ');
+    if (pBlank) *pBlank = '\0';
+  }
+  // ConnectHost takes at most 255 characters; a longer host cannot be
+  // served and must not be cut into another name.
+  if (!CopyText(pReq->szHost, sizeof pReq->szHost, pT->mHost.c_str())) pReq->szHost[0] = '\0';
+  CopyText(pReq->szAskedHost, sizeof pReq->szAskedHost, pReq->szHost);
+  return 1;
+}
+
+void CloseServer(ConnectionRecord *pRec) {
+  if (pRec->nSvSock != -1) {
+    HttpCloseSocket(pRec->nSvSock);
+    pRec->nSvSock = -1;
+  }
+}
+
+int OpenServer(ConnectionRecord *pRec, char *szHost, int nPort, int nPrevKeepAlive, int *pbReused) {
+  *pbReused = 0;
+  int nKept = pRec->nSvSock;
+  int bReuse = g_nProxyMode == kModeHttp && nPrevKeepAlive && nKept != -1 && szHost[0] != '\0' &&
+               strcmp(szHost, pRec->mSvHost.c_str()) == 0;
+  if (!bReuse) {
+    // A kept connection to another host (or one not meant to stay) ends
+    // here, so ConnectHost never closes a socket behind our back.
+    CloseServer(pRec);
+    pRec->bKeepAlive = 0;
+  } else {
+    pRec->bKeepAlive = 1;
+  }
+  if (szHost[0] == '\0') return -1;
+  int nSv = ConnectHost(pRec, szHost, nPort);
   pRec->bKeepAlive = 0;
-  int n = SslSend(pRec->nSock, pRec->pClientSSL, szReply);
-  pRec->nLogBytes = n > 0 ? static_cast<uint32_t>(n) : 0;
-  return n > 0 ? 1 : -1;
+  if (bReuse && nSv == nKept) {
+    *pbReused = 1;
+  } else if (bReuse && nKept != -1) {
+    HttpCloseSocket(nKept);
+    pRec->nSvSock = -1;
+  }
+  return nSv;
+}
+
+int SendFileToClient(ConnectionRecord *pRec, FILE *pFile, const char *szTag, const char *szFailText) {
+  char *pBuf = new (std::nothrow) char[kHttpSendPiece];
+  if (pBuf == nullptr) return -1;
+  int nResult = 1;
+  std::size_t n;
+  while ((n = fread(pBuf, 1, kHttpSendPiece, pFile)) > 0) {
+    int nSent = HttpSendClient(pRec, pBuf, n);
+    if (nSent < 0) {
+      DebugLogF("[%s] [%04d] %sWSAGetLastError() = %d\n", szTag, pRec->nSock, szFailText, HttpLastError());
+      nResult = -1;
+      break;
+    }
+    DebugLogF("[%s] [%04d] C:send:%d bytes\n", szTag, pRec->nSock, nSent);
+  }
+  delete[] pBuf;
+  return nResult;
 }

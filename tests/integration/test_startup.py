@@ -19,6 +19,14 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
 class StartupTest(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="startup_")
@@ -37,7 +45,7 @@ class StartupTest(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
         deadline = time.time() + 20
         while time.time() < deadline and proc.poll() is None:
-            if "Log Folder" in self.log_text():
+            if "Log Folder" in self.log_text() or listening(port):
                 time.sleep(0.2)
                 break
             time.sleep(0.05)

@@ -1,0 +1,158 @@
+#include "http/compose.h"
+
+#include <cstring>
+
+#include "core/fixed_text.h"
+#include "core/limits.h"
+#include "core/settings.h"
+#include "front/connection_record.h"
+#include "http/http_file.h"
+#include "http/http_io.h"
+#include "http/http_text.h"
+#include "http/rewrite.h"
+#include "http/target.h"
+
+namespace {
+
+constexpr std::size_t kRequestLine = 16384;  // 16,383 characters and the NUL
+constexpr std::size_t kViaSize = 512;
+
+int IsUpgradeLine(const char *szLine) {
+  return StartsNoCase(szLine, "upgrade:") || StartsNoCase(szLine, "connection: upgrade") ||
+         StartsNoCase(szLine, "proxy-connection: upgrade");
+}
+
+int SinkPuts(RequestSink *pSink, const char *sz) { return SinkWrite(pSink, sz, strlen(sz)); }
+
+// Writes the request line of a direct absolute-form request in origin form:
+// the method and its blank, then the path from the first "/" after "://"
+// (the version and everything after it follow unchanged); "/" when the URL
+// has no path.
+void WriteOriginForm(RequestSink *pSink, const char *szLine) {
+  const char *pScheme = strstr(szLine, "://");
+  const char *pMethodEnd = strchr(szLine, ' ');
+  if (pScheme == nullptr || pMethodEnd == nullptr || pMethodEnd > pScheme) {
+    SinkPuts(pSink, szLine);
+    return;
+  }
+  SinkWrite(pSink, szLine, static_cast<std::size_t>(pMethodEnd + 1 - szLine));
+  const char *pAuthority = pScheme + 3;
+  std::size_t nUrl = strcspn(pAuthority, " \r\n");
+  const char *pPath = static_cast<const char *>(memchr(pAuthority, '/', nUrl));
+  if (pPath != nullptr) {
+    SinkPuts(pSink, pPath);
+  } else {
+    // A query without a path ("http://host?x") keeps its query after "/".
+    const char *pQuery = static_cast<const char *>(memchr(pAuthority, '?', nUrl));
+    SinkPuts(pSink, "/");
+    SinkPuts(pSink, pQuery ? pQuery : pAuthority + nUrl);
+  }
+}
+
+}  // namespace
+
+int SinkWrite(RequestSink *pSink, const char *p, std::size_t nLen) {
+  if (pSink->bFailed) return 0;
+  if (nLen == 0) return 1;
+  if (pSink->pFile != nullptr) {
+    if (fwrite(p, 1, nLen, pSink->pFile) != nLen) pSink->bFailed = 1;
+  } else if (pSink->pBuf != nullptr) {
+    std::size_t nRoom = pSink->nCap - pSink->nLen;
+    std::size_t nCopy = nLen < nRoom ? nLen : nRoom;
+    memcpy(pSink->pBuf + pSink->nLen, p, nCopy);
+    pSink->nLen += nCopy;
+  } else {
+    int n = HttpSendServer(pSink->nSvSock, p, nLen);
+    if (n < 0) {
+      ConsoleF("[%s] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pSink->szTag, pSink->nClientSock,
+               pSink->nSvSock, HttpLastError());
+      pSink->bFailed = 1;
+    } else {
+      ConsoleF("[%s] [%04d] S:send(%04d):%d bytes\n", pSink->szTag, pSink->nClientSock, pSink->nSvSock, n);
+    }
+  }
+  return !pSink->bFailed;
+}
+
+int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *pInput, RequestSink *pSink) {
+  const RequestTarget *pT = pInput->pTarget;
+  char *szLine = pRec->mWork;
+  // 2. The request line.
+  if (ReadLine(pIn, szLine, kRequestLine) == 0) return 0;
+  // 3. SOCKS: the line names the URL the analysis made.
+  if (g_nProxyMode == kModeSocks && !pT->mUrl.Empty()) {
+    FixedText<kLineBufSize> line;
+    line.Format("%.*s %s %s\r\n", static_cast<int>(strcspn(szLine, " \r\n")), szLine, pT->mUrl.c_str(),
+                pT->mVersion.c_str());
+    CopyText(szLine, kRequestLine, line.c_str());
+  }
+  // 4. The Via value; HTTP/1.0 requests get no Via handling.
+  char szVia[kViaSize] = "";
+  int bViaDone = 0;
+  const char *pLastBlank = strrchr(szLine, ' ');
+  if (pLastBlank != nullptr && StartsNoCase(pLastBlank + 1, "http/")) {
+    FixedText<16> version;
+    version.Assign(std::string_view(pLastBlank + 1, strcspn(pLastBlank + 1, "\r\n")));
+    MakeViaValue(version.c_str(), pRec->mLocalName.c_str(), szVia, sizeof szVia);
+    if (strncmp(pLastBlank + 6, "1.0", 3) == 0) bViaDone = 1;
+  }
+  // 5. Identification lines right after the request line.
+  FixedText<1024> extra;
+  extra.Clear();
+  if (g_bHeaderRewrite) {
+    if (g_bForwarded)
+      extra.AppendFormat("Forwarded: by http://%s:%d (%s %s) for %s\r\n", pRec->mLocalName.c_str(),
+                         static_cast<int>(pRec->nLocalPort), "Q-RELAY Server", kVersion, pRec->mClientIP.c_str());
+    if (g_bRemoteHostWp) extra.AppendFormat("Remote-Host-Wp: %s\r\n", pRec->mClientIP.c_str());
+    if (g_bXForwardedFor) extra.AppendFormat("X-Forwarded-For: %s\r\n", pRec->mClientIP.c_str());
+  }
+  // 6. Request line in the form the server expects.
+  int bAbsoluteLine = strstr(szLine, "://") != nullptr && pT->bAbsolute ? 1 : 0;
+  if (g_nProxyMode == kModeSocks && !pT->mUrl.Empty()) bAbsoluteLine = 1;
+  if (!pInput->bUpstream && bAbsoluteLine)
+    WriteOriginForm(pSink, szLine);
+  else
+    SinkPuts(pSink, szLine);
+  SinkPuts(pSink, extra.c_str());
+
+  // 7. The header lines.
+  int bHttp11 = strncasecmp(pT->mVersion.c_str(), "http/1.1", 8) == 0;
+  int bViaRule = g_bHeaderRewrite && g_bViaExtend;
+  std::size_t n;
+  while ((n = ReadLine(pIn, szLine, kRequestLine)) > 0) {
+    int bEnd = strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0;
+    if (bViaRule && !bViaDone && StartsNoCase(szLine, "via:")) {
+      std::size_t nKeep = strcspn(szLine, "\r\n");
+      SinkWrite(pSink, szLine, nKeep);
+      SinkPuts(pSink, ",");
+      SinkPuts(pSink, szVia);
+      bViaDone = 1;
+      continue;
+    }
+    if (bEnd) {
+      if (bViaRule && !bViaDone) {
+        SinkPuts(pSink, "VIA: ");
+        SinkPuts(pSink, szVia);
+        bViaDone = 1;
+      }
+      SinkPuts(pSink, "\r\n");
+      break;
+    }
+    if (IsUpgradeLine(szLine)) continue;
+    if (StartsNoCase(szLine, "proxy-connection:")) {
+      if (g_bNoKeepAlive || !bHttp11) {
+        SinkPuts(pSink, "Connection: close\r\n");
+        continue;
+      }
+      if (n > 18 && StartsNoCase(szLine + 18, "keep-alive")) pRec->bKeepAlive = 1;
+      if (!pInput->bUpstream) {
+        SinkWrite(pSink, szLine + 6, n - 6);
+        continue;
+      }
+    } else if (StartsNoCase(szLine, "accept-encoding:") && (!pInput->bUpstream || pInput->bAlwaysDropEncoding)) {
+      continue;
+    }
+    SinkWrite(pSink, szLine, n);
+  }
+  return 1;
+}

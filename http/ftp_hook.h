@@ -1,0 +1,16 @@
+// The FTP client that fetches ftp:// URLs for GetDispatch.  It writes into
+// the open answer file the complete answer the client is to receive.  Until
+// an FTP client is linked in, the declaration is weak and the answer file
+// stays empty.
+#ifndef PROXY_HTTP_FTP_HOOK_H_
+#define PROXY_HTTP_FTP_HOOK_H_
+
+#include <cstdio>
+
+struct ConnectionRecord;
+
+int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const char *szPassword,
+              const char *szHost, int nPort, const char *szDirectory, const char *szCommand,
+              const char *szFile) __attribute__((weak));
+
+#endif  // PROXY_HTTP_FTP_HOOK_H_

@@ -1,0 +1,356 @@
+// GetDispatch: one GET request.  An ftp URL is fetched by the FTP client,
+// scanned and sent back; an http request is answered from the cache when a
+// fresh copy exists, otherwise forwarded, collected in the response spool
+// file, inspected, replaced by a notification page when a scan finds
+// something, stored in the cache and delivered.  White-listed responses and
+// responses announced larger than 2 MiB are passed on while they arrive.
+#include <cstring>
+#include <new>
+
+#include "core/fixed_text.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "front/connection_record.h"
+#include "http/cache.h"
+#include "http/compose.h"
+#include "http/ftp_hook.h"
+#include "http/handlers.h"
+#include "http/http_file.h"
+#include "http/http_io.h"
+#include "http/http_text.h"
+#include "http/pages.h"
+#include "http/response_track.h"
+#include "http/rewrite.h"
+#include "http/target.h"
+#include "inspect/scan_client.h"
+#include "platform/plat_file.h"
+#include "platform/plat_time.h"
+
+namespace {
+
+using SpoolName = FixedText<kSpoolPathSize>;
+
+// The protocol the virus scanner is told: the instance's, or in SOCKS mode
+// the connection's.
+int ScanProtocol(const ConnectionRecord *pRec) {
+  return g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
+}
+
+// Copies a file over another, retrying every 50 ms while the source still
+// exists (a reader may hold it for a moment); gives up after ten seconds.
+void CopyWithRetry(const char *szFrom, const char *szTo) {
+  for (int i = 0; i < 200; ++i) {
+    if (PlatCopyFile(szFrom, szTo, 1) == 1 || !PlatFileExists(szFrom)) return;
+    PlatSleepMs(50);
+  }
+}
+
+// The ftp branch: the FTP client writes the answer, the virus scanner
+// checks it, and it goes to the client as it is.
+int FetchFtp(ConnectionRecord *pRec, const RequestTarget *pT, const AnalyzedRequest *pReq) {
+  SpoolName tmp;
+  tmp.Format("%s.tmp", pReq->szSpool);
+  pRec->mRecv[0] = '\0';
+  FILE *pAnswer = fopen(tmp.c_str(), "wb");
+  if (pAnswer == nullptr) {
+    pRec->mLine[0] = '\0';
+    return -1;
+  }
+  if (FtpClient != nullptr)
+    FtpClient(pRec, pAnswer, pT->mFtpUser.c_str(), pT->mFtpPass.c_str(), pReq->szHost, pT->nPort,
+              pT->mFtpDir.c_str(), pT->mFtpCmd.c_str(), pT->mFtpFile.c_str());
+  fclose(pAnswer);
+  char szVerdict[kScanReplySize + 1] = "";
+  ScanFile(ScanProtocol(pRec), pRec->nSock, tmp.c_str(), szVerdict);
+  DebugLogF("[GetDispatch] [%04d] [%s] VIRUS result [%s]\n", pRec->nSock, tmp.c_str(),
+            szVerdict[0] ? szVerdict : "CLEAN");
+  if (szVerdict[0]) {
+    FixedText<kScanReplySize + 16> found;
+    found.Format("Found %s\r\n", szVerdict);
+    PlatWriteWholeFile(tmp.c_str(), found.c_str(), found.Length());
+  }
+  FILE *pIn = OpenSpool(tmp.c_str(), "rb");
+  if (pIn != nullptr) {
+    SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ");
+    fclose(pIn);
+  }
+  DeleteSpool(tmp.c_str());
+  pRec->mLine[0] = '\0';
+  return 0;
+}
+
+// Cache file name of the request, or empty when it is not cached.
+void CacheFileName(ConnectionRecord *pRec, const char *szHost, int nPort, char *pOut, std::size_t nOutSize) {
+  pOut[0] = '\0';
+  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  if (pIn == nullptr) return;
+  char *szLine = pRec->mRecv;
+  ReadLine(pIn, szLine, kRecvChunk + 1);
+  fclose(pIn);
+  LowerText(szLine);
+  if (strstr(szLine, "get ") == nullptr || strstr(szLine, "https://") != nullptr) return;
+  char szKey[kCacheKeySize];
+  char szDigest[33];
+  // The user-name field is empty for HTTP connections.
+  if (!BuildHttpCacheKey("", szHost, nPort, szLine, szKey, sizeof szKey)) return;
+  if (CacheDigest(szKey, szDigest) != 1) return;
+  int bNoCache = Query_NoCache(pRec->nSock, szKey);
+  if (g_nCacheMin != 0 && !bNoCache)
+    snprintf(pOut, nOutSize, "%shttpcache/%s.dat", g_szDataDir.c_str(), szDigest);
+}
+
+// Answers from the cache when the copy is fresh.  Returns 1 when answered.
+int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTarget *pT,
+                    const AnalyzedRequest *pReq) {
+  int nFresh = HttpCacheFresh(szCache, pRec->nSock, g_nCacheMin);
+  if (nFresh < 0) return 0;
+  if (nFresh == 0) {
+    DeleteSpool(szCache);
+    return 0;
+  }
+  DebugLogF("[GetDispatch] [%04d] HTTP cash useing. %s\n", pRec->nSock, szCache);
+  // A store replaces the cache file by rename, so the open file stays whole
+  // while it is sent: no private copy is needed.
+  SpoolName cash;
+  cash.Format("%s.cash", pReq->szSpool);
+  DeleteSpool(cash.c_str());
+  FILE *pIn = OpenSpool(szCache, "rb");
+  if (pIn == nullptr) return 1;
+  if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseCache);
+  SendFileToClient(pRec, pIn, "GetDispatch", "send: ");
+  fclose(pIn);
+  return 1;
+}
+
+// Passes on what has arrived: the first time the whole spool file so far
+// (with the header rewritten), later the new piece.  Returns -1 when a send
+// to the client failed.
+int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char *pPiece, std::size_t nPiece,
+           int *pbStarted, const RequestTarget *pT) {
+  if (*pbStarted) {
+    int nSent = HttpSendClient(pRec, pPiece, nPiece);
+    if (nSent < 0) {
+      DebugLogF("[GetDispatch] [%04d] C:send: WSAGetLastError() = %d\n", pRec->nSock, HttpLastError());
+      return -1;
+    }
+    DebugLogF("[GetDispatch] [%04d] C:send:%d bytes\n", pRec->nSock, nSent);
+    return 1;
+  }
+  *pbStarted = 1;
+  fflush(pSpool);
+  FILE *pIn = OpenSpoolLong(szSpool, "rb");
+  if (pIn == nullptr) {
+    DebugLogF("[GetDispatch] [%04d] temp file not open. (%s)\n", pRec->nSock, szSpool);
+    return 1;
+  }
+  if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+  int nRc = SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ");
+  fclose(pIn);
+  return nRc;
+}
+
+struct ReceiveResult {
+  ResponseTracker track;
+  int bPassedOn;       // the client already has the response
+  int bClientFailed;   // a send to the client failed
+  int bGotData;        // at least one byte arrived
+};
+
+// Receives the response into the spool file (kept open: pieces are
+// appended, never re-read), following its end rules.
+void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int bWhite, int bSendFailed,
+                     const RequestTarget *pT, ReceiveResult *pOut) {
+  TrackerInit(&pOut->track, 0);
+  pOut->bPassedOn = pOut->bClientFailed = pOut->bGotData = 0;
+  FILE *pSpool = fopen(szSpool, "wb");
+  int bStarted = 0;
+  for (;;) {
+    int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
+    if (n > 0) pRec->mRecv[n] = '\0';
+    if (n > 0 && pRec->nLogBytes == 0 && n >= 10) pRec->nLogStatus = static_cast<int>(ParseDecimal(pRec->mRecv + 9));
+    if (n < 0) {
+      DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", pRec->nSock, nSv, -1,
+                HttpLastError());
+      break;
+    }
+    if (n == 0) break;
+    pRec->nLogBytes += static_cast<uint32_t>(n);
+    pOut->bGotData = 1;
+    DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. \n", pRec->nSock, nSv, n);
+    if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
+    int bComplete = TrackerFeed(&pOut->track, pRec->mRecv, static_cast<std::size_t>(n));
+    int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > kHttpPassOnSize);
+    if (bPass && !pOut->bClientFailed && pSpool != nullptr) {
+      pOut->bPassedOn = 1;
+      if (PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT) < 0) {
+        pOut->bClientFailed = 1;
+        break;
+      }
+    }
+    if (bComplete || bSendFailed) break;
+  }
+  if (pSpool != nullptr) fclose(pSpool);
+}
+
+// Composes the request into memory (the first 16,304 bytes go out) and
+// sends it with one send.  Returns 1, or -1 when the send failed.
+int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bUpstream, char *pBuf) {
+  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  if (pIn == nullptr) return 1;  // nothing composed, nothing sent
+  RequestSink sink{};
+  sink.pBuf = pBuf;
+  sink.nCap = kHttpRequestSendMax;
+  ComposeInput in{pT, bUpstream, 0};
+  ComposeRequestHeader(pRec, pIn, &in, &sink);
+  // A body after the header goes along unchanged, within the same cut.
+  if (sink.nLen < sink.nCap) sink.nLen += fread(pBuf + sink.nLen, 1, sink.nCap - sink.nLen, pIn);
+  fclose(pIn);
+  pBuf[sink.nLen] = '\0';
+  int n = HttpSendServer(nSv, pBuf, sink.nLen);
+  DebugLogF("[GetDispatch] [%04d] Requestheader [%04d] [\n%s]\n", pRec->nSock, nSv, pBuf);
+  if (n < 0) {
+    ConsoleF("[GetDispatch] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pRec->nSock, nSv, HttpLastError());
+    return -1;
+  }
+  ConsoleF("[GetDispatch] [%04d] S:send(%04d):%d bytes\n", pRec->nSock, nSv, n);
+  return 1;
+}
+
+// Virus scan and content filter of a complete response (R holds the whole
+// response on entry; R.tmp the answer for the client on return).
+void Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
+  NotifyPage(kPageSplit, szSpool, szTmp, nullptr);
+  char szVerdict[kHttpScanReplySize + 1] = "";
+  ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
+  DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
+            szVerdict[0] ? szVerdict : "CLEAN");
+  if (szVerdict[0]) NotifyPage(kPageVirus, szTmp, szSpool, szVerdict);
+  szVerdict[0] = '\0';
+  ScanHttpFile(nSv, szTmp, szVerdict);
+  DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
+            szVerdict[0] ? szVerdict : "CLEAN");
+  if (szVerdict[0]) NotifyPage(kPageWord, szTmp, szSpool, szVerdict);
+}
+
+int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *pReq, int nPrevKeep,
+                   const char *szCache) {
+  int bReused = 0;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  if (nSv == -1) {
+    DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  pRec->nSvSock = nSv;
+  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
+  DebugLogF("[GetDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
+  pRec->nLogStatus = 0;
+  pRec->nLogBytes = 0;
+
+  SpoolName tmp, cash;
+  tmp.Format("%s.tmp", pReq->szSpool);
+  cash.Format("%s.cash", pReq->szSpool);
+  char *pBuf = new (std::nothrow) char[kHttpRequestSendMax + 1];
+  ReceiveResult *pRes = new (std::nothrow) ReceiveResult;
+  if (pBuf == nullptr || pRes == nullptr) {
+    delete[] pBuf;
+    delete pRes;
+    CloseServer(pRec);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  int bKeepWanted = 0;
+  for (int nTry = 0; nTry < 2; ++nTry) {
+    pRec->bKeepAlive = 0;
+    int bSendFailed = SendRequest(pRec, nSv, pT, bUpstream, pBuf) < 0;
+    bKeepWanted = pRec->bKeepAlive;
+    ReceiveResponse(pRec, nSv, pReq->szSpool, pReq->bWhite, bSendFailed, pT, pRes);
+    if (pRes->bGotData || !bReused) break;
+    // The kept connection was closed by the server while idle: once more
+    // on a new one.
+    CloseServer(pRec);
+    bReused = 0;
+    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
+    if (nSv == -1) {
+      DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
+      break;
+    }
+    pRec->nSvSock = nSv;
+  }
+  pRec->bKeepAlive = bKeepWanted;
+  delete[] pBuf;
+  // 6. The server connection stays only for a kept exchange whose response
+  // ended by its own framing.
+  if (pRec->nSvSock != -1 &&
+      (!pRec->bKeepAlive || !pRes->track.bComplete || pRes->track.bServerClose || pRes->bClientFailed)) {
+    DebugLogF("[GetDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
+    CloseServer(pRec);
+  }
+  if (pRes->bClientFailed) pRec->bKeepAlive = 0;
+  int nSvLog = nSv;
+  // 7. Inspection.
+  if (!pReq->bWhite)
+    Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
+  else
+    DebugLogF("[GetDispatch] [%04d] [%04d] whitelist [%s]\n", pRec->nSock, nSvLog, pRec->mLine);
+  // 8. Cache store (a white-listed response has no R.tmp).
+  if (szCache[0] != '\0' && PlatFileExists(tmp.c_str())) {
+    DebugLogF("[GetDispatch] [%04d] [%04d] HTTP cash making. %s\n", pRec->nSock, nSvLog, szCache);
+    CopyWithRetry(tmp.c_str(), szCache);
+  }
+  // 9.-10. Delivery unless it was passed on.
+  DeleteSpool(cash.c_str());
+  if (!pRes->bPassedOn) {
+    FILE *pIn = OpenSpoolLong(tmp.c_str(), "rb");
+    if (pIn == nullptr) {
+      DebugLogF("[GetDispatch] [%04d] C:temp file not open. (%s)\n", pRec->nSock, tmp.c_str());
+    } else {
+      if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+      if (SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ") < 0) pRec->bKeepAlive = 0;
+      fclose(pIn);
+    }
+  }
+  delete pRes;
+  // 11.
+  DeleteSpool(pReq->szSpool);
+  DeleteSpool(tmp.c_str());
+  if (!pRec->bKeepAlive) CloseServer(pRec);
+  pRec->mLine[0] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+int GetDispatch(ConnectionRecord *pRec) {
+  int nPrevKeep = pRec->bKeepAlive;
+  pRec->bKeepAlive = 0;
+  pRec->nExchangeKind = 2;
+  RequestTarget *pT = new (std::nothrow) RequestTarget;
+  AnalyzedRequest *pReq = new (std::nothrow) AnalyzedRequest;
+  if (pT == nullptr || pReq == nullptr) {
+    delete pT;
+    delete pReq;
+    CloseServer(pRec);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  int nResult = 0;
+  if (AnalyzeRequest(pRec, kHandlerGet, pT, pReq)) {
+    if (pT->bFtp) {
+      nResult = FetchFtp(pRec, pT, pReq);
+    } else {
+      char szCache[kPathSize + 48];
+      CacheFileName(pRec, pReq->szHost, pT->nPort, szCache, sizeof szCache);
+      if (szCache[0] != '\0' && AnswerFromCache(pRec, szCache, pT, pReq)) {
+        pRec->mLine[0] = '\0';
+      } else {
+        ForwardRequest(pRec, pT, pReq, nPrevKeep, szCache);
+      }
+    }
+  }
+  // Requests that end before a server exchange leave no kept connection.
+  if (!pRec->bKeepAlive) CloseServer(pRec);
+  delete pT;
+  delete pReq;
+  return nResult;
+}

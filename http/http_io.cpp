@@ -1,0 +1,61 @@
+#include "http/http_io.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "core/settings.h"
+#include "front/connection_record.h"
+#include "platform/plat_socket.h"
+#include "platform/plat_tls.h"
+
+namespace {
+
+int ClampSize(std::size_t n) { return n > (1u << 30) ? (1 << 30) : static_cast<int>(n); }
+
+}  // namespace
+
+int HttpSendClientSock(int nSock, void *pSSL, const void *pData, std::size_t nLen) {
+  if (nLen == 0) return 0;
+  return SslSendBytes(nSock, pSSL, pData, ClampSize(nLen));
+}
+
+int HttpRecvClientSock(int nSock, void *pSSL, char *pBuf, std::size_t nSize) {
+  return SslRecv(nSock, pSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+}
+
+int HttpSendClient(ConnectionRecord *pRec, const void *pData, std::size_t nLen) {
+  return HttpSendClientSock(pRec->nSock, pRec->pClientSSL, pData, nLen);
+}
+
+int HttpRecvClient(ConnectionRecord *pRec, char *pBuf, std::size_t nSize) {
+  return HttpRecvClientSock(pRec->nSock, pRec->pClientSSL, pBuf, nSize);
+}
+
+int HttpSendServer(int nSvSock, const void *pData, std::size_t nLen) {
+  if (nLen == 0) return 0;
+  return PlatSend(nSvSock, pData, ClampSize(nLen));
+}
+
+int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize) {
+  return PlatRecv(nSvSock, pBuf, ClampSize(nSize), g_nTmoServer);
+}
+
+int HttpReadable(int nSock, int nTimeoutMs) { return PlatWaitReadable(nSock, nTimeoutMs) == 1; }
+
+void HttpCloseSocket(int nSock) {
+  if (nSock >= 0) PlatShutdownClose(nSock);
+}
+
+void HttpCloseSocketShutdownOnly(int nSock) {
+  if (nSock >= 0) PlatShutdown(nSock);
+}
+
+int HttpLastError() { return PlatLastError(); }
+
+void ConsoleF(const char *szFmt, ...) {
+  va_list ap;
+  va_start(ap, szFmt);
+  vfprintf(stdout, szFmt, ap);
+  va_end(ap);
+  fflush(stdout);
+}

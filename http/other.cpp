@@ -1,0 +1,195 @@
+// OtherDispatch: POST, PUT, HEAD, OPTIONS, DELETE and every other method of
+// at most 20 characters.  The request (header rewritten, body byte for
+// byte) goes to the server, the whole response is collected and then
+// delivered; nothing is scanned or cached.
+#include <cstring>
+#include <new>
+
+#include "core/fixed_text.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "front/connection_record.h"
+#include "http/compose.h"
+#include "http/handlers.h"
+#include "http/http_file.h"
+#include "http/http_io.h"
+#include "http/http_text.h"
+#include "http/response_track.h"
+#include "http/rewrite.h"
+#include "http/target.h"
+#include "platform/plat_file.h"
+
+namespace {
+
+constexpr std::size_t kLoggedHeaderMax = 16304;
+
+// Sends nLen bytes to the server with the "S:send" line.  Returns 1 or -1.
+int SendLogged(ConnectionRecord *pRec, int nSv, const char *p, std::size_t nLen) {
+  int n = HttpSendServer(nSv, p, nLen);
+  if (n < 0) {
+    DebugLogF("[OtherDispatch] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pRec->nSock, nSv, HttpLastError());
+    return -1;
+  }
+  DebugLogF("[OtherDispatch] [%04d] S:send(%04d):%d bytes\n", pRec->nSock, nSv, n);
+  return 1;
+}
+
+// Sends the rest of pIn to the server in pieces.  Returns 1 or -1.
+int SendRest(ConnectionRecord *pRec, int nSv, FILE *pIn, char *pBuf) {
+  std::size_t n;
+  while ((n = fread(pBuf, 1, kHttpSendPiece, pIn)) > 0)
+    if (SendLogged(pRec, nSv, pBuf, n) < 0) return -1;
+  return 1;
+}
+
+// Builds the outgoing request file and sends it: header with one send, the
+// body in pieces.  When the file cannot be created, every rewritten line
+// goes out at once and the body follows from the request spool file.
+void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bUpstream) {
+  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  if (pIn == nullptr) return;
+  char *pBuf = new (std::nothrow) char[kHttpSendPiece];
+  if (pBuf == nullptr) {
+    fclose(pIn);
+    return;
+  }
+  FixedText<kSpoolPathSize> post;
+  post.Format("%s.post", pRec->mReqFile.c_str());
+  ComposeInput in{pT, bUpstream, 1};
+  FILE *pOut = fopen(post.c_str(), "wb");
+  if (pOut == nullptr) {
+    RequestSink sink{};
+    sink.nSvSock = nSv;
+    sink.szTag = "OtherDispatch";
+    sink.nClientSock = pRec->nSock;
+    ComposeRequestHeader(pRec, pIn, &in, &sink);
+    if (!sink.bFailed) SendRest(pRec, nSv, pIn, pBuf);
+    fclose(pIn);
+    delete[] pBuf;
+    return;
+  }
+  RequestSink sink{};
+  sink.pFile = pOut;
+  ComposeRequestHeader(pRec, pIn, &in, &sink);
+  long nHeaderLen = ftell(pOut);
+  std::size_t n;
+  while ((n = fread(pBuf, 1, kHttpSendPiece, pIn)) > 0) fwrite(pBuf, 1, n, pOut);
+  fclose(pIn);
+  fclose(pOut);
+
+  FILE *pPost = OpenSpool(post.c_str(), "rb");
+  if (pPost != nullptr && nHeaderLen > 0) {
+    char *pHeader = new (std::nothrow) char[static_cast<std::size_t>(nHeaderLen) + 1];
+    if (pHeader != nullptr) {
+      std::size_t nGot = fread(pHeader, 1, static_cast<std::size_t>(nHeaderLen), pPost);
+      pHeader[nGot] = '\0';
+      int n1 = HttpSendServer(nSv, pHeader, nGot);
+      DebugLogF("[OtherDispatch] [%04d] Requestheader [%04d] [\n%.*s]\n", pRec->nSock, nSv,
+                static_cast<int>(nGot < kLoggedHeaderMax ? nGot : kLoggedHeaderMax), pHeader);
+      if (n1 < 0) {
+        DebugLogF("[OtherDispatch] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pRec->nSock, nSv,
+                  HttpLastError());
+      } else {
+        DebugLogF("[OtherDispatch] [%04d] S:send(%04d):%d bytes\n", pRec->nSock, nSv, n1);
+        SendRest(pRec, nSv, pPost, pBuf);
+      }
+      delete[] pHeader;
+    }
+  }
+  if (pPost != nullptr) fclose(pPost);
+  DeleteSpool(post.c_str());
+  delete[] pBuf;
+}
+
+}  // namespace
+
+int OtherDispatch(ConnectionRecord *pRec) {
+  int nPrevKeep = pRec->bKeepAlive;
+  pRec->bKeepAlive = 0;
+  pRec->nExchangeKind = 2;
+  RequestTarget *pT = new (std::nothrow) RequestTarget;
+  AnalyzedRequest *pReq = new (std::nothrow) AnalyzedRequest;
+  ResponseTracker *pTrack = new (std::nothrow) ResponseTracker;
+  if (pT == nullptr || pReq == nullptr || pTrack == nullptr || !AnalyzeRequest(pRec, kHandlerOther, pT, pReq)) {
+    delete pT;
+    delete pReq;
+    delete pTrack;
+    CloseServer(pRec);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  int bReused = 0;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  if (nSv == -1) {
+    DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
+    delete pT;
+    delete pReq;
+    delete pTrack;
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  pRec->nSvSock = nSv;
+  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
+  DebugLogF("[OtherDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
+  pRec->nLogStatus = 0;
+  pRec->nLogBytes = 0;
+  // The answer to HEAD ends with its header, whatever length it announces.
+  int bHead = strncasecmp(pRec->mLine, "HEAD ", 5) == 0;
+  int bKeepWanted = 0;
+  int bGotData = 0;
+  for (int nTry = 0; nTry < 2; ++nTry) {
+    pRec->bKeepAlive = 0;
+    SendOtherRequest(pRec, nSv, pT, bUpstream);
+    bKeepWanted = pRec->bKeepAlive;
+    TrackerInit(pTrack, bHead);
+    FILE *pSpool = fopen(pReq->szSpool, "wb");
+    for (;;) {
+      int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
+      if (n > 0) pRec->mRecv[n] = '\0';
+      if (n > 0 && pRec->nLogBytes == 0 && n >= 10)
+        pRec->nLogStatus = static_cast<int>(ParseDecimal(pRec->mRecv + 9));
+      if (n < 0) {
+        DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", pRec->nSock, nSv, -1,
+                  HttpLastError());
+        break;
+      }
+      if (n == 0) break;
+      bGotData = 1;
+      pRec->nLogBytes += static_cast<uint32_t>(n);
+      DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes.\n", pRec->nSock, nSv, n);
+      if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
+      if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n))) break;
+    }
+    if (pSpool != nullptr) fclose(pSpool);
+    if (bGotData || !bReused) break;
+    // The kept connection had been closed by the server: once more anew.
+    CloseServer(pRec);
+    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
+    if (nSv == -1) {
+      DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
+      break;
+    }
+    pRec->nSvSock = nSv;
+  }
+  pRec->bKeepAlive = bKeepWanted;
+  // 10.
+  if (pRec->nSvSock != -1 && (!pRec->bKeepAlive || !pTrack->bComplete || pTrack->bServerClose)) {
+    DebugLogF("[OtherDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
+    CloseServer(pRec);
+  }
+  // 11. Delivery of the whole response.
+  FILE *pIn = OpenSpool(pReq->szSpool, "rb");
+  if (pIn != nullptr) {
+    if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+    if (SendFileToClient(pRec, pIn, "OtherDispatch", "C:send: ") < 0) pRec->bKeepAlive = 0;
+    fclose(pIn);
+  }
+  // 12.
+  DeleteSpool(pReq->szSpool);
+  if (!pRec->bKeepAlive) CloseServer(pRec);
+  delete pT;
+  delete pReq;
+  delete pTrack;
+  pRec->mLine[0] = '\0';
+  return 0;
+}

@@ -1,0 +1,310 @@
+// ConnectDispatch and the two copy loops of a CONNECT tunnel.
+#include "http/tunnel.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "core/fixed_text.h"
+#include "core/lists.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "front/connection_record.h"
+#include "front/outbound.h"
+#include "http/handlers.h"
+#include "http/http_file.h"
+#include "http/http_io.h"
+#include "http/http_text.h"
+#include "platform/plat_file.h"
+#include "platform/plat_time.h"
+
+// Lets the connection thread wait until its ServerSession thread ended, so
+// that no copy thread outlives the sockets it uses; `bStop` asks it to end.
+struct TunnelSync {
+  std::mutex lock;
+  std::condition_variable done;
+  int nRunning = 0;
+  std::atomic<int> bStop{0};
+};
+
+namespace {
+
+constexpr int kWaitSliceMs = 100;
+
+int RecvClient(const TunnelBlock *pBlock, char *pBuf, std::size_t nSize) {
+  return HttpRecvClientSock(pBlock->nSock, pBlock->pClientSSL, pBuf, nSize);
+}
+
+int SendClient(const TunnelBlock *pBlock, const char *p, std::size_t n) {
+  return HttpSendClientSock(pBlock->nSock, pBlock->pClientSSL, p, n);
+}
+
+// Waits in slices until the client socket is readable, the stop flag is set
+// or the client time-out passed.  Returns 1 readable (or unknown), 0 stop.
+int WaitClient(const TunnelBlock *pBlock) {
+  if (pBlock->pSync == nullptr || pBlock->pClientSSL != nullptr) return 1;
+  int64_t nStart = PlatSteadyMs();
+  for (;;) {
+    if (pBlock->pSync->bStop.load()) return 0;
+    if (HttpReadable(pBlock->nSock, kWaitSliceMs)) return 1;
+    if (g_nTmoClient > 0 && PlatSteadyMs() - nStart >= (g_nTmoClient < 500 ? 500 : g_nTmoClient)) return 1;
+  }
+}
+
+void ServerSessionThread(void *pArg) { ServerSession(static_cast<TunnelBlock *>(pArg)); }
+
+// Relays the CONNECT request to the upstream proxy and its answer header to
+// the client.
+void RelayConnect(ConnectionRecord *pRec, int nSv, const char *szHost) {
+  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  if (pIn != nullptr) {
+    std::size_t n;
+    while ((n = ReadLine(pIn, pRec->mWork, kRecvChunk)) > 0) {
+      int nSent = HttpSendServer(nSv, pRec->mWork, n);
+      if (nSent < 0) {
+        ConsoleF("[ConnectDispatch] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pRec->nSock, nSv,
+                 HttpLastError());
+        break;
+      }
+      ConsoleF("[ConnectDispatch] [%04d] S:send(%04d):%d bytes\n", pRec->nSock, nSv, nSent);
+    }
+    fclose(pIn);
+  }
+  FixedText<kSpoolPathSize> answer;
+  answer.Format("%s%s/req-%d-%04d_%s%s", g_szDataDir.c_str(), "cache", g_nProxyMode, pRec->nSock, szHost,
+                "proxy.tmp");
+  // The host comes from the client: it must not lead out of the folder.
+  for (char *p = answer.data() + g_szDataDir.Length() + 6; *p; ++p)
+    if (*p == '/' || *p == '\\') *p = '_';
+  FILE *pOut = fopen(answer.c_str(), "wb");
+  // The answer header ends with an empty line; its last four bytes are
+  // carried over between pieces so that the end is found across them.
+  char szTail[4] = {0, 0, 0, 0};
+  for (;;) {
+    int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
+    if (n < 0) {
+      DebugLogF("[ConnectDispatch] [%04d] S:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", pRec->nSock, nSv, -1,
+                HttpLastError());
+      break;
+    }
+    if (n == 0) break;
+    DebugLogF("[ConnectDispatch] [%04d] S:recv(%04d):%d bytes.\n", pRec->nSock, nSv, n);
+    if (pOut != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pOut);
+    int bEnd = 0;
+    for (int i = 0; i < n; ++i) {
+      memmove(szTail, szTail + 1, 3);
+      szTail[3] = pRec->mRecv[i];
+      if (memcmp(szTail, "\r\n\r\n", 4) == 0) bEnd = 1;
+    }
+    if (bEnd) break;
+  }
+  if (pOut != nullptr) fclose(pOut);
+  FILE *pAnswer = OpenSpool(answer.c_str(), "rb");
+  if (pAnswer != nullptr) {
+    std::size_t n;
+    while ((n = fread(pRec->mWork, 1, kHttpSendPiece, pAnswer)) > 0) {
+      int nSent = HttpSendClient(pRec, pRec->mWork, n);
+      if (nSent < 0) {
+        ConsoleF("[ConnectDispatch] [%04d] C:send: WSAGetLastError() = %d\n", pRec->nSock, HttpLastError());
+        break;
+      }
+      ConsoleF("[ConnectDispatch] [%04d] C:send:%d bytes\n", pRec->nSock, nSent);
+    }
+    fclose(pAnswer);
+  }
+  DeleteSpool(answer.c_str());
+}
+
+}  // namespace
+
+int ServerSession(TunnelBlock *pBlock) {
+  DebugLogF("[ServerSession] [%04d] Strat ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  int nTotal = 0;
+  for (;;) {
+    memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
+    int n = WaitClient(pBlock) ? RecvClient(pBlock, pBlock->mBuf, kRecvChunk) : 0;
+    if (n <= 0) {
+      DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, n,
+                n < 0 ? HttpLastError() : 0);
+      break;
+    }
+    DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling.\n", pBlock->nSock, n);
+    nTotal += n;
+    int nSent = HttpSendServer(pBlock->nSvSock, pBlock->mBuf, static_cast<std::size_t>(n));
+    if (nSent < 0) {
+      DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
+                pBlock->nSvSock, nSent, HttpLastError());
+      break;
+    }
+    DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, nSent);
+    // SOCKS: a piece that ends a line ends the loop.
+    if (pBlock->nMode == 1 && n >= 2 && pBlock->mBuf[n - 2] == '\r' && pBlock->mBuf[n - 1] == '\n') break;
+  }
+  DebugLogF("[ServerSession] [%04d] End ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  TunnelSync *pSync = pBlock->pSync;
+  delete pBlock;
+  if (pSync != nullptr) {
+    std::lock_guard<std::mutex> guard(pSync->lock);
+    --pSync->nRunning;
+    pSync->done.notify_all();
+  }
+  return nTotal;
+}
+
+int ClientSession(TunnelBlock *pBlock) {
+  DebugLogF("[ClientSession] [%04d] Strat ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  int nTotal = 0;
+  for (;;) {
+    int n = HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk);
+    if (n <= 0) {
+      DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
+                pBlock->nSvSock, n, n < 0 ? HttpLastError() : 0);
+      break;
+    }
+    DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, n);
+    nTotal += n;
+    int nSent = SendClient(pBlock, pBlock->mBuf, static_cast<std::size_t>(n));
+    if (nSent < 0) {
+      DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, nSent,
+                HttpLastError());
+      break;
+    }
+    DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling.\n", pBlock->nSock, nSent);
+  }
+  DebugLogF("[ClientSession] [%04d] End ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  pBlock->nTotal = nTotal;
+  return nTotal;
+}
+
+int ConnectDispatch(ConnectionRecord *pRec) {
+  pRec->nExchangeKind = 1;
+  const char *szLine = pRec->mLine;
+  const char *pLast = strrchr(szLine, ' ');
+  if (pLast != nullptr && !StartsNoCase(pLast + 1, "http/")) {
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  // Target: after "CONNECT " up to the next blank.
+  FixedText<kHttpTextSize> target;
+  std::size_t nSkip = strnlen(szLine, 8);
+  target.Assign(std::string_view(szLine + nSkip, strcspn(szLine + nSkip, " \r\n")));
+  char szHost[256];
+  int nPort = 80;
+  {
+    FixedText<kHttpTextSize> host;
+    host.Assign(target.view());
+    char *pColon = strchr(host.data(), ':');
+    if (pColon != nullptr) {
+      nPort = static_cast<int>(ParseDecimal(pColon + 1) & 0xffff);
+      *pColon = '\0';
+    }
+    if (!CopyText(szHost, sizeof szHost, host.c_str())) szHost[0] = '\0';
+  }
+  FixedText<kHttpTextSize> url;
+  url.Format("https://%s", nPort == 443 ? szHost : target.c_str());
+  url.data()[strcspn(url.c_str(), "\r\n")] = '\0';
+  url.Append("/");
+  FixedText<kHttpListKeySize> key;
+  key.Format("%s,connect,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
+  PathText white, black;
+  white.Format("%swhite.db", g_szDataDir.c_str());
+  black.Format("%sblack.db", g_szDataDir.c_str());
+  if (!QueryDBList(white.c_str(), url.c_str(), key.c_str()) && QueryDBList(black.c_str(), url.c_str(), key.c_str())) {
+    DebugLogF("[ConnectDispatch] [%04d] QueryDBList(%s) hit.\n", pRec->nSock, pRec->mLine);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  // A kept HTTP connection is never a tunnel: it ends here, and the tunnel
+  // gets its own connection.
+  int bKeep = pRec->bKeepAlive;
+  CloseServer(pRec);
+  pRec->bKeepAlive = 0;
+  char szAsked[256];
+  CopyText(szAsked, sizeof szAsked, szHost);
+  int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort) : -1;
+  pRec->bKeepAlive = bKeep;
+  if (nSv == -1) {
+    DebugLogF("[ConnectDispatch] [%04d] connect fail.\n", pRec->nSock);
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  pRec->nSvSock = nSv;
+  int bUpstream = strcmp(szHost, szAsked) != 0;
+  if (bUpstream) RelayConnect(pRec, nSv, szAsked);
+  DebugLogF("[ConnectDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
+  if (!bUpstream) {
+    static const char kEstablished[] = "HTTP/1.0 200 Connection established.\r\n\r\n";
+    HttpSendClient(pRec, kEstablished, sizeof kEstablished - 1);
+    ConsoleF("[ConnectDispatch] [%04d] C:send:%s\n", pRec->nSock, kEstablished);
+  }
+  pRec->nLogStatus = 200;
+  pRec->nLogBytes = 0;
+
+  TunnelSync sync;
+  TunnelBlock *pOwn = new (std::nothrow) TunnelBlock;
+  if (pOwn != nullptr) {
+    for (;;) {
+      // One pass: the client-to-server thread, and this thread the other way.
+      TunnelBlock *pBlock = nullptr;
+      for (int nTry = 0; pBlock == nullptr && nTry < 100; ++nTry) {
+        pBlock = new (std::nothrow) TunnelBlock;
+        if (pBlock == nullptr) {
+          DebugLogF("[ConnectDispatch] [%04d] TunnelBlock allocation failed.(%d)\n", pRec->nSock, 12);
+          PlatSleepMs(10);
+        }
+      }
+      if (pBlock != nullptr) {
+        memset(pBlock, 0, sizeof *pBlock);
+        pBlock->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
+        pBlock->nSvSock = nSv;
+        pBlock->nSock = pRec->nSock;
+        pBlock->pClientSSL = pRec->pClientSSL;
+        pBlock->pSync = &sync;
+        {
+          std::lock_guard<std::mutex> guard(sync.lock);
+          ++sync.nRunning;
+        }
+        int nErr = 0;
+        int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
+        for (int i = 0; i < nAttempts; ++i) {
+          nErr = PlatStartThread(ServerSessionThread, pBlock);
+          if (nErr == 0) break;
+          PlatSleepMs(100 * (i + 1));
+        }
+        if (nErr != 0) {
+          DebugLogF("[ConnectDispatch] [%04d] ServerSession() beginthread failed.(%d)\n", pRec->nSock, nErr);
+          delete pBlock;
+          std::lock_guard<std::mutex> guard(sync.lock);
+          --sync.nRunning;
+        }
+      }
+      memset(pOwn, 0, sizeof *pOwn);
+      pOwn->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
+      pOwn->nSvSock = nSv;
+      pOwn->nSock = pRec->nSock;
+      pOwn->pClientSSL = pRec->pClientSSL;
+      int nMoved = ClientSession(pOwn);
+      if (nMoved <= 0) break;
+      // The next pass starts only when this pass's reader has ended, so
+      // that two threads never read the client at once.
+      std::unique_lock<std::mutex> guard(sync.lock);
+      sync.done.wait(guard, [&] { return sync.nRunning == 0; });
+    }
+    delete pOwn;
+  }
+  // 10. The server connection ends; the copy thread is told to stop and
+  // waited for, so it never touches the client socket after this.
+  sync.bStop.store(1);
+  HttpCloseSocketShutdownOnly(nSv);
+  {
+    std::unique_lock<std::mutex> guard(sync.lock);
+    sync.done.wait(guard, [&] { return sync.nRunning == 0; });
+  }
+  HttpCloseSocket(nSv);
+  pRec->nSvSock = -1;
+  DebugLogF("[ConnectDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, nSv);
+  pRec->mLine[0] = '\0';
+  return 0;
+}

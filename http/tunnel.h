@@ -1,0 +1,29 @@
+// Byte-copy loops of tunnels: the CONNECT tunnel of the HTTP proxy, and the
+// same block for the relay's raw tunnels and the SOCKS data tunnel.
+#ifndef PROXY_HTTP_TUNNEL_H_
+#define PROXY_HTTP_TUNNEL_H_
+
+#include <cstdint>
+
+#include "core/limits.h"
+
+struct TunnelSync;
+
+// One tunnel pass of one direction.
+struct TunnelBlock {
+  int32_t nMode;                 // 1 in SOCKS mode: a piece ending in "\r\n" ends the loop
+  int32_t nTotal;                // bytes moved (ClientSession writes it back)
+  int32_t nSvSock;               // server socket
+  int32_t nSock;                 // client socket
+  char mBuf[kRecvChunk + 1];     // transfer buffer
+  TunnelSync *pSync;             // null, or the starter's wait for the end of the thread
+  void *pClientSSL;              // TLS session of the client side (null: plain)
+};
+
+// Client to server; runs as a thread of its own and frees its block (from
+// new).  Returns the byte total.
+int ServerSession(TunnelBlock *pBlock);
+// Server to client on the calling thread; stores and returns the total.
+int ClientSession(TunnelBlock *pBlock);
+
+#endif  // PROXY_HTTP_TUNNEL_H_

@@ -1,0 +1,291 @@
+"""The HTTP proxy (-P=0) with curl as the client and a real origin server on
+loopback: byte-exact bodies, methods, keep-alive, -U headers, lists and the
+access log."""
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import httporigin
+from proxytest import Proxy, SLOW
+
+
+def curl(proxy, url, *args, timeout=60):
+    """Runs curl through the proxy.  Returns (exit code, header text, body)."""
+    fd, head = tempfile.mkstemp()
+    os.close(fd)
+    try:
+        res = subprocess.run(["curl", "-sS", "--max-time", str(20 * SLOW), "-x",
+                              "http://127.0.0.1:%d" % proxy.port, "-D", head, url] + list(args),
+                             capture_output=True, timeout=timeout * SLOW)
+        with open(head, "rb") as f:
+            return res.returncode, f.read().decode("latin-1"), res.stdout
+    finally:
+        os.unlink(head)
+
+
+def raw_request(port, data, wait=2.0):
+    """Sends raw bytes to the proxy and returns what comes back before it
+    closes (or wait seconds pass)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=wait * SLOW) as s:
+        s.sendall(data)
+        out = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                out += chunk
+        except socket.timeout:
+            pass
+        return out
+
+
+class HttpProxyBase(unittest.TestCase):
+    args = ["-G=1"]
+
+    def setUp(self):
+        self.origin = httporigin.Origin()
+        self.proxy = Proxy(args=self.args)
+        self.prepare()
+        self.proxy.start()
+        self.base = "http://127.0.0.1:%d" % self.origin.port
+
+    def prepare(self):
+        pass
+
+    def tearDown(self):
+        self.proxy.cleanup()
+        self.origin.stop()
+
+
+class BodiesTest(HttpProxyBase):
+    def test_bodies_are_byte_exact(self):
+        for size in (0, 1, 1000, 16384, 16385, 200000):
+            rc, head, body = curl(self.proxy, "%s/size/%d" % (self.base, size))
+            self.assertEqual(rc, 0, size)
+            self.assertIn("200 OK", head)
+            self.assertEqual(body, httporigin.pattern(size), size)
+
+    def test_large_response_is_passed_on_once(self):
+        rc, head, body = curl(self.proxy, "%s/size/3000000" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertEqual(len(body), 3000000)
+        self.assertEqual(body, httporigin.pattern(3000000))
+        log = self.proxy.log()
+        # Passed on while it arrived: client sends happen between receives.
+        first_send = log.index("C:send:")
+        self.assertLess(first_send, log.rindex("S:recv("))
+        sent = sum(int(n) for n in re.findall(r"\[GetDispatch\] \[\d+\] C:send:(\d+) bytes", log))
+        header = sum(int(n) for n in re.findall(r"C:send\(\d+\):(\d+) bytes", log))
+        self.assertEqual(sent, 3000000)
+        self.assertLess(header, 400)
+        # Still inspected afterwards.
+        self.assertIn("[CLEAN]", log)
+
+    def test_chunked_response(self):
+        rc, head, body = curl(self.proxy, "%s/chunked/50000" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertIn("chunked", head.lower())
+        self.assertEqual(body, httporigin.pattern(50000))
+
+    def test_http10_server_read_until_close(self):
+        rc, head, body = curl(self.proxy, "%s/http10" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertEqual(body, b"old server body")
+
+    def test_not_modified(self):
+        start = time.time()
+        rc, head, body = curl(self.proxy, "%s/notmod" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertIn(" 304 ", head)
+        self.assertLess(time.time() - start, 3 * SLOW)
+
+    def test_post_with_nul_bytes_reaches_server_byte_for_byte(self):
+        data = b"a\0b\r\nc\0\0\r\n\r\nend" + bytes(range(256)) * 100
+        fd, name = tempfile.mkstemp()
+        os.write(fd, data)
+        os.close(fd)
+        try:
+            rc, head, body = curl(self.proxy, "%s/echo" % self.base, "--data-binary", "@" + name,
+                                  "-H", "Accept-Encoding: gzip")
+        finally:
+            os.unlink(name)
+        self.assertEqual(rc, 0)
+        self.assertTrue(body.endswith(b"\r\n\r\n" + data) or body.endswith(b"\n" + data), body[:300])
+        sent_head = body[:len(body) - len(data)].decode("latin-1").lower()
+        self.assertTrue(sent_head.startswith("post /echo http/1.1"), sent_head)
+        self.assertNotIn("accept-encoding", sent_head)
+        self.assertIn("x-forwarded-for: 127.0.0.1", sent_head)
+
+    def test_head_and_other_methods(self):
+        start = time.time()
+        rc, head, body = curl(self.proxy, "%s/size/5000" % self.base, "-I")
+        self.assertEqual(rc, 0)
+        self.assertIn("Content-Length: 5000", head)
+        self.assertEqual(body.count(b"HTTP/1.1 200"), 1)
+        self.assertLess(time.time() - start, 3 * SLOW)
+        for method in ("PUT", "OPTIONS", "DELETE"):
+            rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-X", method, "--data", "x=1")
+            self.assertEqual(rc, 0, method)
+            self.assertTrue(body.startswith(method.encode() + b" /echo "), body[:80])
+        self.assertIn("[OtherDispatch]", self.proxy.log())
+        self.assertNotIn("HTTP cash", self.proxy.log())
+
+    def test_get_request_rewriting(self):
+        rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-H", "Accept-Encoding: gzip",
+                              "-H", "Upgrade: h2c", "-H", "Connection: Upgrade")
+        text = body.decode("latin-1")
+        self.assertTrue(text.startswith("GET /echo HTTP/1.1\r\n"), text)
+        low = text.lower()
+        self.assertNotIn("accept-encoding", low)
+        self.assertNotIn("upgrade", low)
+        self.assertIn("connection: close", low)  # keep-alive is off by default
+        self.assertIn("remote-host-wp: 127.0.0.1", low)
+        self.assertIn("x-forwarded-for: 127.0.0.1", low)
+
+    def test_url_without_path_goes_out_as_slash(self):
+        data = ("GET http://127.0.0.1:%d HTTP/1.1\r\nHost: x\r\n\r\n" % self.origin.port).encode()
+        out = raw_request(self.proxy.port, data)
+        self.assertIn(b"404", out.split(b"\r\n")[0])
+        self.assertTrue(self.origin.requests[-1].startswith(b"GET / HTTP/1.1"), self.origin.requests)
+
+    def test_requests_without_reply(self):
+        # No HTTP version, a method of 21 characters: no reply at all.
+        self.assertEqual(raw_request(self.proxy.port, b"GET http://127.0.0.1/ FOO\r\n\r\n"), b"")
+        long_method = b"ABCDEFGHIJKLMNOPQRSTU"
+        self.assertEqual(raw_request(self.proxy.port, long_method + b" http://127.0.0.1/ HTTP/1.1\r\n\r\n"), b"")
+        self.assertIn(long_method.decode(), self.proxy.access_log())
+        self.assertEqual(self.origin.requests, [])
+
+    def test_access_log_line(self):
+        rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
+        line = [l for l in self.proxy.access_log().splitlines() if "/size/10 " in l][0]
+        self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
+        # The byte count is what the server sent: its header and the body.
+        n = int(re.search(r'" 200 (\d+)', line).group(1))
+        self.assertEqual(n, len(head.encode("latin-1")) + 10)
+
+
+class MaskedAccessLogTest(HttpProxyBase):
+    def prepare(self):
+        self.proxy.write("ncsalog-mask.db", "127.0.0.1:%d\n" % self.proxy.port)
+
+    def test_masked_listener_writes_no_access_line(self):
+        rc, _, body = curl(self.proxy, "%s/size/10" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertEqual(self.proxy.access_log().strip(), "")
+
+
+class KeepAliveTest(HttpProxyBase):
+    args = ["-G=1", "-!=0"]
+
+    def test_keep_alive_reuses_client_and_server_connections(self):
+        url = "%s/size/100" % self.base
+        res = subprocess.run(["curl", "-sv", "-x", "http://127.0.0.1:%d" % self.proxy.port, url, url, url,
+                              "-o", "/dev/null", "-o", "/dev/null", "-o", "/dev/null"],
+                             capture_output=True, timeout=30 * SLOW)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        self.assertIn("Re-using existing connection", err)
+        self.assertEqual(len(self.origin.conns), 1)
+        self.assertEqual(self.proxy.log().count("sender connect success"), 3)
+        self.assertEqual(self.proxy.log().count("Winsock connect success"), 1)
+        self.assertIn(b"Connection: Keep-Alive", self.origin.requests[0])
+
+    def test_http10_request_gets_close(self):
+        rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-0", "-H", "Proxy-Connection: keep-alive")
+        self.assertIn("connection: close", body.decode().lower())
+
+    def test_http10_response_ends_client_connection(self):
+        url = "%s/http10" % self.base
+        res = subprocess.run(["curl", "-sv", "-x", "http://127.0.0.1:%d" % self.proxy.port, url, url,
+                              "-o", "/dev/null", "-o", "/dev/null"], capture_output=True, timeout=30 * SLOW)
+        self.assertEqual(res.returncode, 0)
+        self.assertNotIn("Re-using existing connection", res.stderr.decode())
+
+
+class HeaderFlagsTest(unittest.TestCase):
+    """The -U flags: bit 0 Via, 1 Forwarded, 2 Remote-Host-Wp, 3
+    X-Forwarded-For; 0 turns the rewriting off."""
+
+    def run_with(self, flags, *curl_args):
+        origin = httporigin.Origin()
+        proxy = Proxy(args=["-U=%d" % flags])
+        try:
+            proxy.start()
+            rc, head, body = curl(proxy, "http://127.0.0.1:%d/echo" % origin.port, *curl_args)
+            return body.decode("latin-1"), head
+        finally:
+            proxy.cleanup()
+            origin.stop()
+
+    def test_combinations(self):
+        cases = [
+            (0, [], ["via:", "forwarded:", "remote-host-wp:", "x-forwarded-for:"]),
+            (1, ["via: 1.1 "], ["forwarded:", "remote-host-wp:", "x-forwarded-for:"]),
+            (2, ["forwarded: by http://"], ["via:", "remote-host-wp:", "x-forwarded-for:"]),
+            (12, ["remote-host-wp: 127.0.0.1", "x-forwarded-for: 127.0.0.1"], ["via:", "forwarded:"]),
+            (15, ["via: 1.1 ", "forwarded: by http://", "remote-host-wp: ", "x-forwarded-for: "], []),
+        ]
+        for flags, present, absent in cases:
+            body, _ = self.run_with(flags)
+            low = body.lower()
+            for text in present:
+                self.assertIn(text, low, (flags, body))
+            for text in absent:
+                self.assertNotIn(text, low, (flags, body))
+        # The Via line ends the header, naming the proxy.
+        body, _ = self.run_with(1)
+        self.assertRegex(body, r"VIA: 1\.1 \S* ?\(Q-RELAY Server v1\.38\)\r?\n\r?\n$")
+        # An existing Via line is extended instead.
+        body, _ = self.run_with(1, "-H", "Via: 1.0 other")
+        self.assertIn("Via: 1.0 other,1.1 ", body)
+        self.assertNotIn("VIA:", body)
+        # HTTP/1.0 requests get no Via.
+        body, _ = self.run_with(1, "-0")
+        self.assertNotIn("via:", body.lower())
+
+
+class ListsTest(HttpProxyBase):
+    def prepare(self):
+        self.proxy.write("black.db", "http://127.0.0.1:*/size/66*\n")
+        self.proxy.write("white.db", "http://127.0.0.1:*/size/77*\n")
+
+    def test_black_list_refuses_without_reply(self):
+        rc, head, body = curl(self.proxy, "%s/size/66" % self.base)
+        self.assertNotEqual(rc, 0)
+        self.assertEqual(body, b"")
+        self.assertNotIn("/size/66", self.origin.hits)
+        self.assertIn("blacklist [GET http://127.0.0.1", self.proxy.stdout())
+        rc, head, body = curl(self.proxy, "%s/size/66" % self.base, "-X", "POST")
+        self.assertNotEqual(rc, 0)
+        self.assertIn("[OtherDispatch]", self.proxy.log())
+        self.assertIn("blacklist [POST", self.proxy.log())
+
+    def test_white_list_passes_on_without_scan_or_cache(self):
+        rc, head, body = curl(self.proxy, "%s/size/77" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertEqual(body, httporigin.pattern(77))
+        log = self.proxy.log()
+        self.assertIn("whitelist [GET", log)
+        self.assertNotIn("[CLEAN]", log)
+        self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
+
+
+class CachedWhiteTest(HttpProxyBase):
+    args = ["-M=10"]
+
+    def prepare(self):
+        self.proxy.write("white.db", "http://127.0.0.1:*/cache*\n")
+
+    def test_white_listed_response_is_not_stored(self):
+        curl(self.proxy, "%s/cache?cc=public" % self.base)
+        self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

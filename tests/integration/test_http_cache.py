@@ -1,0 +1,110 @@
+"""The HTTP response cache (-M): hits with the origin stopped, the stale
+cases of the copy's own header, -M=0 and the no-cache list."""
+import hashlib
+import os
+import time
+import unittest
+
+import httporigin
+from proxytest import Proxy
+from test_http import curl
+
+
+class CacheTest(unittest.TestCase):
+    cache_min = 10
+
+    def setUp(self):
+        self.origin = httporigin.Origin()
+        self.proxy = Proxy(args=["-M=%d" % self.cache_min])
+        self.proxy.write("no-cache.db", "' comment line\nhttp,,*,*,/cache?nc=*\n")
+        self.proxy.start()
+        self.base = "http://127.0.0.1:%d" % self.origin.port
+
+    def tearDown(self):
+        self.proxy.cleanup()
+        if self.origin is not None:
+            self.origin.stop()
+
+    def get(self, path):
+        rc, head, body = curl(self.proxy, self.base + path)
+        self.assertEqual(rc, 0, path)
+        return body.decode("latin-1")
+
+    def cache_file(self, path):
+        key = "http,,127.0.0.1,%d,%s" % (self.origin.port, path.lower())
+        return self.proxy.path("httpcache", hashlib.md5(key.encode()).hexdigest() + ".dat")
+
+    def test_fresh_and_stale_copies(self):
+        cases = [
+            # query, second answer (count=1: from the cache)
+            ("cc=public", "count=1"),
+            ("plain=1", "count=1"),
+            ("exp=Thu,%2001%20Jan%202099%2000:00:00%20GMT&cc=public", "count=1"),
+            ("cc=private", "count=2"),
+            ("cc=public,no-cache", "count=2"),
+            ("pragma=no-cache&cc=public", "count=2"),
+            ("exp=Thu,%2001%20Jan%202001%2000:00:00%20GMT&cc=public", "count=2"),
+            ("exp=Thu,%2001%20Foo%202099%2000:00:00%20GMT&cc=public", "count=2"),
+            ("exp=2099-01-01%2000:00:00&cc=public", "count=1"),
+        ]
+        for query, second in cases:
+            path = "/cache?" + query
+            self.assertEqual(self.get(path), "count=1", query)
+            self.assertTrue(os.path.exists(self.cache_file(path)), query)
+            self.assertEqual(self.get(path), second, query)
+        log = self.proxy.log()
+        self.assertIn("HTTP cash useing. ", log)
+        self.assertIn("[Cache] HTTP = using. (", log)
+        self.assertIn("HTTP(expires) = off.", log)
+
+    def test_max_age(self):
+        path = "/cache?cc=public,max-age=1"
+        self.assertEqual(self.get(path), "count=1")
+        self.assertEqual(self.get(path), "count=1")
+        time.sleep(2.2)
+        self.assertEqual(self.get(path), "count=2")
+        self.assertIn("HTTP Cache(maxage) = off.", self.proxy.log())
+
+    def test_hit_with_origin_stopped(self):
+        path = "/cache?cc=public&stop=1"
+        self.assertEqual(self.get(path), "count=1")
+        self.origin.stop()
+        self.origin = None
+        rc, head, body = curl(self.proxy, self.base + path)
+        self.assertEqual(rc, 0)
+        self.assertEqual(body, b"count=1")
+        # Answers from the cache carry the proxy's Via line and the -U lines.
+        self.assertIn("VIA: 1.1 ", head)
+        self.assertIn("X-Forwarded-For: 127.0.0.1", head)
+
+    def test_empty_copy_is_deleted(self):
+        path = "/cache?cc=public&empty=1"
+        self.get(path)
+        open(self.cache_file(path), "w").close()
+        self.assertEqual(self.get(path), "count=2")
+        self.assertGreater(os.path.getsize(self.cache_file(path)), 0)
+
+    def test_no_cache_list(self):
+        path = "/cache?nc=1&cc=public"
+        self.get(path)
+        self.assertFalse(os.path.exists(self.cache_file(path)))
+        self.assertIn("' hit.", self.proxy.log())
+        self.assertEqual(self.get(path), "count=2")
+
+
+class CacheOffTest(CacheTest):
+    cache_min = 0
+
+    def test_fresh_and_stale_copies(self):
+        self.assertEqual(self.get("/cache?cc=public"), "count=1")
+        self.assertEqual(self.get("/cache?cc=public"), "count=2")
+        self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
+        log = self.proxy.log()
+        self.assertNotIn("[Cache]", log)
+        self.assertIn("[Query_NoCache]", log)
+
+    test_max_age = test_hit_with_origin_stopped = test_empty_copy_is_deleted = test_no_cache_list = None
+
+
+if __name__ == "__main__":
+    unittest.main()
