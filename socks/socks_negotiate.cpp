@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/ldap_logon.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -100,9 +101,11 @@ int Authenticate(ConnectionRecord *pRec) {
       // Directory logon: the credentials are split at the last ":" into
       // user and password, the user at "@" (else "%") into user and
       // domain, and checked against the directory server of the LDAP
-      // settings ("localhost" when none).  Until the directory logon is
-      // part of the build, a directory instance admits nobody.
-      bOk = 0;
+      // settings ("localhost" when none).  A part too long for the
+      // directory request fails like wrong credentials.
+      LdapLogonRequest ldap;
+      bOk = LdapRequestFromCredentials(szCred, &ldap) && LDAP_LOGON(&ldap) == 1;
+      memset(&ldap.mPassword, 0, sizeof ldap.mPassword);
     } else {
       bOk = ComperToken(pRec->nSock, szCred);
     }
