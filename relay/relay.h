@@ -6,8 +6,6 @@
 
 #include "front/connection_record.h"
 
-struct TunnelBlock;
-
 // Relay codes of ClientToServerSession.
 constexpr int kRelayRefused = -2;    // message refused, the 552 reply already sent
 constexpr int kRelaySendFail = -1;   // sending to the server failed (or the client went away)
@@ -23,28 +21,12 @@ constexpr int kReplyPlain = 0;       // an ordinary reply
 constexpr int kReplyMessage = 1;     // a reply that carries a message
 constexpr int kReplyCollect = 2;     // collect only, do not forward
 
-// What the SOCKS side lends the relay for a SOCKS connection.  The SOCKS
-// negotiation passes it to TelnetDispatch; the relay never links to the
-// SOCKS code itself.
-struct SocksRelayOps {
-  // Builds the reply header; 1 for CONNECT, 0 when it refused (and replied).
-  int (*pfnRes1)(ConnectionRecord *pRec);
-  // Sends the success reply built by pfnRes1.
-  int (*pfnRes2)(ConnectionRecord *pRec);
-  // The two store-and-forward relays of a SOCKS data tunnel:
-  // ServerSocksSession runs on a thread of its own and frees its block,
-  // ClientSocksSession runs on the calling thread.
-  int (*pfnServerSocksSession)(TunnelBlock *pBlock);
-  int (*pfnClientSocksSession)(TunnelBlock *pBlock);
-  // Hex dump of a reply to the debug log (may be null).
-  void (*pfnBinaryDump)(int nSock, const void *pData, int nLen);
-};
-
 // Relays one client connection of a relay mode (SMTP, POP3, IMAP4, FTP) to
-// the upstream server of -S, or a SOCKS connection (pSocks set, target in
-// mSocksTarget).  Closes the server side before it returns; the caller
-// closes the client.  Returns 0.
-int TelnetDispatch(ConnectionRecord *pRec, const SocksRelayOps *pSocks = nullptr);
+// the upstream server of -S, or a SOCKS connection after its request was
+// read (target in mSocksTarget; the SOCKS replies are sent here).  Closes
+// the server side before it returns; the caller closes the client.
+// Returns 0.
+int TelnetDispatch(ConnectionRecord *pRec);
 
 // One client step: reads one command (kind 0) or one SMTP message body
 // (kind 1), inspects and forwards it.  Returns a relay code.

@@ -20,6 +20,8 @@
 #include "relay/relay_io.h"
 #include "relay/relay_text.h"
 #include "relay/starttls.h"
+#include "socks/socks.h"
+#include "socks/socks_bind.h"
 
 namespace {
 
@@ -46,23 +48,6 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->nClientCarry = 0;
 }
 
-// SOCKS refusal reply: SOCKS 5 ten bytes, SOCKS 4 eight bytes.
-void SendSocksRefusal(ConnectionRecord *pRec, const SocksRelayOps *pSocks, int nCode5, int nCode4) {
-  unsigned char reply[10] = {0};
-  int nLen;
-  if (pRec->nSocksState == 4) {
-    reply[1] = static_cast<unsigned char>(nCode4);
-    nLen = 8;
-  } else {
-    reply[0] = 5;
-    reply[1] = static_cast<unsigned char>(nCode5);
-    reply[3] = 1;
-    nLen = 10;
-  }
-  if (pSocks && pSocks->pfnBinaryDump) pSocks->pfnBinaryDump(pRec->nSock, reply, nLen);
-  SslSendBytes(pRec->nSock, pRec->pClientSSL, reinterpret_cast<const char *>(reply), nLen);
-}
-
 void RelayStartFailed(int nSock, int nSvSock, int nErr) {
   DebugLogF("[TelnetDispatch] [%04d] [%04d] ServerSession() beginthread failed.(%d)\n", nSock, nSvSock, nErr);
 }
@@ -74,7 +59,6 @@ void RelayAllocFailed(int nSock, int nSvSock, int nErr) {
 // The SOCKS data tunnel's copy thread, with a wait for its end so that it
 // never outlives the sockets it uses.
 struct SocksThreadArg {
-  const SocksRelayOps *pOps;
   TunnelBlock *pBlock;
   std::mutex lock;
   std::condition_variable done;
@@ -83,13 +67,13 @@ struct SocksThreadArg {
 
 void SocksThread(void *pArg) {
   auto *p = static_cast<SocksThreadArg *>(pArg);
-  p->pOps->pfnServerSocksSession(p->pBlock);
+  ServerSocksSession(p->pBlock);
   std::lock_guard<std::mutex> guard(p->lock);
   p->bRunning = 0;
   p->done.notify_all();
 }
 
-void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort, const SocksRelayOps *pSocks) {
+void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   PathText flag;
   flag.Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort);
   DebugLogF("[TelnetDispatch] [%04d] _fsopen(%s)\n", pRec->nSock, flag.c_str());
@@ -103,7 +87,6 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort, const Socks
   }
   int c = std::fgetc(fp);
   std::fclose(fp);
-  if (!pSocks || !pSocks->pfnServerSocksSession || !pSocks->pfnClientSocksSession) return;
   TunnelBlock *pBlock = new (std::nothrow) TunnelBlock;
   if (!pBlock) {
     RelayAllocFailed(pRec->nSock, nSvSock, 12);
@@ -127,7 +110,6 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort, const Socks
   }
   std::memcpy(pOwn, pBlock, sizeof *pOwn);
   SocksThreadArg arg;
-  arg.pOps = pSocks;
   arg.pBlock = pBlock;
   arg.bRunning = 1;
   int nErr = 0;
@@ -143,7 +125,7 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort, const Socks
     delete pBlock;
     arg.bRunning = 0;
   }
-  pSocks->pfnClientSocksSession(pOwn);
+  ClientSocksSession(pOwn);
   delete pOwn;
   // Both directions end with the connection: wake the copy thread and wait.
   PlatShutdown(nSvSock);
@@ -243,7 +225,7 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
 
 }  // namespace
 
-int TelnetDispatch(ConnectionRecord *pRec, const SocksRelayOps *pSocks) {
+int TelnetDispatch(ConnectionRecord *pRec) {
   ResetRelayFields(pRec);
   const bool bSocks = g_nProxyMode == kModeSocks;
   const int nCl = pRec->nSock;
@@ -264,14 +246,14 @@ int TelnetDispatch(ConnectionRecord *pRec, const SocksRelayOps *pSocks) {
   delete[] pTarget;
 
   if (bSocks && !pRec->bConnTable) {
-    if (!pSocks || !pSocks->pfnRes1 || pSocks->pfnRes1(pRec) == 0) return 0;
+    if (SOCKS45Res1(pRec) != 1) return 0;
     FixedText<kHttpListKeySize> key;
     key.Format("%s,socks,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
     PathText white, black;
     white.Format("%swhite.db", g_szDataDir.c_str());
     black.Format("%sblack.db", g_szDataDir.c_str());
     if (!QueryDBList(white.c_str(), key.c_str(), nullptr) && QueryDBList(black.c_str(), key.c_str(), nullptr)) {
-      SendSocksRefusal(pRec, pSocks, 2, 91);
+      SocksSendRefusal(pRec, 1);
       DebugLogF("[TelnetDispatch] [%04d] blacklist [%s]\n", nCl, pRec->mSocksTarget.c_str());
       DebugLogF("[TelnetDispatch] [%04d] QueryDBList(%s) hit.\n", nCl, key.c_str());
       return 0;
@@ -280,15 +262,15 @@ int TelnetDispatch(ConnectionRecord *pRec, const SocksRelayOps *pSocks) {
 
   int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort) : -1;
   if (nSv == -1) {
-    if (bSocks) SendSocksRefusal(pRec, pSocks, 1, 92);
+    if (bSocks && !pRec->bConnTable) SocksSendRefusal(pRec, 0);
     DebugLogF("[TelnetDispatch] [%04d] connect fail.\n", nCl);
   } else {
     pRec->nSvSock = nSv;
-    if (bSocks && !pRec->bConnTable && pSocks && pSocks->pfnRes2) pSocks->pfnRes2(pRec);
+    if (bSocks && !pRec->bConnTable) SOCKS45Res2(pRec);
     DebugLogF("[TelnetDispatch] [%04d] [%04d] sender connect success.\n", nCl, nSv);
 
     if (pRec->nRelayProto == 5 && !pRec->bConnTable) {
-      SocksDataTunnel(pRec, nSv, nPort, pSocks);
+      SocksDataTunnel(pRec, nSv, nPort);
     } else if (pRec->bPassThrough || (bSocks && pRec->bConnTable)) {
       RunTunnelPasses(pRec, nSv, RelayStartFailed, RelayAllocFailed);
     } else {
