@@ -41,6 +41,13 @@ constexpr int kScanBusyTimeoutMs = 120000;
 // Pause between two calls to a busy service.
 constexpr int kScanBusyPauseMs = 10;
 
+// Mail and FTP-control relay: one command or reply line (16,383
+// characters) with its NUL.
+constexpr std::size_t kRelayLineSize = 16384;
+// Longest wait for a hand-off file of another thread (the SOCKS data
+// direction file); afterwards the connection ends as if the peer closed.
+constexpr int kRelayHandOffWaitMs = 30000;
+
 // HTTP proxy.
 // Host text, URL text and the request-line copy: one request line.
 constexpr std::size_t kHttpTextSize = 16392;
@@ -78,5 +85,37 @@ constexpr std::size_t kFtpPathSize = 512;
 // Once the data connection has ended, the completion reply must arrive
 // within this time.
 constexpr int kFtpFinalReplyGraceMs = 30000;
+
+// SOCKS proxy.
+// Longest negotiation message collected from a client (one receive buffer).
+constexpr std::size_t kSocksMsgMax = 16384;
+// Longest SOCKS reply: 4-byte header, length octet, 255-byte name, port.
+constexpr std::size_t kSocksReplyMax = 262;
+// A hex dump in the debug log is cut at this many characters.
+constexpr std::size_t kBinaryDumpMax = 1000;
+// Datagrams of UDP ASSOCIATE: the client's datagram and the answer built
+// for it.
+constexpr std::size_t kSocksUdpBuf = 1024;
+// Longest wait of a BIND for its incoming connection when no client
+// time-out is set.
+constexpr int kSocksBindWaitMs = 300000;
+
+// Directory logon: every LDAP setting text and every part of a logon
+// request (server, user, domain, password, bind name) holds at most 255
+// characters.
+constexpr std::size_t kLdapTextSize = 256;
+// Longest wait of one directory operation (connect, then each answer), so a
+// server that accepts and stays silent cannot hold a connection for ever.
+constexpr int kLdapWaitMs = 10000;
+// DNS block lists: the client text used by the admission check, the zone
+// and white-list lines (510 characters), and a whole query name.
+constexpr std::size_t kDnsblClientSize = 65;
+constexpr std::size_t kDnsblLine = 511;
+constexpr std::size_t kDnsblQuerySize = 1024;
+// Destination host text of the SURBL check (256 characters).
+constexpr std::size_t kSurblHostSize = 257;
+// Per query sent to one named DNS server: seconds per try, and tries.
+constexpr int kDnsServerWaitSec = 2;
+constexpr int kDnsServerTries = 2;
 
 #endif  // PROXY_CORE_LIMITS_H_

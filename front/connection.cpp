@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/base64.h"
+#include "core/ldap_logon.h"
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -18,6 +20,9 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
+#include "relay/relay.h"
+#include "relay/relay_io.h"
+#include "socks/socks.h"
 
 std::atomic<int> g_nActiveConn{0};
 
@@ -106,17 +111,29 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
     if (!StartsWithNoCase(pRec->mLine, kAuthHeader)) continue;
     pRec->mLine[strcspn(pRec->mLine, "\r\n")] = '\0';
     if (g_nLdapAuth) {
-      // Directory logon: decode the credentials, split the user at the last
-      // ":" into user and password and the user at "@" (else "%") into user
-      // and domain, then ask the directory of the LDAP settings.  The
-      // directory logon is not part of this build yet, so a directory
-      // instance admits nobody: the check fails and the 407 reply follows.
+      // Directory logon: decode the credentials, split them at the last ":"
+      // into user and password and the user at "@" (else "%") into user and
+      // domain, then ask the directory of the LDAP settings.  A part too
+      // long for the directory request fails like wrong credentials.
+      char *pDecoded = new (std::nothrow) char[kRecvChunk];
+      if (!pDecoded) continue;
+      Base64Decode(pRec->mLine + kAuthHeaderLen, pDecoded, kRecvChunk);
+      LdapLogonRequest req;
+      int nFit = LdapRequestFromCredentials(pDecoded, &req);
+      delete[] pDecoded;
+      if (nFit && LDAP_LOGON(&req) == 1) return 1;
       continue;
     }
     if (ComperTokenB64(pRec) == 1) return 1;
   }
   return 0;
 }
+
+// Whether HTTP requests must carry proxy credentials.  A SOCKS connection
+// has passed its own check already (SOCKS 5 username/password; SOCKS 4 is
+// refused while credentials are demanded), and a SOCKS client cannot send
+// the header anyway.
+bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
 
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
@@ -164,10 +181,10 @@ int ServeOneRequest(ConnectionRecord *pRec) {
     FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
     if (fp) {
       if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
-      if (g_bProxyAuth == 1) bAuthenticated = CheckProxyAuth(pRec, fp);
+      if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
       fclose(fp);
     }
-    if (g_bProxyAuth != 1 || bAuthenticated) {
+    if (!NeedProxyAuth() || bAuthenticated) {
       Proxy_Dispatch(pRec);
     } else {
       SendProxyAuthRequired(pRec);
@@ -177,6 +194,19 @@ int ServeOneRequest(ConnectionRecord *pRec) {
   }
   PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
   return 1;
+}
+
+// The HTTP request loop: requests one after another while the handlers keep
+// the connection alive; then a kept server connection is closed.
+void RunHttpLoop(ConnectionRecord *pRec) {
+  pRec->bKeepAlive = 0;
+  pRec->nSvSock = -1;
+  while (ServeOneRequest(pRec) == 1 && pRec->bKeepAlive == 1) {
+  }
+  if (pRec->nSvSock != -1) {
+    char szNoHost[256] = "";
+    ConnectHost(pRec, szNoHost, 0);
+  }
 }
 
 }  // namespace
@@ -401,24 +431,20 @@ int PROXYMain(ConnectionRecord *pRec) {
   pRec->mReqFile.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, pRec->nSock);
 
   if (g_nProxyMode == kModeHttp) {
-    pRec->bKeepAlive = 0;
-    pRec->nSvSock = -1;
-    while (ServeOneRequest(pRec) == 1 && pRec->bKeepAlive == 1) {
-    }
-    // A server connection kept for the next request is not needed any more.
-    if (pRec->nSvSock != -1) {
-      char szNoHost[256] = "";
-      ConnectHost(pRec, szNoHost, 0);
-    }
+    RunHttpLoop(pRec);
   } else if (g_nProxyMode >= kModeSmtp && g_nProxyMode <= kModeFtp) {
-    // SMTP, POP3, IMAP4 and FTP: TelnetDispatch(pRec) relays the connection
-    // here (mRecv zeroed first).  The relay is not part of this build yet;
-    // the client is closed without a reply.
+    // SMTP, POP3, IMAP4 and FTP: the relay to the upstream server of -S.
     memset(pRec->mRecv, 0, kRecvChunk + 1);
+    TelnetDispatch(pRec);
   } else if (g_nProxyMode == kModeSocks) {
-    // SOCKS: the negotiation runs here and continues as HTTP (this loop),
-    // relay, BIND or UDP ASSOCIATE.  Not part of this build yet; the client
-    // is closed without a reply.
+    // SOCKS: the negotiation serves BIND and UDP ASSOCIATE itself; a
+    // CONNECT goes on as HTTP requests or through the relay.
+    int nNext = SocksNegotiate(pRec);
+    if (nNext == kSocksNextHttp) {
+      if (SocksHttpStart(pRec) == 1) RunHttpLoop(pRec);
+    } else if (nNext == kSocksNextRelay) {
+      TelnetDispatch(pRec);
+    }
   }
   PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
 
@@ -438,11 +464,9 @@ void CloseClient(ConnectionRecord *pRec) {
   if ((g_nProxyMode == kModeSmtp || pRec->nRelayProto == 1) && !pRec->mMailFile.Empty()) {
     PathText path;
     if (g_bMailBackup) {
-      if (path.Format("%s%.8s/%s.$CP", g_szBackupDir.c_str(), pRec->mMailFile.c_str(), pRec->mMailFile.c_str()))
-        PlatDeleteRetry(path.c_str(), kDeleteAttempts);
+      if (MailBackupPath(&path, pRec->mMailFile.c_str(), ".$CP")) PlatDeleteRetry(path.c_str(), kDeleteAttempts);
     }
-    if (path.Format("%scache/%s.$CP", g_szDataDir.c_str(), pRec->mMailFile.c_str()))
-      PlatDeleteRetry(path.c_str(), kDeleteAttempts);
+    if (MailCachePath(&path, pRec->mMailFile.c_str())) PlatDeleteRetry(path.c_str(), kDeleteAttempts);
   }
   if (pRec->nSock != 0) {
     // Shutdown then close: the kernel still delivers what is queued, so the

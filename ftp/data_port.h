@@ -1,20 +1,21 @@
-// The port chooser shared by the FTP data channel, the ftp:// client and the
-// SOCKS BIND and UDP handlers, and the parser of PORT/PASV/EPRT/EPSV ports.
+// Ports for new listeners of the data channels: the FTP data connections,
+// SOCKS BIND and the relay sockets of SOCKS UDP ASSOCIATE share one cursor
+// through the -N port range.
 #ifndef PROXY_FTP_DATA_PORT_H_
 #define PROXY_FTP_DATA_PORT_H_
 
-// Binds a stream socket (IPv4 when bIPv4, else IPv6) to the any-address and
-// *pnPort (host order; 0 lets the system choose), reads the bound port back
-// into *pnPort and closes the socket.  0 done; -1 the bind failed; -2 the
-// bound address could not be read.
-int ProbePort(int bIPv4, int *pnPort);
+// Binds a probe socket of the family (bIPv4: IPv4, else IPv6) to the
+// any-address and *pPort (0: the system chooses) and reads the bound port
+// back.  0 done (*pPort holds the port), -1 the bind failed, -2 the bound
+// address could not be read.  The probe socket is closed in every case.
+int ProbePort(int bIPv4, int *pPort);
 
-// A port for a new listener.  With a port range (-N, both bounds non-zero)
-// the next port from the process-wide cursor that ProbePort finds free (the
-// cursor wraps from the high bound to the low one; its read and advance are
-// one atomic step); otherwise a port the system assigns.
-// Returns the port, or -1 when every port of the range was busy once round
-// (the search is bounded so a full range cannot hold a thread for ever).
+// A port for a new listener.  Without a port range (-N bound 0) the port the
+// system assigns; with a range the next port from the shared cursor that a
+// probe finds free, the cursor wrapping from the top of the range to its
+// bottom.  The cursor's read and advance are one atomic step.  A range
+// whose every port is busy is searched once; then -1.  -1 also when the
+// system assigns no port.
 int GetDataPort(int bIPv4);
 
 // Reads the peer's port from the argument of PORT/PASV (bEpsvForm 0) or
@@ -23,8 +24,8 @@ int GetDataPort(int bIPv4);
 //                   *pnLow = port % 256.
 //   PORT/PASV form: szText starts one character before the fifth number
 //                   ("," p1 "," p2); *pnHigh = p1, *pnLow = p2.
-// A number outside 0..255 (0..65535 for the port) or missing sets both
-// bytes to -1; the caller refuses such an argument.
+// A number outside 0..255 (0..65535 for the port) or a missing one sets
+// both bytes to -1; the caller refuses such an argument.
 int ParseDataPort(int bEpsvForm, int bIPv4, int *pnHigh, int *pnLow, const char *szText);
 
 #endif  // PROXY_FTP_DATA_PORT_H_

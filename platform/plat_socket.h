@@ -139,13 +139,6 @@ PlatSocket PlatStreamSocket(uint32_t nFamily);
 // PlatConnect does.  1 connected; -1 failure (PlatLastError()).
 int PlatConnectAddr(PlatSocket s, const PlatSockAddr *pAddr, int nTimeoutMs);
 
-// Binds a new stream socket (IPv4 when bIPv4, else IPv6) to the any-address
-// and *pnPort (host order; 0 lets the system choose) and reads the bound
-// port back into *pnPort.  The socket is closed in every case.
-// 0 done; -1 the socket or the bind failed; -2 the bound address could not
-// be read.
-int PlatProbePort(int bIPv4, int *pnPort);
-
 // A listening stream socket on a numeric address (resolved as a passive,
 // numeric host; the family follows the text) and port, with address reuse.
 // 1 and *pSock; -1 the address does not resolve; -2 socket creation failed;

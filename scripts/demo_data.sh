@@ -52,4 +52,9 @@ put socks-ptl.ini <<'X'
 ' SOCKS protocol rules: port,class[,pass] or host:port,class[,pass]
 ' 8080,0
 X
+put cwfs-words.db <<'X'
+' Content filter words (ruvocwfs): one word or phrase a line, case is ignored.
+' A response whose header or decoded body contains one is refused.
+ruvo-demo-forbidden-word
+X
 echo "demo data folder: $d"

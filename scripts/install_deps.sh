@@ -16,5 +16,24 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+# Server packages the tests run privately (slapd, dnsmasq) must not start
+# system services on installation: a system dnsmasq would take port 53 of
+# every address.  Without a policy of the host's own, deny service starts
+# for the time of the installation.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  own_policy=1
+  trap '[[ $own_policy -eq 1 ]] && rm -f "$policy"' EXIT
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Servers installed only for the tests (dovecot) run privately inside the
+# tests; the system service is stopped and disabled so that nothing stays
+# listening on the standard mail ports.
+if dpkg-query -W -f='${Status}' dovecot-core 2>/dev/null | grep -q "install ok installed"; then
+  systemctl stop dovecot.service dovecot.socket >/dev/null 2>&1 || service dovecot stop >/dev/null 2>&1 || true
+  systemctl disable dovecot.service dovecot.socket >/dev/null 2>&1 || true
+fi

@@ -415,26 +415,6 @@ int BindAny(int s, int nAf, int nPort) {
 
 }  // namespace
 
-int PlatProbePort(int bIPv4, int *pnPort) {
-  int nAf = bIPv4 ? AF_INET : AF_INET6;
-  int s = socket(nAf, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  if (BindAny(s, nAf, *pnPort) != 0) {
-    int nErr = errno;
-    close(s);
-    errno = nErr;
-    return -1;
-  }
-  PlatSockAddr addr;
-  int nResult = 0;
-  if (PlatLocalAddress(s, &addr) != 1)
-    nResult = -2;
-  else
-    *pnPort = static_cast<int>(PlatAddrPort(&addr));
-  close(s);
-  return nResult;
-}
-
 int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock) {
   *pSock = kPlatNoSocket;
   char szPort[16];

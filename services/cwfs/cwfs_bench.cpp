@@ -67,6 +67,20 @@ void BM_ScanPage(benchmark::State &state) {
 }
 BENCHMARK(BM_ScanPage)->Arg(1)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
+// For contrast: one search over the page per word, as a simple loop would do
+// (the page is lower case already, so no case folding is counted).
+void BM_SearchPerWord(benchmark::State &state) {
+  std::vector<std::string> words = MakeWords(static_cast<int>(state.range(0)));
+  const std::string &text = PageText();
+  for (auto _ : state) {
+    std::size_t nHits = 0;
+    for (const std::string &w : words) nHits += text.find(w) != std::string::npos;
+    benchmark::DoNotOptimize(nHits);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_SearchPerWord)->Arg(1)->Arg(100)->Unit(benchmark::kMicrosecond);
+
 // Compiling the list happens once per change of the file.
 void BM_BuildList(benchmark::State &state) {
   std::vector<std::string> words = MakeWords(static_cast<int>(state.range(0)));

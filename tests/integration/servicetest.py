@@ -35,6 +35,16 @@ class DataFolder:
     def path(self, *names):
         return os.path.join(self.data, *names)
 
+    @classmethod
+    def of_proxy_home(cls, home):
+        """The data folder of a proxytest.ProxyHome, to start services beside a proxy."""
+        folder = cls.__new__(cls)
+        folder.home = home.root
+        folder.data = os.path.join(home.root, "TORV") + "/"
+        folder.env = home.env()
+        folder.env_name = home.var
+        return folder
+
     def write(self, name, data):
         full = self.path(name)
         os.makedirs(os.path.dirname(full), exist_ok=True)
@@ -55,7 +65,7 @@ class Service:
         self.sock = folder.path("pipe", name)
         self.logname = os.path.join(folder.home, name + ".stderr")
         self.logfile = open(self.logname, "wb")
-        self.proc = subprocess.Popen([service_bin(name), "-E=" + ENV_NAME] + list(args),
+        self.proc = subprocess.Popen([service_bin(name), "-E=" + getattr(folder, "env_name", ENV_NAME)] + list(args),
                                      stdout=subprocess.DEVNULL, stderr=self.logfile, env=folder.env)
         if wait:
             self.wait_listening()
