@@ -6,6 +6,8 @@ spooled."""
 import gzip
 import http.server
 import os
+import shutil
+import subprocess
 import socketserver
 import threading
 import unittest
@@ -84,3 +86,65 @@ class HttpFilterEndToEndTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+
+class EicarOrigin(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        body = EICAR if "eicar" in self.path else b"harmless download\n" * 100
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+@unittest.skipUnless(os.path.exists(service_bin("ruvoavs")) and shutil.which("sigtool"),
+                     "ruvoavs or sigtool missing")
+class HttpVirusEndToEndTest(unittest.TestCase):
+    """curl through the real proxy to a local origin serving the EICAR test
+    file, with the real ClamAV-based virus service beside it and a signature
+    database made here with sigtool."""
+
+    def setUp(self):
+        self.origin = ThreadedServer(("127.0.0.1", 0), EicarOrigin)
+        threading.Thread(target=self.origin.serve_forever, daemon=True).start()
+        self.home = ProxyHome(prefix="avse2e_")
+        self.folder = DataFolder.of_proxy_home(self.home)
+        db = os.path.join(self.home.root, "db")
+        os.makedirs(db)
+        hexdump = subprocess.run(["sigtool", "--hex-dump"], input=EICAR, capture_output=True,
+                                 timeout=30).stdout.decode().strip()
+        with open(os.path.join(db, "test.ndb"), "w") as f:
+            f.write("Eicar-Test-Signature:0:*:%s\n" % hexdump)
+        self.svc = Service(self.folder, "ruvoavs", ["-D=" + db])
+        self.port = free_port()
+        self.proxy = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port]).start()
+
+    def tearDown(self):
+        err = self.proxy.stop()
+        rc = self.svc.stop()
+        self.origin.shutdown()
+        self.origin.server_close()
+        self.home.cleanup()
+        self.assertEqual(sanitizer_report(err), "")
+        self.assertEqual(rc, 0)
+
+    def test_eicar_becomes_the_found_virus_page(self):
+        base = "http://127.0.0.1:%d" % self.origin.server_address[1]
+        proxy = ["-x", "http://127.0.0.1:%d" % self.port]
+        rc, body, err = curl(proxy + [base + "/clean.bin"])
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(body, b"harmless download\n" * 100)
+        rc, body, err = curl(proxy + ["-i", base + "/eicar.com"])
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", body)
+        self.assertIn(b"Eicar-Test-Signature", body)  # the page names the finding
+        self.svc.wait_log("--- Eicar-Test-Signature")
