@@ -187,20 +187,4 @@ TEST(ResponseSpoolNameTest, LongLinkIsCutTo200) {
   EXPECT_EQ(0, bLong);
 }
 
-TEST(HostHeaderTest, FirstHostLine) {
-  static const struct {
-    const char *szReq;
-    const char *szWant;
-  } kCases[] = {
-      {"GET / HTTP/1.1\r\nAccept: x\r\nHOST:   h.test:81\r\nHost: other\r\n\r\n", "h.test:81"},
-      {"GET / HTTP/1.1\r\nAccept: x\r\n\r\nHost: body\r\n", ""},
-      {"GET / HTTP/1.1\r\n", ""},
-  };
-  for (const auto &c : kCases) {
-    char szOut[256];
-    FindHostHeader(c.szReq, strlen(c.szReq), szOut, sizeof szOut);
-    EXPECT_STREQ(c.szWant, szOut);
-  }
-}
-
 }  // namespace

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import httporigin
-from proxytest import Proxy, SLOW
+from proxytest import sanitizer_report, Proxy, SLOW
 
 
 def curl(proxy, url, *args, timeout=60):
@@ -58,7 +58,10 @@ class HttpProxyBase(unittest.TestCase):
         pass
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         self.origin.stop()
 
 
@@ -75,7 +78,8 @@ class BodiesTest(HttpProxyBase):
         self.assertEqual(rc, 0)
         self.assertEqual(len(body), 3000000)
         self.assertEqual(body, httporigin.pattern(3000000))
-        log = self.proxy.log()
+        # Inspection follows the delivery.
+        log = self.proxy.wait_log("[CLEAN]")
         # Passed on while it arrived: client sends happen between receives.
         first_send = log.index("C:send:")
         self.assertLess(first_send, log.rindex("S:recv("))
@@ -132,7 +136,7 @@ class BodiesTest(HttpProxyBase):
             rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-X", method, "--data", "x=1")
             self.assertEqual(rc, 0, method)
             self.assertTrue(body.startswith(method.encode() + b" /echo "), body[:80])
-        self.assertIn("[OtherDispatch]", self.proxy.log())
+        self.assertIn("[OtherDispatch]", self.proxy.wait_log("[OtherDispatch]"))
         self.assertNotIn("HTTP cash", self.proxy.log())
 
     def test_get_request_rewriting(self):
@@ -163,11 +167,23 @@ class BodiesTest(HttpProxyBase):
 
     def test_access_log_line(self):
         rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
-        line = [l for l in self.proxy.access_log().splitlines() if "/size/10 " in l][0]
+        line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]
         self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
         # The byte count is what the server sent: its header and the body.
         n = int(re.search(r'" 200 (\d+)', line).group(1))
         self.assertEqual(n, len(head.encode("latin-1")) + 10)
+
+
+class RequestCutTest(HttpProxyBase):
+    args = ["-T=5,500"]
+
+    def test_only_16304_bytes_of_a_get_reach_the_server(self):
+        head = ("GET http://127.0.0.1:%d/echo HTTP/1.1\r\nHost: x\r\n" % self.origin.port).encode()
+        data = head + b"".join(b"X-Fill-%05d: %s\r\n" % (i, b"y" * 80) for i in range(300)) + b"\r\n"
+        self.assertGreater(len(data), 20000)
+        raw_request(self.proxy.port, data, wait=5)
+        self.assertIn("S:send(", self.proxy.stdout())
+        self.assertRegex(self.proxy.stdout(), r"\[GetDispatch\] \[\d+\] S:send\(\d+\):16304 bytes")
 
 
 class MaskedAccessLogTest(HttpProxyBase):
@@ -177,6 +193,7 @@ class MaskedAccessLogTest(HttpProxyBase):
     def test_masked_listener_writes_no_access_line(self):
         rc, _, body = curl(self.proxy, "%s/size/10" % self.base)
         self.assertEqual(rc, 0)
+        self.proxy.wait_log("End.")
         self.assertEqual(self.proxy.access_log().strip(), "")
 
 
@@ -192,6 +209,7 @@ class KeepAliveTest(HttpProxyBase):
         self.assertEqual(res.returncode, 0, err)
         self.assertIn("Re-using existing connection", err)
         self.assertEqual(len(self.origin.conns), 1)
+        self.proxy.wait_log("End.")
         self.assertEqual(self.proxy.log().count("sender connect success"), 3)
         self.assertEqual(self.proxy.log().count("Winsock connect success"), 1)
         self.assertIn(b"Connection: Keep-Alive", self.origin.requests[0])
@@ -263,14 +281,13 @@ class ListsTest(HttpProxyBase):
         self.assertIn("blacklist [GET http://127.0.0.1", self.proxy.stdout())
         rc, head, body = curl(self.proxy, "%s/size/66" % self.base, "-X", "POST")
         self.assertNotEqual(rc, 0)
-        self.assertIn("[OtherDispatch]", self.proxy.log())
-        self.assertIn("blacklist [POST", self.proxy.log())
+        self.assertIn("blacklist [POST", self.proxy.wait_log("blacklist [POST"))
 
     def test_white_list_passes_on_without_scan_or_cache(self):
         rc, head, body = curl(self.proxy, "%s/size/77" % self.base)
         self.assertEqual(rc, 0)
         self.assertEqual(body, httporigin.pattern(77))
-        log = self.proxy.log()
+        log = self.proxy.wait_log("whitelist [GET")
         self.assertIn("whitelist [GET", log)
         self.assertNotIn("[CLEAN]", log)
         self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
