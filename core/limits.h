@@ -68,4 +68,22 @@ constexpr std::size_t kPageTemplateSize = 20480;
 // HTTP cache key text.
 constexpr std::size_t kCacheKeySize = 1024;
 
+// Directory logon: every LDAP setting text and every part of a logon
+// request (server, user, domain, password, bind name) holds at most 255
+// characters.
+constexpr std::size_t kLdapTextSize = 256;
+// Longest wait of one directory operation (connect, then each answer), so a
+// server that accepts and stays silent cannot hold a connection for ever.
+constexpr int kLdapWaitMs = 10000;
+// DNS block lists: the client text used by the admission check, the zone
+// and white-list lines (510 characters), and a whole query name.
+constexpr std::size_t kDnsblClientSize = 65;
+constexpr std::size_t kDnsblLine = 511;
+constexpr std::size_t kDnsblQuerySize = 1024;
+// Destination host text of the SURBL check (256 characters).
+constexpr std::size_t kSurblHostSize = 257;
+// Per query sent to one named DNS server: seconds per try, and tries.
+constexpr int kDnsServerWaitSec = 2;
+constexpr int kDnsServerTries = 2;
+
 #endif  // PROXY_CORE_LIMITS_H_

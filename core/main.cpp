@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "core/ldap_logon.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
@@ -31,6 +32,8 @@ int main(int argc, char **argv) {
   int nRc = GetOption(argc, argv, &g_MainEndpoint);
   if (nRc != 0) return nRc;
   MakeDataFolders();
+  // The directory logon's settings: always set (defaults only without -A).
+  ReadLdapSettings(g_szLdapIni.c_str());
 
   // The program name chooses only the title.
   for (char *p = argv[0]; *p; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/base64.h"
+#include "core/ldap_logon.h"
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -106,11 +108,17 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
     if (!StartsWithNoCase(pRec->mLine, kAuthHeader)) continue;
     pRec->mLine[strcspn(pRec->mLine, "\r\n")] = '\0';
     if (g_nLdapAuth) {
-      // Directory logon: decode the credentials, split the user at the last
-      // ":" into user and password and the user at "@" (else "%") into user
-      // and domain, then ask the directory of the LDAP settings.  The
-      // directory logon is not part of this build yet, so a directory
-      // instance admits nobody: the check fails and the 407 reply follows.
+      // Directory logon: decode the credentials, split them at the last ":"
+      // into user and password and the user at "@" (else "%") into user and
+      // domain, then ask the directory of the LDAP settings.  A part too
+      // long for the directory request fails like wrong credentials.
+      char *pDecoded = new (std::nothrow) char[kRecvChunk];
+      if (!pDecoded) continue;
+      Base64Decode(pRec->mLine + kAuthHeaderLen, pDecoded, kRecvChunk);
+      LdapLogonRequest req;
+      int nFit = LdapRequestFromCredentials(pDecoded, &req);
+      delete[] pDecoded;
+      if (nFit && LDAP_LOGON(&req) == 1) return 1;
       continue;
     }
     if (ComperTokenB64(pRec) == 1) return 1;

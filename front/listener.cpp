@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection.h"
+#include "front/dnsbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
@@ -215,9 +216,11 @@ int Admit(ConnectionRecord *pRec) {
     DropClient(pRec);
     return -1;
   }
-  // The DNS block-list check of the client address comes here:
-  // Query_DNSBL(mClientIP) != 0 rejects with
-  // "[AcceptClients] [%04d] Reject Query_DNSBL() [%s]\n".
+  if (Query_DNSBL(szClient) != 0) {
+    DebugLogF("[AcceptClients] [%04d] Reject Query_DNSBL() [%s]\n", nSock, szClient);
+    DropClient(pRec);
+    return -1;
+  }
 
   pRec->pClientSSL = pRec->pServerSSL = pRec->pClientSSLCopy = pRec->pServerSSLCopy = nullptr;
   if (Query_SecureSocketLayer(szClient, static_cast<int>(pRec->nLocalPort), &pRec->mCertFile, &pRec->mKeyFile) == 0)

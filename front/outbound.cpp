@@ -9,6 +9,7 @@
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "relay/surbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 
@@ -173,8 +174,8 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
     else
       port.Format("%d", nPort);
     server.Assign(entry.mServer.Empty() ? std::string_view(szHost) : entry.mServer.view());
-    // The destination host's SURBL check (Query_SURBLists) belongs here: a
-    // listed host returns -1 before anything is resolved.
+    // A destination listed by a SURBL/DNSBL zone is never connected.
+    if (Query_SURBLists(szHost) == 1) return -1;
     DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s\n", nSock, server.c_str(), port.c_str());
     nResolved = Resolve(server.c_str(), port.c_str(), bIPv6, &pList, &nErr);
     // The caller sees the server that was really used.
@@ -184,8 +185,9 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
   } else {
     server.Assign(entry.mServer.Empty() ? std::string_view(szHost) : entry.mServer.view());
     if (port.Empty()) port.Format("%d", nPort);
-    // SOCKS under HTTP handling: the SURBL check (Query_SURBLists) of the
-    // destination host belongs here, as in HTTP mode.
+    // SOCKS under HTTP handling: the destination's SURBL check, as in HTTP
+    // mode.
+    if (g_nProxyMode == kModeSocks && pRec->nRelayProto == 0 && Query_SURBLists(szHost) == 1) return -1;
     DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s\n", nSock, server.c_str(), port.c_str());
     // SOCKS keeps the flags its negotiation set.
     if (g_nProxyMode != kModeSocks)

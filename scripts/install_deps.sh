@@ -16,5 +16,17 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+# Server packages the tests run privately (slapd, dnsmasq) must not start
+# system services on installation: a system dnsmasq would take port 53 of
+# every address.  Without a policy of the host's own, deny service starts
+# for the time of the installation.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  own_policy=1
+  trap '[[ $own_policy -eq 1 ]] && rm -f "$policy"' EXIT
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

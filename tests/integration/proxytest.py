@@ -85,8 +85,9 @@ class ProxyHome:
 class ProxyProcess:
     """One running proxy instance.  Use start(); always stop() (tearDown)."""
 
-    def __init__(self, home, args, mode=0, nofile=None):
+    def __init__(self, home, args, mode=0, nofile=None, wrapper=None):
         self.home = home
+        self.wrapper = list(wrapper or [])  # command prefix that execs the binary
         self.mode = mode
         self.args = ["-E=%s" % home.var, "-P=%d" % mode, "-W"] + list(args)
         self.proc = None
@@ -100,7 +101,7 @@ class ProxyProcess:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
         self._out = open(self.stdout_path, "wb")
         self._err = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen([BIN] + self.args, stdout=self._out, stderr=self._err,
+        self.proc = subprocess.Popen(self.wrapper + [BIN] + self.args, stdout=self._out, stderr=self._err,
                                      env=self.home.env(), preexec_fn=limits)
         if wait_listening:
             ok = wait_until(lambda: "[AcceptClients] wait select()" in self.log() or
