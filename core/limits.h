@@ -68,6 +68,20 @@ constexpr std::size_t kPageTemplateSize = 20480;
 // HTTP cache key text.
 constexpr std::size_t kCacheKeySize = 1024;
 
+// SOCKS proxy.
+// Longest negotiation message collected from a client (one receive buffer).
+constexpr std::size_t kSocksMsgMax = 16384;
+// Longest SOCKS reply: 4-byte header, length octet, 255-byte name, port.
+constexpr std::size_t kSocksReplyMax = 262;
+// A hex dump in the debug log is cut at this many characters.
+constexpr std::size_t kBinaryDumpMax = 1000;
+// Datagrams of UDP ASSOCIATE: the client's datagram and the answer built
+// for it.
+constexpr std::size_t kSocksUdpBuf = 1024;
+// Longest wait of a BIND for its incoming connection when no client
+// time-out is set.
+constexpr int kSocksBindWaitMs = 300000;
+
 // Directory logon: every LDAP setting text and every part of a logon
 // request (server, user, domain, password, bind name) holds at most 255
 // characters.

@@ -20,6 +20,7 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
+#include "socks/socks.h"
 
 std::atomic<int> g_nActiveConn{0};
 
@@ -126,6 +127,12 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
   return 0;
 }
 
+// Whether HTTP requests must carry proxy credentials.  A SOCKS connection
+// has passed its own check already (SOCKS 5 username/password; SOCKS 4 is
+// refused while credentials are demanded), and a SOCKS client cannot send
+// the header anyway.
+bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
+
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
 int ServeOneRequest(ConnectionRecord *pRec) {
@@ -172,10 +179,10 @@ int ServeOneRequest(ConnectionRecord *pRec) {
     FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
     if (fp) {
       if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
-      if (g_bProxyAuth == 1) bAuthenticated = CheckProxyAuth(pRec, fp);
+      if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
       fclose(fp);
     }
-    if (g_bProxyAuth != 1 || bAuthenticated) {
+    if (!NeedProxyAuth() || bAuthenticated) {
       Proxy_Dispatch(pRec);
     } else {
       SendProxyAuthRequired(pRec);
@@ -185,6 +192,19 @@ int ServeOneRequest(ConnectionRecord *pRec) {
   }
   PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
   return 1;
+}
+
+// The HTTP request loop: requests one after another while the handlers keep
+// the connection alive; then a kept server connection is closed.
+void RunHttpLoop(ConnectionRecord *pRec) {
+  pRec->bKeepAlive = 0;
+  pRec->nSvSock = -1;
+  while (ServeOneRequest(pRec) == 1 && pRec->bKeepAlive == 1) {
+  }
+  if (pRec->nSvSock != -1) {
+    char szNoHost[256] = "";
+    ConnectHost(pRec, szNoHost, 0);
+  }
 }
 
 }  // namespace
@@ -409,24 +429,23 @@ int PROXYMain(ConnectionRecord *pRec) {
   pRec->mReqFile.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, pRec->nSock);
 
   if (g_nProxyMode == kModeHttp) {
-    pRec->bKeepAlive = 0;
-    pRec->nSvSock = -1;
-    while (ServeOneRequest(pRec) == 1 && pRec->bKeepAlive == 1) {
-    }
-    // A server connection kept for the next request is not needed any more.
-    if (pRec->nSvSock != -1) {
-      char szNoHost[256] = "";
-      ConnectHost(pRec, szNoHost, 0);
-    }
+    RunHttpLoop(pRec);
   } else if (g_nProxyMode >= kModeSmtp && g_nProxyMode <= kModeFtp) {
     // SMTP, POP3, IMAP4 and FTP: TelnetDispatch(pRec) relays the connection
     // here (mRecv zeroed first).  The relay is not part of this build yet;
     // the client is closed without a reply.
     memset(pRec->mRecv, 0, kRecvChunk + 1);
   } else if (g_nProxyMode == kModeSocks) {
-    // SOCKS: the negotiation runs here and continues as HTTP (this loop),
-    // relay, BIND or UDP ASSOCIATE.  Not part of this build yet; the client
-    // is closed without a reply.
+    // SOCKS: the negotiation serves BIND and UDP ASSOCIATE itself; a
+    // CONNECT goes on as HTTP requests or through the relay.
+    int nNext = SocksNegotiate(pRec);
+    if (nNext == kSocksNextHttp) {
+      if (SocksHttpStart(pRec) == 1) RunHttpLoop(pRec);
+    } else if (nNext == kSocksNextRelay) {
+      // The relay (TelnetDispatch) is not part of this build yet: the
+      // client is told that its destination cannot be reached.
+      if (!pRec->bConnTable && SOCKS45Res1(pRec) == 1) SocksSendRefusal(pRec, 0);
+    }
   }
   PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
 

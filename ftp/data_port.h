@@ -1,0 +1,21 @@
+// Ports for new listeners of the data channels: the FTP data connections,
+// SOCKS BIND and the relay sockets of SOCKS UDP ASSOCIATE share one cursor
+// through the -N port range.
+#ifndef PROXY_FTP_DATA_PORT_H_
+#define PROXY_FTP_DATA_PORT_H_
+
+// Binds a probe socket of the family (bIPv4: IPv4, else IPv6) to the
+// any-address and *pPort (0: the system chooses) and reads the bound port
+// back.  0 done (*pPort holds the port), -1 the bind failed, -2 the bound
+// address could not be read.  The probe socket is closed in every case.
+int ProbePort(int bIPv4, int *pPort);
+
+// A port for a new listener.  Without a port range (-N bound 0) the port the
+// system assigns; with a range the next port from the shared cursor that a
+// probe finds free, the cursor wrapping from the top of the range to its
+// bottom.  The cursor's read and advance are one atomic step.  A range
+// whose every port is busy is searched once; then -1.  -1 also when the
+// system assigns no port.
+int GetDataPort(int bIPv4);
+
+#endif  // PROXY_FTP_DATA_PORT_H_
