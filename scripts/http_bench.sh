@@ -7,10 +7,10 @@
 # each directly, through this proxy (ruvohprx -P=0) and through tinyproxy,
 # printed with the ratio to the direct figure.  The origin is nginx.
 #
-# usage: scripts/bench.sh BUILD   (make bench runs it)
+# usage: scripts/http_bench.sh BUILD   (make bench runs it)
 #   BENCH_SECONDS (default 5) sets the wrk run time.
 set -euo pipefail
-build=${1:?usage: bench.sh BUILD}
+build=${1:?usage: http_bench.sh BUILD}
 bin=$(cd "$build" && pwd)/ruvohprx
 secs=${BENCH_SECONDS:-5}
 for tool in wrk nginx tinyproxy curl openssl; do
