@@ -90,6 +90,17 @@ class BodiesTest(HttpProxyBase):
         # Still inspected afterwards.
         self.assertIn("[CLEAN]", log)
 
+    def test_big_responses_cost_linear_time(self):
+        # Re-reading the growing spool file for every piece would take
+        # minutes here; appending and counting takes a second or two.
+        for path, size in (("size", 50 * 1048576), ("chunked", 20 * 1048576)):
+            start = time.time()
+            rc, head, body = curl(self.proxy, "%s/%s/%d" % (self.base, path, size), "-o", "/dev/null",
+                                  "-w", "%{size_download}")
+            self.assertEqual(rc, 0)
+            self.assertEqual(int(body), size)
+            self.assertLess(time.time() - start, 20 * SLOW, path)
+
     def test_chunked_response(self):
         rc, head, body = curl(self.proxy, "%s/chunked/50000" % self.base)
         self.assertEqual(rc, 0)
@@ -184,6 +195,53 @@ class RequestCutTest(HttpProxyBase):
         raw_request(self.proxy.port, data, wait=5)
         self.assertIn("S:send(", self.proxy.stdout())
         self.assertRegex(self.proxy.stdout(), r"\[GetDispatch\] \[\d+\] S:send\(\d+\):16304 bytes")
+
+
+class PostFileFallbackTest(HttpProxyBase):
+    """When the outgoing request file cannot be created (here: folders stand
+    in its place), every line is sent at once and the body follows from the
+    request spool file."""
+
+    def prepare(self):
+        os.makedirs(self.proxy.path("cache"), exist_ok=True)
+        for sock in range(3, 64):
+            os.makedirs(self.proxy.path("cache", "req-0-%04d.dat.post" % sock))
+
+    def test_body_still_reaches_server_byte_for_byte(self):
+        data = b"x\0y\r\n\r\nz" * 5000
+        fd, name = tempfile.mkstemp()
+        os.write(fd, data)
+        os.close(fd)
+        try:
+            rc, head, body = curl(self.proxy, "%s/echo" % self.base, "--data-binary", "@" + name)
+        finally:
+            os.unlink(name)
+        self.assertEqual(rc, 0)
+        self.assertTrue(body.endswith(data))
+        self.assertTrue(body.startswith(b"POST /echo HTTP/1.1\r\n"))
+        # One send per line: the request line, two added lines, the header.
+        log = self.proxy.wait_log("[OtherDispatch]")
+        self.assertGreater(len(re.findall(r"\[OtherDispatch\] \[\d+\] S:send\(\d+\):\d+ bytes", log)), 4)
+
+
+class UpstreamProxyTest(HttpProxyBase):
+    """A connect-table entry names another server: it is an upstream proxy
+    and gets the request in absolute form."""
+
+    def prepare(self):
+        self.proxy.write("http.ini", "' listener = MyAddr,server port\n127.0.0.1 %d=,127.0.0.1 %d,upstream\n"
+                         % (self.proxy.port, self.origin.port))
+
+    def test_request_keeps_absolute_form(self):
+        rc, head, body = curl(self.proxy, "http://localhost:9/echo", "-H", "Accept-Encoding: gzip")
+        self.assertEqual(rc, 0)
+        text = body.decode("latin-1")
+        self.assertTrue(text.startswith("GET http://localhost:9/echo HTTP/1.1\r\n"), text)
+        # GET keeps accept-encoding towards an upstream proxy.
+        self.assertIn("accept-encoding: gzip", text.lower())
+        rc, head, body = curl(self.proxy, "http://localhost:9/echo", "--data", "a=1")
+        self.assertTrue(body.startswith(b"POST http://localhost:9/echo HTTP/1.1\r\n"), body)
+        self.assertNotIn(b"accept-encoding", body.lower())
 
 
 class MaskedAccessLogTest(HttpProxyBase):
