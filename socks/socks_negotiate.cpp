@@ -82,7 +82,11 @@ int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry,
     if (nHave < 0) return -1;
     int r = fnComplete(Raw(pRec), static_cast<std::size_t>(nHave));
     if (r > 0) {
-      BinaryDump(nSock, pRec->mRecv, static_cast<std::size_t>(r));
+      // The password stays out of the log: the credentials message is
+      // dumped up to its password length octet.
+      std::size_t nDump = static_cast<std::size_t>(r);
+      if (fnComplete == SocksAuthComplete) nDump = 3u + Raw(pRec)[1];
+      BinaryDump(nSock, pRec->mRecv, nDump);
       pCarry->nLen = static_cast<std::size_t>(nHave - r);
       memcpy(pRec->mWork, pRec->mRecv + r, pCarry->nLen);
       return r;
