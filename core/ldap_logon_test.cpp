@@ -161,32 +161,4 @@ TEST(LdapRequestTest, CredentialsSplit) {
   ReadLdapSettings("");
 }
 
-TEST(LdapLogonTest, EmptyCredentialsNeverReachTheServer) {
-  // Port 1 of a host that cannot be a host name: any contact would fail
-  // anyway, but a refusal without contact must also be quick.
-  ReadLdapSettings("");
-  g_nLdapRetryMsec = 60000;
-  for (const char *szCreds : {":pw", "alice:", ":", ""}) {
-    LdapLogonRequest req;
-    LdapRequestFromCredentials(szCreds, &req);
-    EXPECT_EQ(0, LDAP_LOGON(&req)) << szCreds;
-  }
-  ReadLdapSettings("");
-}
-
-TEST(LdapLogonTest, RefusedServerIsRetriedThenFails) {
-  ReadLdapSettings("");
-  g_nLdapRetryTime = 3;
-  g_nLdapRetryMsec = 20;
-  LdapLogonRequest req;
-  LdapRequestFromCredentials("alice:pw", &req);
-  req.mServer.Assign("127.0.0.1");
-  req.nPort = 1;  // nothing listens: "server down" every time
-  EXPECT_EQ(nullptr, ConnetLDAP(&req));
-  EXPECT_EQ(0, LDAP_LOGON(&req));
-  req.mServer.Assign("bad host/with?url");  // refused before any connection
-  EXPECT_EQ(nullptr, ConnetLDAP(&req));
-  ReadLdapSettings("");
-}
-
 }  // namespace

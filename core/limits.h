@@ -41,6 +41,13 @@ constexpr int kScanBusyTimeoutMs = 120000;
 // Pause between two calls to a busy service.
 constexpr int kScanBusyPauseMs = 10;
 
+// Mail and FTP-control relay: one command or reply line (16,383
+// characters) with its NUL.
+constexpr std::size_t kRelayLineSize = 16384;
+// Longest wait for a hand-off file of another thread (the SOCKS data
+// direction file); afterwards the connection ends as if the peer closed.
+constexpr int kRelayHandOffWaitMs = 30000;
+
 // HTTP proxy.
 // Host text, URL text and the request-line copy: one request line.
 constexpr std::size_t kHttpTextSize = 16392;

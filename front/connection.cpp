@@ -20,6 +20,8 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
+#include "relay/relay.h"
+#include "relay/relay_io.h"
 #include "socks/socks.h"
 
 std::atomic<int> g_nActiveConn{0};
@@ -431,10 +433,9 @@ int PROXYMain(ConnectionRecord *pRec) {
   if (g_nProxyMode == kModeHttp) {
     RunHttpLoop(pRec);
   } else if (g_nProxyMode >= kModeSmtp && g_nProxyMode <= kModeFtp) {
-    // SMTP, POP3, IMAP4 and FTP: TelnetDispatch(pRec) relays the connection
-    // here (mRecv zeroed first).  The relay is not part of this build yet;
-    // the client is closed without a reply.
+    // SMTP, POP3, IMAP4 and FTP: the relay to the upstream server of -S.
     memset(pRec->mRecv, 0, kRecvChunk + 1);
+    TelnetDispatch(pRec);
   } else if (g_nProxyMode == kModeSocks) {
     // SOCKS: the negotiation serves BIND and UDP ASSOCIATE itself; a
     // CONNECT goes on as HTTP requests or through the relay.
@@ -442,9 +443,7 @@ int PROXYMain(ConnectionRecord *pRec) {
     if (nNext == kSocksNextHttp) {
       if (SocksHttpStart(pRec) == 1) RunHttpLoop(pRec);
     } else if (nNext == kSocksNextRelay) {
-      // The relay (TelnetDispatch) is not part of this build yet: the
-      // client is told that its destination cannot be reached.
-      if (!pRec->bConnTable && SOCKS45Res1(pRec) == 1) SocksSendRefusal(pRec, 0);
+      TelnetDispatch(pRec);
     }
   }
   PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
@@ -465,11 +464,9 @@ void CloseClient(ConnectionRecord *pRec) {
   if ((g_nProxyMode == kModeSmtp || pRec->nRelayProto == 1) && !pRec->mMailFile.Empty()) {
     PathText path;
     if (g_bMailBackup) {
-      if (path.Format("%s%.8s/%s.$CP", g_szBackupDir.c_str(), pRec->mMailFile.c_str(), pRec->mMailFile.c_str()))
-        PlatDeleteRetry(path.c_str(), kDeleteAttempts);
+      if (MailBackupPath(&path, pRec->mMailFile.c_str(), ".$CP")) PlatDeleteRetry(path.c_str(), kDeleteAttempts);
     }
-    if (path.Format("%scache/%s.$CP", g_szDataDir.c_str(), pRec->mMailFile.c_str()))
-      PlatDeleteRetry(path.c_str(), kDeleteAttempts);
+    if (MailCachePath(&path, pRec->mMailFile.c_str())) PlatDeleteRetry(path.c_str(), kDeleteAttempts);
   }
   if (pRec->nSock != 0) {
     // Shutdown then close: the kernel still delivers what is queued, so the

@@ -1,13 +1,9 @@
 #include "front/dnsbl.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "core/settings.h"
 
 namespace {
 
@@ -39,35 +35,6 @@ TEST(DnsblReversedTest, QueryNameForms) {
   FixedText<kDnsblClientSize * 2> out;
   DnsblReversed(longText.c_str(), &out);
   EXPECT_EQ(std::string(".") + std::string(63, '1') + ".", out.c_str());
-}
-
-class DnsblFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("dnsbl_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir);
-    g_szConblFile.Assign((m_dir / "http-conbl.db").string());
-    g_szConwlFile.Assign((m_dir / "http-conwl.db").string());
-  }
-  void TearDown() override {
-    std::filesystem::remove_all(m_dir);
-    g_szConblFile.Clear();
-    g_szConwlFile.Clear();
-  }
-  void Write(const char *szName, const std::string &text) {
-    std::ofstream f(m_dir / szName, std::ios::binary);
-    f << text;
-  }
-  std::filesystem::path m_dir;
-};
-
-TEST_F(DnsblFileTest, MissingOrEmptyFilesAdmit) {
-  EXPECT_EQ(0, Query_DNSBL("127.0.0.2"));
-  Write("http-conbl.db", "");
-  EXPECT_EQ(0, Query_DNSBL("127.0.0.2"));
-  // Only comment lines: no zone is asked, so none can list the client.
-  Write("http-conbl.db", "'x\n\"y\n z\n\r\n\n");
-  EXPECT_EQ(0, Query_DNSBL("127.0.0.2"));
 }
 
 }  // namespace

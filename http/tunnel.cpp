@@ -178,6 +178,82 @@ int ClientSession(TunnelBlock *pBlock) {
   return nTotal;
 }
 
+void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int nSock, int nSvSock, int nErr),
+                     void (*pfnAllocFailed)(int nSock, int nSvSock, int nErr)) {
+  TunnelSync sync;
+  TunnelBlock *pOwn = new (std::nothrow) TunnelBlock;
+  if (pOwn != nullptr) {
+    for (;;) {
+      // One pass: the client-to-server thread, and this thread the other way.
+      TunnelBlock *pBlock = nullptr;
+      for (int nTry = 0; pBlock == nullptr && nTry < 100; ++nTry) {
+        pBlock = new (std::nothrow) TunnelBlock;
+        if (pBlock == nullptr) {
+          pfnAllocFailed(pRec->nSock, nSv, 12);
+          PlatSleepMs(10);
+        }
+      }
+      if (pBlock != nullptr) {
+        memset(pBlock, 0, sizeof *pBlock);
+        pBlock->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
+        pBlock->nSvSock = nSv;
+        pBlock->nSock = pRec->nSock;
+        pBlock->pClientSSL = pRec->pClientSSL;
+        pBlock->pSync = &sync;
+        {
+          std::lock_guard<std::mutex> guard(sync.lock);
+          ++sync.nRunning;
+        }
+        int nErr = 0;
+        int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
+        for (int i = 0; i < nAttempts; ++i) {
+          nErr = PlatStartThread(ServerSessionThread, pBlock);
+          if (nErr == 0) break;
+          PlatSleepMs(100 * (i + 1));
+        }
+        if (nErr != 0) {
+          pfnStartFailed(pRec->nSock, nSv, nErr);
+          delete pBlock;
+          std::lock_guard<std::mutex> guard(sync.lock);
+          --sync.nRunning;
+        }
+      }
+      memset(pOwn, 0, sizeof *pOwn);
+      pOwn->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
+      pOwn->nSvSock = nSv;
+      pOwn->nSock = pRec->nSock;
+      pOwn->pClientSSL = pRec->pClientSSL;
+      int nMoved = ClientSession(pOwn);
+      if (nMoved <= 0) break;
+      // The next pass starts only when this pass's reader has ended, so
+      // that two threads never read the client at once.
+      std::unique_lock<std::mutex> guard(sync.lock);
+      sync.done.wait(guard, [&] { return sync.nRunning == 0; });
+    }
+    delete pOwn;
+  }
+  // 10. The server connection ends; the copy thread is told to stop and
+  // waited for, so it never touches the client socket after this.
+  sync.bStop.store(1);
+  HttpCloseSocketShutdownOnly(nSv);
+  {
+    std::unique_lock<std::mutex> guard(sync.lock);
+    sync.done.wait(guard, [&] { return sync.nRunning == 0; });
+  }
+}
+
+namespace {
+
+void ConnectStartFailed(int nSock, int, int nErr) {
+  DebugLogF("[ConnectDispatch] [%04d] ServerSession() beginthread failed.(%d)\n", nSock, nErr);
+}
+
+void ConnectAllocFailed(int nSock, int, int nErr) {
+  DebugLogF("[ConnectDispatch] [%04d] TunnelBlock allocation failed.(%d)\n", nSock, nErr);
+}
+
+}  // namespace
+
 int ConnectDispatch(ConnectionRecord *pRec) {
   pRec->nExchangeKind = 1;
   const char *szLine = pRec->mLine;
@@ -242,66 +318,7 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   pRec->nLogStatus = 200;
   pRec->nLogBytes = 0;
 
-  TunnelSync sync;
-  TunnelBlock *pOwn = new (std::nothrow) TunnelBlock;
-  if (pOwn != nullptr) {
-    for (;;) {
-      // One pass: the client-to-server thread, and this thread the other way.
-      TunnelBlock *pBlock = nullptr;
-      for (int nTry = 0; pBlock == nullptr && nTry < 100; ++nTry) {
-        pBlock = new (std::nothrow) TunnelBlock;
-        if (pBlock == nullptr) {
-          DebugLogF("[ConnectDispatch] [%04d] TunnelBlock allocation failed.(%d)\n", pRec->nSock, 12);
-          PlatSleepMs(10);
-        }
-      }
-      if (pBlock != nullptr) {
-        memset(pBlock, 0, sizeof *pBlock);
-        pBlock->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
-        pBlock->nSvSock = nSv;
-        pBlock->nSock = pRec->nSock;
-        pBlock->pClientSSL = pRec->pClientSSL;
-        pBlock->pSync = &sync;
-        {
-          std::lock_guard<std::mutex> guard(sync.lock);
-          ++sync.nRunning;
-        }
-        int nErr = 0;
-        int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-        for (int i = 0; i < nAttempts; ++i) {
-          nErr = PlatStartThread(ServerSessionThread, pBlock);
-          if (nErr == 0) break;
-          PlatSleepMs(100 * (i + 1));
-        }
-        if (nErr != 0) {
-          DebugLogF("[ConnectDispatch] [%04d] ServerSession() beginthread failed.(%d)\n", pRec->nSock, nErr);
-          delete pBlock;
-          std::lock_guard<std::mutex> guard(sync.lock);
-          --sync.nRunning;
-        }
-      }
-      memset(pOwn, 0, sizeof *pOwn);
-      pOwn->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
-      pOwn->nSvSock = nSv;
-      pOwn->nSock = pRec->nSock;
-      pOwn->pClientSSL = pRec->pClientSSL;
-      int nMoved = ClientSession(pOwn);
-      if (nMoved <= 0) break;
-      // The next pass starts only when this pass's reader has ended, so
-      // that two threads never read the client at once.
-      std::unique_lock<std::mutex> guard(sync.lock);
-      sync.done.wait(guard, [&] { return sync.nRunning == 0; });
-    }
-    delete pOwn;
-  }
-  // 10. The server connection ends; the copy thread is told to stop and
-  // waited for, so it never touches the client socket after this.
-  sync.bStop.store(1);
-  HttpCloseSocketShutdownOnly(nSv);
-  {
-    std::unique_lock<std::mutex> guard(sync.lock);
-    sync.done.wait(guard, [&] { return sync.nRunning == 0; });
-  }
+  RunTunnelPasses(pRec, nSv, ConnectStartFailed, ConnectAllocFailed);
   HttpCloseSocket(nSv);
   pRec->nSvSock = -1;
   DebugLogF("[ConnectDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, nSv);

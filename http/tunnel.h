@@ -26,4 +26,13 @@ int ServerSession(TunnelBlock *pBlock);
 // Server to client on the calling thread; stores and returns the total.
 int ClientSession(TunnelBlock *pBlock);
 
+struct ConnectionRecord;
+// The passes of a tunnel between the record's client and nSvSock: each pass
+// starts ServerSession on a thread of its own and runs ClientSession here;
+// a pass that moved nothing from the server ends the tunnel.  Returns once
+// the copy thread has stopped; nSvSock is then shut down but not closed.
+// The two callbacks log a failed thread start and a failed allocation.
+void RunTunnelPasses(ConnectionRecord *pRec, int nSvSock, void (*pfnStartFailed)(int nSock, int nSvSock, int nErr),
+                     void (*pfnAllocFailed)(int nSock, int nSvSock, int nErr));
+
 #endif  // PROXY_HTTP_TUNNEL_H_

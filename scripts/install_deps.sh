@@ -30,3 +30,10 @@ if [[ ! -e $policy ]]; then
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Servers installed only for the tests (dovecot) run privately inside the
+# tests; the system service is stopped and disabled so that nothing stays
+# listening on the standard mail ports.
+if dpkg-query -W -f='${Status}' dovecot-core 2>/dev/null | grep -q "install ok installed"; then
+  systemctl stop dovecot.service dovecot.socket >/dev/null 2>&1 || service dovecot stop >/dev/null 2>&1 || true
+  systemctl disable dovecot.service dovecot.socket >/dev/null 2>&1 || true
+fi

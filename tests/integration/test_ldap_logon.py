@@ -127,11 +127,12 @@ class LdapLogonTest(unittest.TestCase):
         thread = threading.Thread(target=accept, daemon=True)
         thread.start()
         try:
-            self.start(self.ini(port=silent.getsockname()[1]).replace("RETRYTIME=2", "retrytime=1"))
+            proc = self.start(self.ini(port=silent.getsockname()[1]).replace("RETRYTIME=2", "retrytime=1"))
             t0 = time.monotonic()
             self.assertEqual("407", self.status("alice:wonder1"))
             self.assertLess(time.monotonic() - t0, 45)
             self.assertTrue(held)
+            self.assertTrue(proc.wait_log("[LDAP_LOGON] id=<alice> pw=<wonder1>... NG."))
         finally:
             stop.set()
             thread.join(5)

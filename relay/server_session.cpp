@@ -1,0 +1,254 @@
+// ServerToClientSession: one server reply is collected into the spool file,
+// a message it carries is inspected (and an infected one replaced by the
+// alert mail), the SMTP backup copies are finished, and the reply goes to
+// the client.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "http/http_file.h"
+#include "inspect/scan_client.h"
+#include "platform/plat_file.h"
+#include "platform/plat_socket.h"
+#include "platform/plat_time.h"
+#include "relay/ftp_hooks.h"
+#include "relay/relay.h"
+#include "relay/relay_io.h"
+#include "relay/relay_text.h"
+#include "relay/starttls.h"
+
+namespace {
+
+constexpr const char kTag[] = "ServerToClientSession";
+constexpr const char k425[] = "425 Can't open data connection. \r\n";
+// Replacing the spool by a rewritten copy: 50-ms attempts (a minute).
+constexpr unsigned kCopyAttempts = 1200;
+
+int ScanProtocol(const ConnectionRecord *pRec) {
+  return g_nProxyMode == kModeSocks ? pRec->nRelayProto : g_nProxyMode;
+}
+
+// POP3 TOP: keeps the headers and at most nLines body lines of the reply.
+void CutTopReply(const char *szSpool, long nLines) {
+  PathText tmp;
+  if (!tmp.Format("%s.tmp", szSpool)) return;
+  FILE *in = OpenSpool(szSpool, "rb");
+  if (!in) return;
+  FILE *out = std::fopen(tmp.c_str(), "wb");
+  if (!out) {
+    std::fclose(in);
+    return;
+  }
+  char szLine[2048];
+  std::size_t n;
+  int bHeaders = 1;
+  int bEnded = 0;
+  long nBody = 0;
+  while ((n = ReadLine(in, szLine, 2047)) > 0) {
+    if (!bHeaders && std::strcmp(szLine, ".\r\n") == 0) {
+      std::fwrite(szLine, 1, n, out);
+      bEnded = 1;
+      break;
+    }
+    if (bHeaders) {
+      std::fwrite(szLine, 1, n, out);
+      if (std::strcmp(szLine, "\r\n") == 0) bHeaders = 0;
+      continue;
+    }
+    if (nBody >= nLines) break;
+    std::fwrite(szLine, 1, n, out);
+    ++nBody;
+  }
+  if (!bEnded) std::fputs(".\r\n", out);
+  std::fclose(out);
+  std::fclose(in);
+  unsigned nTry = 0;
+  while (PlatCopyFile(tmp.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  DeleteSpool(tmp.c_str());
+}
+
+// One IMAP response part: scanned, replaced by the alert when infected,
+// sent to the client and deleted.  1 sent, 0 a send failed.
+int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szPart) {
+  char szVerdict[kScanReplySize];
+  ScanFile(ScanProtocol(pRec), nClSock, szPart, szVerdict);
+  DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
+            pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+  if (szVerdict[0]) MakeMail(szPart, pRec->mWork, szVerdict, RelayProtocol(pRec));
+  int bSent = SendFileLines(pRec, nClSock, szPart, kTag);
+  DeleteSpool(szPart);
+  return bSent;
+}
+
+// IMAP FETCH: the response is split into parts (a part starts at the
+// first line and at each line beginning "* " or with the tag) and each
+// part is treated by itself.  1 all sent, 0 a send failed.
+int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRecord *pRec) {
+  FILE *in = OpenSpool(szSpool, "rb");
+  if (!in) return 1;
+  char *pLine = new (std::nothrow) char[kRecvChunk + 1];
+  if (!pLine) {
+    std::fclose(in);
+    return SendFileLines(pRec, nClSock, szSpool, kTag);
+  }
+  int nPart = 0;
+  int bOk = 1;
+  PathText part;
+  FILE *out = nullptr;
+  std::size_t n;
+  while (bOk && (n = ReadLine(in, pLine, kRecvChunk)) > 0) {
+    bool bStart = out == nullptr || (pLine[0] == '*' && pLine[1] == ' ') ||
+                  (!pRec->imapTag.Empty() && StartsNoCase(pLine, pRec->imapTag.c_str()));
+    if (bStart) {
+      if (out) {
+        std::fclose(out);
+        out = nullptr;
+        bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+        if (!bOk) break;
+      }
+      part.Format("%s.%03d", szSpool, nPart++);
+      out = std::fopen(part.c_str(), "wb");
+      if (!out) {
+        // No part file: the rest goes out unscanned would pass a virus; end.
+        bOk = 0;
+        break;
+      }
+    }
+    std::fwrite(pLine, 1, n, out);
+  }
+  if (out) {
+    std::fclose(out);
+    if (bOk) bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+    else DeleteSpool(part.c_str());
+  }
+  delete[] pLine;
+  std::fclose(in);
+  return bOk;
+}
+
+// SMTP: the completing line of a reply moves the mail transaction on.
+void TrackSmtpReply(ConnectionRecord *pRec, int nClSock, int nCode) {
+  if (pRec->mailState == 2 && nCode == 250) {
+    char szAddr[1024];
+    MailAddress(pRec->rcptLine.c_str(), szAddr, sizeof szAddr);
+    FixedText<1100> line;
+    line.Format("Recipient: %s\n", szAddr);
+    AppendEnvelopes(pRec, line.c_str(), 0);
+  } else if (pRec->mailState == 3 && nCode == 354) {
+    pRec->mailState = 4;
+  } else if (pRec->mailState == 4) {
+    pRec->mailState = 0;
+    if (g_bMailBackup && !pRec->mMailFile.Empty()) Backup_Mail(nClSock, pRec->mMailFile.c_str(), nCode == 250);
+  }
+}
+
+bool EqualsNoCase(const char *a, const char *b) { return StartsNoCase(a, b) && std::strlen(a) == std::strlen(b); }
+
+}  // namespace
+
+void Backup_Mail(int nClSock, const char *szMailId, int bAccepted) {
+  static const char *const kPairs[2][2] = {{".$ML", ".EML"}, {".$CP", ".RCP"}};
+  for (const auto &pair : kPairs) {
+    PathText from, to;
+    if (!MailBackupPath(&from, szMailId, pair[0]) || !MailBackupPath(&to, szMailId, pair[1])) continue;
+    if (bAccepted) {
+      if (PlatMoveFile(from.c_str(), to.c_str(), 0, 1) == 1)
+        DebugLogF("[Backup_Mail] [%04d] [%s] Success.\n", nClSock, to.c_str());
+      else
+        DebugLogF("[Backup_Mail] [%04d] [%s] Fail. (GetLasterr() = %d)\n", nClSock, to.c_str(), PlatLastError());
+    } else {
+      PlatDeleteRetry(from.c_str(), 200);
+      PlatDeleteRetry(to.c_str(), 200);
+    }
+  }
+}
+
+int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *pServerReply,
+                          ConnectionRecord *pRec, int nKind) {
+  if (nKind == 3) nKind = kReplyPlain;
+  DebugLogF("[ServerToClientSession] [%04d] Start. sockSv=%04d, sockCl=%04d\n", nClSock, nSvSock, nClSock);
+  const int nProto = RelayProtocol(pRec);
+
+  int bTop = 0;
+  long nTopLines = 0;
+  if (nProto == kProtoPop3) {
+    char szFirst[256];
+    ReadFileHead(szSpool, szFirst, sizeof szFirst);
+    szFirst[std::strcspn(szFirst, "\n")] = '\0';
+    bTop = TopLineCount(szFirst, &nTopLines);
+  }
+  const char *szLast = pRec->lastCommand.c_str();
+  int bMultiLine = nProto == kProtoPop3 &&
+                   (EqualsNoCase(szLast, "LIST") || EqualsNoCase(szLast, "UIDL") || EqualsNoCase(szLast, "CAPA"));
+
+  FILE *fp = std::fopen(szSpool, "wb");
+  if (!fp) return 0;
+  LineScan *pScan = new (std::nothrow) LineScan;
+  if (!pScan) {
+    std::fclose(fp);
+    return 0;
+  }
+  LineScanInit(pScan, nProto, nKind, 0, bMultiLine, pRec->imapTag.c_str());
+  std::size_t nCollected = 0;
+  while (!pScan->bDone) {
+    std::memset(pServerReply, 0, kRecvChunk + 1);
+    int n = RelayRecvServer(pRec, nSvSock, pServerReply, static_cast<int>(kRecvChunk));
+    if (n < 0) {
+      DebugLogF("[ServerToClientSession] [%04d] S:recv(%04d):%d bytes. / error = %d\n", nClSock, nSvSock, n,
+                PlatLastError());
+      break;
+    }
+    if (n == 0) break;
+    if (!pRec->ftpDataOk) {
+      pRec->ftpDataOk = 1;
+      std::memset(pServerReply, 0, kRecvChunk + 1);
+      std::memcpy(pServerReply, k425, sizeof k425 - 1);
+      n = static_cast<int>(sizeof k425 - 1);
+    }
+    DebugLogF("[ServerToClientSession] [%04d] S:recv(%04d):%d bytes.\n", nClSock, nSvSock, n);
+    DebugLogF("[ServerToClientSession] [%04d] %.256s%s", nClSock, pServerReply,
+              (n > 256 || pServerReply[n - 1] != '\n') ? "\n" : "");
+    std::fwrite(pServerReply, 1, static_cast<std::size_t>(n), fp);
+    std::fflush(fp);
+    nCollected += static_cast<std::size_t>(n);
+    std::size_t nUsed;
+    LineScanFeed(pScan, pServerReply, static_cast<std::size_t>(n), &nUsed);
+  }
+  std::fclose(fp);
+  const int bDone = pScan->bDone;
+  const int nCode = pScan->nCode;
+  const int bContinuation = pScan->bContinuation;
+  delete pScan;
+  // A server that went away without a word ends the relay.
+  if (nCollected == 0) return 0;
+
+  if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
+  if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
+  if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
+
+  int nResult = 1;
+  int bSent = 0;
+  if (nKind == kReplyMessage && (nProto != kProtoImap4 || pRec->mailState == 3)) {
+    if (nProto == kProtoImap4) {
+      nResult = InspectImapParts(szSpool, nSvSock, nClSock, pRec);
+      bSent = 1;
+    } else {
+      char szVerdict[kScanReplySize];
+      ScanSpamFile(nClSock, szSpool, szVerdict);
+      DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] SPAM result [%s]\n", nClSock, nSvSock,
+                pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+      ScanFile(ScanProtocol(pRec), nClSock, szSpool, szVerdict);
+      DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
+                pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+      if (szVerdict[0]) MakeMail(szSpool, pRec->mWork, szVerdict, nProto);
+      if (bTop) CutTopReply(szSpool, nTopLines);
+    }
+  }
+  if (nProto == kProtoFtp) FtpServerReply(pRec, szSpool, nSvSock, nClSock);
+  if (nKind != kReplyCollect && !bSent) nResult = SendFileLines(pRec, nClSock, szSpool, kTag);
+  // The relay's checks look at the start of the reply as forwarded.
+  ReadFileHead(szSpool, pServerReply, kRecvChunk + 1);
+  return nResult;
+}

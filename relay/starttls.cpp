@@ -1,0 +1,265 @@
+#include "relay/starttls.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "http/http_file.h"
+#include "platform/plat_file.h"
+#include "platform/plat_time.h"
+#include "platform/plat_tls.h"
+#include "relay/relay.h"
+#include "relay/relay_io.h"
+#include "relay/relay_text.h"
+
+namespace {
+
+constexpr const char kStartTls[] = "STARTTLS\r\n";
+constexpr const char kStls[] = "STLS\r\n";
+constexpr const char kRset[] = "RSET\r\n";
+constexpr unsigned kCopyAttempts = 1200;
+
+bool LineIs(const char *szLine, const char *szText) {
+  return StartsNoCase(szLine, szText) && std::strlen(szLine) == std::strlen(szText);
+}
+
+bool HasCertificate(const ConnectionRecord *pRec) { return !pRec->mCertFile.Empty() && !pRec->mKeyFile.Empty(); }
+
+// The last server reply is a success: SMTP 2xx, POP3 "+OK".
+bool ReplySuccess(const ConnectionRecord *pRec, int nProto) {
+  if (nProto == kProtoPop3) return StartsNoCase(pRec->serverReply, "+OK");
+  int nCode = ReplyCode(pRec->serverReply);
+  return nCode >= 200 && nCode <= 299;
+}
+
+int SendClientText(ConnectionRecord *pRec, int nClSock, const char *szText) {
+  int nSent = RelaySendClient(pRec, nClSock, szText, std::strlen(szText));
+  DebugLogF("[ClientToServerSession] [%04d] C:send:%d bytes.\n", nClSock, nSent);
+  return nSent;
+}
+
+// Sends one of the proxy's own commands to the server and drops the reply.
+int CommandAndDrop(ConnectionRecord *pRec, int nSvSock, const char *szText, int *pnCode) {
+  if (RelaySendServer(pRec, nSvSock, szText, std::strlen(szText)) < 0) return 0;
+  return DropServerReply(pRec, nSvSock, pnCode);
+}
+
+// The proxy's own STARTTLS/STLS to the server (phase 5).  -1 when the
+// server connection broke, else 0.
+int UpgradeServer(ConnectionRecord *pRec, int nSvSock, int nClSock, int nProto) {
+  const char *szCmd = nProto == kProtoPop3 ? kStls : kStartTls;
+  int nSent = RelaySendServer(pRec, nSvSock, szCmd, std::strlen(szCmd));
+  DebugLogF("[ClientToServerSession] [%04d] S:send(%04d):%d bytes.\n", nClSock, nSvSock, nSent);
+  if (nSent < 0) return -1;
+  char szReply[kRecvChunk + 1];
+  LineScan scan;
+  LineScanInit(&scan, nProto, 0, 0, 0, "");
+  std::size_t nHave = 0;
+  while (!scan.bDone) {
+    int n = RelayRecvServer(pRec, nSvSock, szReply + nHave, static_cast<int>(kRecvChunk - nHave));
+    DebugLogF("[ClientToServerSession] [%04d] S:recv(%04d):%d bytes.\n", nClSock, nSvSock, n);
+    if (n <= 0) return -1;
+    std::size_t nUsed;
+    LineScanFeed(&scan, szReply + nHave, static_cast<std::size_t>(n), &nUsed);
+    nHave += static_cast<std::size_t>(n);
+    szReply[nHave] = '\0';
+    if (nHave >= kRecvChunk) break;
+  }
+  bool bAccepted = nProto == kProtoPop3 ? StartsNoCase(szReply, "+O")
+                                        : (scan.nCode >= 200 && scan.nCode <= 299);
+  if (bAccepted) {
+    pRec->serverAcceptedStartTls = 1;
+    void *pCtx = nullptr;
+    void *pSSL = OpenSSLClient(&pCtx, nSvSock);
+    // The server now waits for a handshake; without one the connection
+    // cannot carry anything any more.
+    if (!pSSL) return -1;
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
+    if (pCtx) pRec->serverTlsUp = 1;
+    if (nProto == kProtoSmtp && !pRec->heloUpgraded) {
+      if (!CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
+      if (!pRec->savedEhlo.Empty() && !CommandAndDrop(pRec, nSvSock, pRec->savedEhlo.c_str(), nullptr)) return -1;
+    }
+  }
+  pRec->tlsPhase = 6;
+  return 0;
+}
+
+}  // namespace
+
+int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock, int nClSock) {
+  const int nProto = RelayProtocol(pRec);
+  if (nProto != kProtoSmtp && nProto != kProtoPop3) return 0;
+  char szCmd[1024];
+  ReadFileHead(szSpool, szCmd, sizeof szCmd);
+  char *pEnd = std::strchr(szCmd, '\n');
+  if (pEnd) pEnd[1] = '\0';
+  const bool bSmtp = nProto == kProtoSmtp;
+  const bool bAskTls = bSmtp ? LineIs(szCmd, kStartTls) : LineIs(szCmd, kStls);
+
+  // The proxy answers the client's STARTTLS/STLS itself.
+  if (pRec->offerStartTls && !pRec->serverStartTls && bAskTls &&
+      ((bSmtp && pRec->tlsPhase == 2) || (!bSmtp && pRec->tlsPhase == 0))) {
+    if (SendClientText(pRec, nClSock, bSmtp ? "220 Ready to start TLS\r\n" : "+OK  Begin TLS negotiation\r\n") < 0)
+      return -1;
+    pRec->clientStartTls = 1;
+    return kRelayStartTls;
+  }
+  // No certificate for this client and no TLS with the server either: the
+  // proxy cannot end a TLS session with the client, so it refuses instead
+  // of letting the client start a handshake nobody answers.
+  if (bAskTls && !pRec->pClientSSL && !HasCertificate(pRec) && !pRec->serverStartTls) {
+    if (SendClientText(pRec, nClSock,
+                       bSmtp ? "454 TLS not available due to temporary reason\r\n" : "-ERR TLS not available\r\n") < 0)
+      return -1;
+    return kRelayStartTls;
+  }
+
+  if (pRec->serverStartTls && pRec->tlsPhase == 0) {
+    if (bSmtp && StartsNoCase(szCmd, "ehlo")) {
+      FixedText<254> ehlo;
+      ehlo.Assign(std::string_view(szCmd, std::strcspn(szCmd, "\r\n")));
+      if (ehlo.Length() > 251) ehlo.Assign(ehlo.view().substr(0, 251));
+      ehlo.Append("\r\n");
+      pRec->savedEhlo.Assign(ehlo.view());
+      if (!pRec->offerStartTls) {
+        if (!CommandAndDrop(pRec, nSvSock, szCmd, nullptr)) return -1;
+        pRec->tlsPhase = 5;
+      }
+    } else if (bSmtp && StartsNoCase(szCmd, "helo")) {
+      szCmd[1] = szCmd[0];
+      szCmd[0] = szCmd[0] == 'H' ? 'E' : 'e';
+      pRec->heloUpgraded = 1;
+      int nCode = 0;
+      if (!CommandAndDrop(pRec, nSvSock, szCmd, &nCode)) return -1;
+      pRec->tlsPhase = 3;
+      if (nCode < 200 || nCode > 299) {
+        szCmd[0] = szCmd[1];
+        szCmd[1] = szCmd[0] == 'H' ? 'E' : 'e';
+        pRec->heloUpgraded = 0;
+        pRec->tlsPhase = 6;
+      }
+      if (PlatWriteWholeFile(szSpool, szCmd, std::strlen(szCmd)) != 1) return -1;
+      if (!CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
+    } else if (!bSmtp && !bAskTls) {
+      pRec->tlsPhase = 5;
+    }
+  } else if (bSmtp && pRec->serverStartTls && (pRec->tlsPhase == 2 || pRec->tlsPhase == 4) && !bAskTls) {
+    pRec->tlsPhase = 5;
+  }
+  if (pRec->tlsPhase == 5) return UpgradeServer(pRec, nSvSock, nClSock, nProto);
+  return 0;
+}
+
+void StartTlsAfterCommand(ConnectionRecord *pRec, const char *szCommand) {
+  const int nProto = RelayProtocol(pRec);
+  if (nProto != kProtoSmtp && nProto != kProtoPop3) return;
+  if (pRec->tlsPhase == 6) pRec->tlsPhase = 7;
+  const bool bSmtp = nProto == kProtoSmtp;
+  const bool bAskTls = bSmtp ? LineIs(szCommand, kStartTls) : LineIs(szCommand, kStls);
+  if (bAskTls && !pRec->clientStartTls && !pRec->clientTlsUp && !pRec->serverTlsUp) {
+    pRec->clientStartTls = 1;
+    if (!bSmtp && pRec->tlsPhase == 0) pRec->tlsPhase = 2;
+  } else if (pRec->tlsPhase == 0) {
+    if (!bSmtp && !bAskTls)
+      pRec->tlsPhase = 6;
+    else if (bSmtp && StartsNoCase(szCommand, "ehlo") && HasCertificate(pRec))
+      pRec->tlsPhase = 1;
+  }
+}
+
+int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock) {
+  const int nProto = RelayProtocol(pRec);
+  if (!pRec->clientStartTls || pRec->serverTlsUp || pRec->clientTlsUp || !ReplySuccess(pRec, nProto)) return 1;
+  pRec->clientTlsUp = 1;
+  // Whatever the client sent behind its STARTTLS was sent in the clear
+  // before the handshake; it must never be taken as a protected command.
+  pRec->nClientCarry = 0;
+  if (pRec->clientTlsPending) {
+    pRec->clientTlsPending = 0;
+    void *pCtx = nullptr;
+    void *pSSL = OpenSSLServer(&pCtx, nClSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
+    if (!pSSL) return 0;
+    pRec->pClientSSL = pSSL;
+    pRec->pClientCtx = pCtx;
+  }
+  if (pRec->serverAcceptedStartTls && pRec->serverStartTls && !pRec->pServerSSL) {
+    void *pCtx = nullptr;
+    void *pSSL = OpenSSLClient(&pCtx, nSvSock);
+    if (pSSL) {
+      pRec->pServerSSL = pSSL;
+      pRec->pServerCtx = pCtx;
+      pRec->serverTlsUp = 1;
+    }
+  }
+  return 1;
+}
+
+int RewriteEhloLine(const char *szLine, int *pbOffered, char *pOut, int nOut) {
+  int n = std::snprintf(pOut, static_cast<std::size_t>(nOut), "%s", szLine);
+  if (n >= nOut) n = nOut - 1;
+  if (std::strlen(szLine) >= 4 && StartsNoCase(szLine + 4, "starttls")) *pbOffered = 1;
+  if (!*pbOffered && n >= 4 && pOut[3] == ' ') pOut[3] = '-';
+  return n;
+}
+
+void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
+  const int nProto = RelayProtocol(pRec);
+  ++pRec->tlsPhase;
+  pRec->clientTlsPending = 1;
+  PathText bak;
+  if (!bak.Format("%s.bak", szSpool)) return;
+  FILE *in = OpenSpool(szSpool, "rb");
+  if (!in) return;
+  FILE *out = std::fopen(bak.c_str(), "wb");
+  if (!out) {
+    std::fclose(in);
+    return;
+  }
+  char *pLine = pRec->mWork;
+  char szOut[kRecvChunk + 1];
+  int bOffered = 0;
+  int bFirst = 1;
+  int bEhlo = 0;
+  std::size_t n;
+  while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
+    if (pRec->tlsPhase == 2) {
+      bEhlo = 1;
+      int nOut = RewriteEhloLine(pLine, &bOffered, szOut, sizeof szOut);
+      std::fwrite(szOut, 1, static_cast<std::size_t>(nOut), out);
+    } else if (pRec->tlsPhase == 3) {
+      const char *szLine = pLine;
+      if (nProto == kProtoSmtp) {
+        int nCode = ReplyCode(pLine);
+        if (nCode < 200 || nCode > 299) {
+          CommandAndDrop(pRec, nSvSock, kRset, nullptr);
+          szLine = "220 Ready to start TLS\r\n";
+        } else {
+          pRec->serverAcceptedStartTls = 1;
+        }
+      } else if (!StartsNoCase(pLine, "+OK")) {
+        szLine = "+OK Begin TLS negotiation\r\n";
+      } else {
+        pRec->serverAcceptedStartTls = 1;
+      }
+      std::fputs(szLine, out);
+      pRec->tlsPhase = 4;
+      bFirst = 0;
+      continue;
+    } else if (pRec->tlsPhase == 4) {
+      if (pRec->heloUpgraded && bFirst && n >= 4) {
+        pLine[3] = ' ';
+        std::fwrite(pLine, 1, n, out);
+      }
+    }
+    bFirst = 0;
+  }
+  if (bEhlo && !bOffered) std::fputs("250 STARTTLS\r\n", out);
+  std::fclose(out);
+  std::fclose(in);
+  unsigned nTry = 0;
+  while (PlatCopyFile(bak.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  DeleteSpool(bak.c_str());
+}
