@@ -78,10 +78,12 @@ int UpgradeServer(ConnectionRecord *pRec, int nSvSock, int nClSock, int nProto) 
     pRec->pServerSSL = pSSL;
     pRec->pServerCtx = pCtx;
     if (pCtx) pRec->serverTlsUp = 1;
-    if (nProto == kProtoSmtp && !pRec->heloUpgraded) {
-      if (!CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
-      if (!pRec->savedEhlo.Empty() && !CommandAndDrop(pRec, nSvSock, pRec->savedEhlo.c_str(), nullptr)) return -1;
-    }
+    // After STARTTLS the server has forgotten the greeting (HELO/EHLO), so
+    // it is repeated, also for a HELO that was upgraded to EHLO.
+    if (nProto == kProtoSmtp && !pRec->heloUpgraded && !CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
+    if (nProto == kProtoSmtp && !pRec->savedEhlo.Empty() &&
+        !CommandAndDrop(pRec, nSvSock, pRec->savedEhlo.c_str(), nullptr))
+      return -1;
   }
   pRec->tlsPhase = 6;
   return 0;
@@ -105,6 +107,10 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
     if (SendClientText(pRec, nClSock, bSmtp ? "220 Ready to start TLS\r\n" : "+OK  Begin TLS negotiation\r\n") < 0)
       return -1;
     pRec->clientStartTls = 1;
+    // The server is not upgraded on this connection: the next replies are
+    // ordinary ones (an EHLO reply after the handshake must not be taken
+    // for a STARTTLS reply).
+    pRec->tlsPhase = 6;
     return kRelayStartTls;
   }
   // No certificate for this client and no TLS with the server either: the
@@ -132,6 +138,7 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
       szCmd[1] = szCmd[0];
       szCmd[0] = szCmd[0] == 'H' ? 'E' : 'e';
       pRec->heloUpgraded = 1;
+      pRec->savedEhlo.Assign(szCmd);
       int nCode = 0;
       if (!CommandAndDrop(pRec, nSvSock, szCmd, &nCode)) return -1;
       pRec->tlsPhase = 3;
@@ -139,6 +146,7 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
         szCmd[0] = szCmd[1];
         szCmd[1] = szCmd[0] == 'H' ? 'E' : 'e';
         pRec->heloUpgraded = 0;
+        pRec->savedEhlo.Clear();
         pRec->tlsPhase = 6;
       }
       if (PlatWriteWholeFile(szSpool, szCmd, std::strlen(szCmd)) != 1) return -1;
@@ -146,7 +154,8 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
     } else if (!bSmtp && !bAskTls) {
       pRec->tlsPhase = 5;
     }
-  } else if (bSmtp && pRec->serverStartTls && (pRec->tlsPhase == 2 || pRec->tlsPhase == 4) && !bAskTls) {
+  } else if (bSmtp && pRec->serverStartTls && !pRec->serverTlsUp && (pRec->tlsPhase == 2 || pRec->tlsPhase == 4) &&
+             !bAskTls) {
     pRec->tlsPhase = 5;
   }
   if (pRec->tlsPhase == 5) return UpgradeServer(pRec, nSvSock, nClSock, nProto);

@@ -138,9 +138,8 @@ disable_plaintext_auth = no
 auth_mechanisms = plain login
 log_path = {home}/dovecot.log
 info_log_path = {home}/dovecot.log
-default_internal_user = {user}
-default_internal_group = {group}
-default_login_user = {user}
+default_internal_user = {internal}
+default_login_user = {login}
 mail_location = mbox:{home}/mail:INBOX={home}/mail/inbox
 mail_uid = {user}
 mail_gid = {group}
@@ -216,10 +215,15 @@ class Dovecot:
         import pwd
         user = pwd.getpwuid(os.getuid()).pw_name
         group = grp.getgrgid(os.getgid()).gr_name
+        internal = login = user
+        if os.getuid() == 0:
+            # Dovecot runs neither its login processes nor mail as root.
+            internal, login, user, group = "dovecot", "dovenull", "nobody", "nogroup"
         self.conf = os.path.join(self.home, "dovecot.conf")
         with open(self.conf, "w") as f:
             f.write(DOVECOT_CONF.format(run=self.run, home=self.home, port_pop=self.port_pop,
-                                        port_imap=self.port_imap, user=user, group=group))
+                                        port_imap=self.port_imap, user=user, group=group,
+                                        internal=internal, login=login))
         self.proc = None
 
     def set_messages(self, messages):
@@ -234,8 +238,9 @@ class Dovecot:
         os.chmod(os.path.join(self.home, "mail", "inbox"), 0o666)
 
     def start(self):
-        self.proc = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", self.conf],
-                                     stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.home, "stderr"), "wb"))
+        with open(os.path.join(self.home, "stderr"), "wb") as err:
+            self.proc = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", self.conf],
+                                         stdout=subprocess.DEVNULL, stderr=err)
         if not (wait_port(self.port_pop) and wait_port(self.port_imap)):
             self.stop()
             raise RuntimeError("dovecot did not start: " + self.log())
