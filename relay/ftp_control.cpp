@@ -329,10 +329,10 @@ int BuildFtpCacheKey(const char *szUser, const char *szLocalIP, int nLocalPort, 
                      const char *szRetrArg, char *pOut, std::size_t nOutSize) {
   int n = snprintf(pOut, nOutSize, "ftp,%s,%s,%d,%s", szUser, szLocalIP, nLocalPort, szDir);
   if (n < 0 || static_cast<std::size_t>(n) >= nOutSize) return 0;
-  if (n < 1022) {
-    int m = snprintf(pOut + n, nOutSize - static_cast<std::size_t>(n), "/%s", szRetrArg);
-    if (m < 0 || static_cast<std::size_t>(n + m) >= nOutSize) return 0;
-  }
+  // Without its file name the key would be the same for every file of the
+  // directory: such a key is no key.
+  int m = snprintf(pOut + n, nOutSize - static_cast<std::size_t>(n), "/%s", szRetrArg);
+  if (m < 0 || static_cast<std::size_t>(n + m) >= nOutSize) return 0;
   return 1;
 }
 

@@ -24,11 +24,10 @@ void FtpTrackCwd(FtpDirText *pDir, const char *szArg);
 // CDUP: removes the last "/" and everything behind it.
 void FtpTrackCdup(FtpDirText *pDir);
 
-// FTP cache key: "ftp,USER,LOCALIP,LOCALPORT," + directory, then "/" and
-// the RETR argument with its line end while the part before is shorter than
-// 1,022 characters.  Returns 1 with the key in pOut (at most nOutSize-1 =
-// 1,023 characters); 0 when it would have been cut (no caching then: a cut
-// key could name another file's copy).
+// FTP cache key: "ftp,USER,LOCALIP,LOCALPORT," + directory + "/" + the
+// RETR argument with its line end.  Returns 1 with the key in pOut (at most
+// nOutSize-1 = 1,023 characters); 0 when it would have been cut or lost its
+// file name (no caching then: such a key could name another file's copy).
 int BuildFtpCacheKey(const char *szUser, const char *szLocalIP, int nLocalPort, const char *szDir,
                      const char *szRetrArg, char *pOut, std::size_t nOutSize);
 

@@ -7,12 +7,14 @@ import io
 import os
 import re
 import shutil
+import socket
+import subprocess
 import tempfile
 import unittest
 
 import httporigin
 from ftpserver import FtpServer
-from proxytest import Proxy, SLOW
+from proxytest import Proxy, SLOW, ipv6_available
 
 EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
@@ -23,6 +25,7 @@ def virus_verdict(content):
 
 class FtpProxyTest(unittest.TestCase):
     proxy_args = []
+    listen = "127.0.0.1"
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="ftproot_")
@@ -32,7 +35,8 @@ class FtpProxyTest(unittest.TestCase):
         self.put_file("pub/readme.txt", b"hello through the ftp proxy\r\n")
         self.put_file("pub/eicar.com", EICAR)
         self.server = FtpServer(self.root, user="alice:s3cret")
-        self.proxy = Proxy(mode=4, args=["-S=127.0.0.1 %d" % self.server.port] + list(self.proxy_args))
+        self.proxy = Proxy(mode=4, args=["-S=127.0.0.1 %d" % self.server.port] + list(self.proxy_args),
+                           listen=self.listen)
         self.avs = httporigin.FakeService(self.proxy.data, "ruvoavs", 521, virus_verdict)
         self.proxy.start()
         self.clients = []
@@ -63,7 +67,7 @@ class FtpProxyTest(unittest.TestCase):
     def login(self, passive=True, user="alice", password="s3cret"):
         ftp = ftplib.FTP()
         self.clients.append(ftp)
-        ftp.connect("127.0.0.1", self.proxy.port, timeout=30 * SLOW)
+        ftp.connect(self.listen, self.proxy.port, timeout=30 * SLOW)
         ftp.login(user, password)
         ftp.set_pasv(passive)
         return ftp
@@ -198,13 +202,88 @@ class PortRangeTest(FtpProxyTest):
         ftp.cwd("/pub")
         for _ in range(2):
             self.download(ftp, "readme.txt")
-        replies = self.proxy.log_lines if hasattr(self.proxy, "log_lines") else None
         ports = [int(a) * 256 + int(b) for a, b in
                  re.findall(r"to Client=\(127,0,0,1,(\d+),(\d+)\)", self.proxy.log())]
         self.assertEqual(len(ports), 2)
         for port in ports:
             self.assertTrue(42100 <= port <= 42110, port)
         self.assertNotEqual(ports[0], ports[1])
+
+
+class CurlTest(FtpProxyTest):
+    """curl asks EPSV first: the extended reply must name no address."""
+
+    def curl(self, *args, data=b""):
+        proc = subprocess.run(["curl", "-s", "-S", "--max-time", str(30 * SLOW), "-u", "alice:s3cret"] + list(args),
+                              input=data, capture_output=True, timeout=60 * SLOW)
+        return proc.returncode, proc.stdout, proc.stderr.decode(errors="replace")
+
+    def test_curl_epsv_download_and_listing(self):
+        url = "ftp://127.0.0.1:%d/pub/" % self.proxy.port
+        rc, out, err = self.curl(url + "data.bin")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, self.blob)
+        self.assertIn("EPSV", self.server.commands())
+        self.assertRegex(self.proxy.log(), r"to Client=\(\|\|\|\d+\|\)\r\n")
+        rc, out, err = self.curl(url)
+        self.assertEqual(rc, 0, err)
+        self.assertIn(b"readme.txt", out)
+
+    def test_curl_active_upload(self):
+        rc, out, err = self.curl("-P", "127.0.0.1", "-T", "-", "ftp://127.0.0.1:%d/pub/incoming/c.bin" % self.proxy.port,
+                                 data=self.blob)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(self.server_file("pub/incoming/c.bin"), self.blob)
+
+
+class NoDataPortTest(FtpProxyTest):
+    """Every port of the range busy: the passive reply becomes a 425."""
+
+    def setUp(self):
+        self.busy = socket.socket()
+        self.busy.bind(("127.0.0.1", 0))
+        self.busy.listen(1)
+        port = self.busy.getsockname()[1]
+        self.proxy_args = ["-N=%d-%d" % (port, port)]
+        FtpProxyTest.setUp(self)
+
+    def tearDown(self):
+        FtpProxyTest.tearDown(self)
+        self.busy.close()
+
+    def test_425_and_the_session_goes_on(self):
+        ftp = self.login()
+        with self.assertRaises(ftplib.error_temp) as ctx:
+            ftp.sendcmd("PASV")
+        self.assertEqual(str(ctx.exception), "425 Can't open data connection. ")
+        self.assertEqual(ftp.pwd(), "/")
+
+
+@unittest.skipUnless(ipv6_available(), "no IPv6 loopback")
+class FamilyConversionTest(FtpProxyTest):
+    """An IPv6 client before an IPv4 server with -Q=0: EPSV goes out as
+    PASV and the 227 comes back as a 229; EPRT goes out as PORT."""
+    listen = "::1"
+    proxy_args = ["-i=2", "-Q=0"]
+
+    def test_ipv6_client_passive_download(self):
+        ftp = self.login()
+        ftp.cwd("/pub")
+        self.assertEqual(self.download(ftp, "data.bin"), self.blob)
+        cmds = self.server.commands()
+        self.assertIn("PASV", cmds)
+        self.assertNotIn("EPSV", cmds)
+        log = self.proxy.log()
+        self.assertIn("convert=PASV", log)
+        self.assertRegex(log, r"to Client=\(\|\|\|\d+\|\)\r\n")
+
+    def test_ipv6_client_active_upload(self):
+        ftp = self.login(passive=False)
+        ftp.cwd("/pub/incoming")
+        ftp.storbinary("STOR six.bin", io.BytesIO(self.blob))
+        self.assertEqual(self.server_file("pub/incoming/six.bin"), self.blob)
+        ports = [c for c in self.server.commands() if c.startswith("PORT 127,0,0,1,")]
+        self.assertEqual(len(ports), 1)
 
 
 if __name__ == "__main__":
