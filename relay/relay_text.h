@@ -30,6 +30,12 @@ struct LineScan {
   int bContinuation;      // IMAP "+ " completed the reply
   int nCode;              // numeric code of the completing line (0 when none)
   int nLines;             // complete lines seen
+  // IMAP client commands: literal data still to pass before the line
+  // rules apply again, and the size of a synchronizing literal announced
+  // by the completing line ("{N}"; -1 none), which the client sends only
+  // after the server's "+" continuation.
+  long long nLiteral;
+  long long nSyncLiteral;
   // The current line.
   char mHead[kLineHeadSize];
   std::size_t nHead;

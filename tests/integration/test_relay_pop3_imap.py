@@ -191,6 +191,38 @@ class MailboxRelayTest(unittest.TestCase):
         self.assertIn("VIRUS result [Eicar-Test-Signature]", log)
         self.assertIn("[MakeMail] Start.", log)
 
+    def test_imap_append_literals(self):
+        p = self.proxy(3)
+        c = self.imap(p)
+        c.create("Saved%d" % p.port)
+        box = "Saved%d" % p.port
+        big = b"Subject: appended\r\n\r\n" + b"".join(b"line %05d a FETCH 1\r\n" % i for i in range(3000))
+        typ, data = c.append(box, None, None, big)
+        self.assertEqual("OK", typ, data)
+        # The next command has a tag of its own again.
+        self.assertEqual("OK", c.noop()[0])
+        typ, data = c.select(box)
+        self.assertEqual([b"1"], data)
+        typ, data = c.fetch("1", "(BODY.PEEK[])")
+        self.assertEqual(big, data[0][1])
+        c.logout()
+        # A non-synchronizing literal arrives with its command in one go.
+        with socket.create_connection(("127.0.0.1", p.port), timeout=10 * SLOW) as s, s.makefile("rb") as f:
+            f.readline()
+            s.sendall(b"t1 LOGIN alice secret-pw\r\n")
+            while not f.readline().startswith(b"t1 "):
+                pass
+            msg = b"Subject: plus\r\n\r\nbody\r\n"
+            s.sendall(b"t2 APPEND %s {%d+}\r\n%s\r\nt3 NOOP\r\n" % (box.encode(), len(msg), msg))
+            line = f.readline()
+            while not line.startswith(b"t2 "):
+                line = f.readline()
+            self.assertTrue(line.startswith(b"t2 OK"), line)
+            line = f.readline()
+            while not line.startswith(b"t3 "):
+                line = f.readline()
+            self.assertTrue(line.startswith(b"t3 OK"), line)
+
     def test_imap_other_commands_pass(self):
         p = self.proxy(3)
         c = self.imap(p)
