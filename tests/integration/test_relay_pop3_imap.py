@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report  # noqa: E402
 from mailfakes import EICAR, Dovecot, FakeService, file_verdict  # noqa: E402
 
 CLEAN = b"From: a@x.test\r\nSubject: clean one\r\n\r\nhello\r\n.dotted line\r\nline 3\r\nline 4\r\n"
@@ -37,8 +37,12 @@ class MailboxRelayTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, mode, *args, scanner=True):
         port = self.dove.port_pop if mode == 2 else self.dove.port_imap

@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, free_port, recv_all  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report, free_port, recv_all  # noqa: E402
 from mailfakes import EICAR, SPAM_MARK, FakeService, SmtpSink, file_verdict  # noqa: E402
 
 MSG = (b"From: a@x.test\r\nTo: b@y.test\r\nSubject: hello\r\n\r\n"
@@ -58,8 +58,12 @@ class SmtpRelayTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, *args, setup=None):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.sink.port] + list(args))

@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, make_certificate  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report, make_certificate  # noqa: E402
 from mailfakes import EICAR, FakeService, SmtpSink, file_verdict  # noqa: E402
 from test_relay_smtp import MSG, Replies  # noqa: E402
 
@@ -73,8 +73,12 @@ class StartTlsTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, sink, offer=False, server_tls=False, pass_through=False, args=()):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % sink.port, "-U=0"] + list(args))
