@@ -27,7 +27,8 @@ test: build
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
 bench: build
-	scripts/bench.sh $(BUILD)
+	if [ -x scripts/bench.sh ]; then scripts/bench.sh $(BUILD); fi
+	scripts/http_bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

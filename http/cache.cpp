@@ -87,7 +87,9 @@ int BuildHttpCacheKey(const char *szUser, const char *szHost, int nPort, const c
   const char *szLine = line.c_str();
   const char *pPath = "/";
   if (strncmp(szLine, "get http://", 11) == 0) {
-    const char *pSlash = strchr(szLine + 11, '/');
+    // The path starts within the URL, never in the version after it.
+    std::size_t nUrl = strcspn(szLine + 11, " \r\n");
+    const char *pSlash = static_cast<const char *>(memchr(szLine + 11, '/', nUrl));
     if (pSlash != nullptr) pPath = pSlash;
   } else {
     const char *pGet = strstr(szLine, "get ");

@@ -4,6 +4,7 @@
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
+#include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "http/http_file.h"
@@ -64,11 +65,11 @@ int SinkWrite(RequestSink *pSink, const char *p, std::size_t nLen) {
   } else {
     int n = HttpSendServer(pSink->nSvSock, p, nLen);
     if (n < 0) {
-      ConsoleF("[%s] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pSink->szTag, pSink->nClientSock,
-               pSink->nSvSock, HttpLastError());
+      DebugLogF("[%s] [%04d] S:send(%04d): WSAGetLastError() = %d\n", pSink->szTag, pSink->nClientSock,
+                pSink->nSvSock, HttpLastError());
       pSink->bFailed = 1;
     } else {
-      ConsoleF("[%s] [%04d] S:send(%04d):%d bytes\n", pSink->szTag, pSink->nClientSock, pSink->nSvSock, n);
+      DebugLogF("[%s] [%04d] S:send(%04d):%d bytes\n", pSink->szTag, pSink->nClientSock, pSink->nSvSock, n);
     }
   }
   return !pSink->bFailed;

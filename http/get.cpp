@@ -141,7 +141,7 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
   FILE *pIn = OpenSpoolLong(szSpool, "rb");
   if (pIn == nullptr) {
     DebugLogF("[GetDispatch] [%04d] temp file not open. (%s)\n", pRec->nSock, szSpool);
-    return 1;
+    return -1;  // the later pieces alone would be a broken answer
   }
   if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
   int nRc = SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ");
@@ -259,11 +259,9 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     pRec->mLine[0] = '\0';
     return 0;
   }
-  int bKeepWanted = 0;
   for (int nTry = 0; nTry < 2; ++nTry) {
     pRec->bKeepAlive = 0;
     int bSendFailed = SendRequest(pRec, nSv, pT, bUpstream, pBuf) < 0;
-    bKeepWanted = pRec->bKeepAlive;
     ReceiveResponse(pRec, nSv, pReq->szSpool, pReq->bWhite, bSendFailed, pT, pRes);
     if (pRes->bGotData || !bReused) break;
     // The kept connection was closed by the server while idle: once more
@@ -277,8 +275,11 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     }
     pRec->nSvSock = nSv;
   }
-  pRec->bKeepAlive = bKeepWanted;
   delete[] pBuf;
+  // An answer that ends only with the server's close cannot be followed by
+  // another one on the client connection either.
+  const ResponseTracker &track = pRes->track;
+  if (!track.bLengthKnown && !track.bChunked && !track.bNoBody) pRec->bKeepAlive = 0;
   // 6. The server connection stays only for a kept exchange whose response
   // ended by its own framing.
   if (pRec->nSvSock != -1 &&

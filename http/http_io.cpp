@@ -40,6 +40,10 @@ int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize) {
   return PlatRecv(nSvSock, pBuf, ClampSize(nSize), g_nTmoServer);
 }
 
+void HttpNoDelay(int nSock) {
+  if (nSock >= 0) PlatSetNoDelay(nSock);
+}
+
 int HttpReadable(int nSock, int nTimeoutMs) { return PlatWaitReadable(nSock, nTimeoutMs) == 1; }
 
 void HttpCloseSocket(int nSock) {

@@ -19,6 +19,8 @@ int HttpRecvClient(ConnectionRecord *pRec, char *pBuf, std::size_t nSize);
 // Server side (plain).  A receive waits at most "Timeout Server(Plain)".
 int HttpSendServer(int nSvSock, const void *pData, std::size_t nLen);
 int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize);
+// Lets small sends go out at once on a socket.
+void HttpNoDelay(int nSock);
 // 1 when the socket is readable within nTimeoutMs, else 0.
 int HttpReadable(int nSock, int nTimeoutMs);
 // Shuts a socket down in both directions and closes it.

@@ -172,6 +172,9 @@ int OtherDispatch(ConnectionRecord *pRec) {
     pRec->nSvSock = nSv;
   }
   pRec->bKeepAlive = bKeepWanted;
+  // An answer that ends only with the server's close cannot be followed by
+  // another one on the client connection either.
+  if (!pTrack->bLengthKnown && !pTrack->bChunked && !pTrack->bNoBody) pRec->bKeepAlive = 0;
   // 10.
   if (pRec->nSvSock != -1 && (!pRec->bKeepAlive || !pTrack->bComplete || pTrack->bServerClose)) {
     DebugLogF("[OtherDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);

@@ -33,6 +33,8 @@ int Proxy_Dispatch(ConnectionRecord *pRec) {
   // 3. The method: the first word.
   std::size_t nMethod = strcspn(pRec->mLine, " \r\n");
   DebugLogF("[Proxy_Dispatch] [%04d] Start Proxy_Dispatch()\n", pRec->nSock);
+  // Answers go out as header and body sends: no Nagle wait between them.
+  HttpNoDelay(pRec->nSock);
   if (nMethod == 3 && strncasecmp(pRec->mLine, "GET", 3) == 0)
     GetDispatch(pRec);
   else if (nMethod == 7 && strncasecmp(pRec->mLine, "CONNECT", 7) == 0)

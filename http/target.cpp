@@ -188,31 +188,3 @@ int MakeResponseSpoolName(const char *szDataDir, int nMode, int nSock, const cha
   }
   return n >= 0 && static_cast<std::size_t>(n) < nOutSize;
 }
-
-void FindHostHeader(const char *pText, std::size_t nLen, char *pOut, std::size_t nOutSize) {
-  pOut[0] = '\0';
-  const char *p = pText;
-  const char *pEnd = pText + nLen;
-  // Skip the request line.
-  const char *pNl = static_cast<const char *>(memchr(p, '\n', nLen));
-  if (pNl == nullptr) return;
-  p = pNl + 1;
-  while (p < pEnd) {
-    pNl = static_cast<const char *>(memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
-    const char *pLineEnd = pNl ? pNl + 1 : pEnd;
-    std::size_t nLine = static_cast<std::size_t>(pLineEnd - p);
-    if (StartsNoCaseN(p, nLine, "host:")) {
-      const char *v = p + 5;
-      while (v < pLineEnd && *v == ' ') ++v;
-      const char *e = v;
-      while (e < pLineEnd && *e != '\r' && *e != '\n') ++e;
-      std::size_t nCopy = static_cast<std::size_t>(e - v);
-      if (nCopy >= nOutSize) nCopy = nOutSize - 1;
-      memcpy(pOut, v, nCopy);
-      pOut[nCopy] = '\0';
-      return;
-    }
-    if (nLine <= 2 && (p[0] == '\r' || p[0] == '\n')) return;  // end of header
-    p = pLineEnd;
-  }
-}

@@ -49,9 +49,4 @@ int MakeResponseSpoolName(const char *szDataDir, int nMode, int nSock, const cha
 // splits at the first ":" always.  Ports keep their low 16 bits.
 void SplitHostPort(RequestTarget *pTarget, int bAnyColon);
 
-// Value of the first "host:" header line of the request text pText (a
-// whole request, header lines after the first), blanks skipped, cut at the
-// line end.  Empty when there is none.
-void FindHostHeader(const char *pText, std::size_t nLen, char *pOut, std::size_t nOutSize);
-
 #endif  // PROXY_HTTP_TARGET_H_

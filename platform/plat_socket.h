@@ -139,6 +139,9 @@ int PlatWaitReadable(PlatSocket s, int nTimeoutMs);
 // Ends a connection in order: shutdown in both directions, then close.
 // Bytes already handed to the kernel are still delivered.
 void PlatShutdownClose(PlatSocket s);
+// Sends small pieces at once (TCP_NODELAY): a header and a body sent one
+// after the other must not wait for the peer's delayed acknowledgement.
+void PlatSetNoDelay(PlatSocket s);
 // Shuts both directions down without closing.
 void PlatShutdown(PlatSocket s);
 // Closes without shutdown (sockets that never carried data).

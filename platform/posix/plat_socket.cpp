@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -379,6 +380,11 @@ void PlatShutdownClose(PlatSocket s) {
     if (n <= 0 && !(n < 0 && errno == EINTR)) break;
   }
   close(s);
+}
+
+void PlatSetNoDelay(PlatSocket s) {
+  int nOn = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
 }
 
 void PlatShutdown(PlatSocket s) {

@@ -321,6 +321,16 @@ class Proxy:
         day = datetime.date.today().strftime("%Y%m%d.log")
         return self._read(self.path("ncsalog", day))
 
+    def wait_access(self, text, timeout=10.0):
+        """Waits until the access log holds text; returns the access log."""
+        deadline = time.time() + timeout * SLOW
+        while time.time() < deadline:
+            log = self.access_log()
+            if text in log:
+                return log
+            time.sleep(0.05)
+        return self.access_log()
+
     def wait_log(self, text, timeout=10.0):
         """Waits until the debug log holds text; returns the log."""
         deadline = time.time() + timeout * SLOW

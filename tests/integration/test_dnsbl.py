@@ -147,6 +147,28 @@ class DnsblTest(unittest.TestCase):
         self.assertFalse(self.dns.asked("zero.example.test.uribl.example.test"))
         self.assertFalse(self.dns.asked("example.test.uribl.example.test"))
 
+    def test_destination_check_for_socks_http(self):
+        # SOCKS connections served as HTTP: the host text is first searched
+        # for a host part ("www", "://", "@"), so a plain name is not asked.
+        self.home.write("socks-dnsbl.db", "surbl.example.test\t%s\n" % self.dns.address)
+        self.home.write("socks-ptl.ini", "%d,0\n" % self.origin.port)
+        self.port = free_port()
+        proc = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port], mode=5,
+                            wrapper=resolver_wrapper(self.dns.resolv_conf(address="127.0.54.1")))
+        self.procs.append(proc)
+        proc.start()
+        socks = ["--socks5-hostname", "127.0.0.1:%d" % self.port]
+        rc, out, err = curl(socks + ["-o", "/dev/null", "-w", "%{http_code}",
+                                     "http://www.bad.example.test:%d/size/10" % self.origin.port])
+        self.assertNotEqual(b"200", out)
+        self.assertTrue(proc.wait_log("[Query_SURBLists] surbl.example.test\t%s -- www.bad.example.test Hit."
+                                      % self.dns.address), proc.log()[-3000:])
+        asked_before = self.dns.queries().count("]: query[A] ")
+        rc, out, err = curl(socks + ["-o", "/dev/null", "-w", "%{http_code}",
+                                     "http://127.0.0.1:%d/size/10" % self.origin.port])
+        self.assertEqual(b"200", out, err)
+        self.assertEqual(asked_before, self.dns.queries().count("]: query[A] "))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import httporigin
-from proxytest import Proxy, SLOW
+from proxytest import sanitizer_report, Proxy, SLOW
 
 
 def curl(proxy, url, *args, timeout=60):
@@ -58,7 +58,10 @@ class HttpProxyBase(unittest.TestCase):
         pass
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         self.origin.stop()
 
 
@@ -75,7 +78,8 @@ class BodiesTest(HttpProxyBase):
         self.assertEqual(rc, 0)
         self.assertEqual(len(body), 3000000)
         self.assertEqual(body, httporigin.pattern(3000000))
-        log = self.proxy.log()
+        # Inspection follows the delivery.
+        log = self.proxy.wait_log("[CLEAN]")
         # Passed on while it arrived: client sends happen between receives.
         first_send = log.index("C:send:")
         self.assertLess(first_send, log.rindex("S:recv("))
@@ -85,6 +89,17 @@ class BodiesTest(HttpProxyBase):
         self.assertLess(header, 400)
         # Still inspected afterwards.
         self.assertIn("[CLEAN]", log)
+
+    def test_big_responses_cost_linear_time(self):
+        # Re-reading the growing spool file for every piece would take
+        # minutes here; appending and counting takes a second or two.
+        for path, size in (("size", 50 * 1048576), ("chunked", 20 * 1048576)):
+            start = time.time()
+            rc, head, body = curl(self.proxy, "%s/%s/%d" % (self.base, path, size), "-o", "/dev/null",
+                                  "-w", "%{size_download}")
+            self.assertEqual(rc, 0)
+            self.assertEqual(int(body), size)
+            self.assertLess(time.time() - start, 20 * SLOW, path)
 
     def test_chunked_response(self):
         rc, head, body = curl(self.proxy, "%s/chunked/50000" % self.base)
@@ -132,7 +147,7 @@ class BodiesTest(HttpProxyBase):
             rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-X", method, "--data", "x=1")
             self.assertEqual(rc, 0, method)
             self.assertTrue(body.startswith(method.encode() + b" /echo "), body[:80])
-        self.assertIn("[OtherDispatch]", self.proxy.log())
+        self.assertIn("[OtherDispatch]", self.proxy.wait_log("[OtherDispatch]"))
         self.assertNotIn("HTTP cash", self.proxy.log())
 
     def test_get_request_rewriting(self):
@@ -163,11 +178,70 @@ class BodiesTest(HttpProxyBase):
 
     def test_access_log_line(self):
         rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
-        line = [l for l in self.proxy.access_log().splitlines() if "/size/10 " in l][0]
+        line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]
         self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
         # The byte count is what the server sent: its header and the body.
         n = int(re.search(r'" 200 (\d+)', line).group(1))
         self.assertEqual(n, len(head.encode("latin-1")) + 10)
+
+
+class RequestCutTest(HttpProxyBase):
+    args = ["-T=5,500"]
+
+    def test_only_16304_bytes_of_a_get_reach_the_server(self):
+        head = ("GET http://127.0.0.1:%d/echo HTTP/1.1\r\nHost: x\r\n" % self.origin.port).encode()
+        data = head + b"".join(b"X-Fill-%05d: %s\r\n" % (i, b"y" * 80) for i in range(300)) + b"\r\n"
+        self.assertGreater(len(data), 20000)
+        raw_request(self.proxy.port, data, wait=5)
+        self.assertIn("S:send(", self.proxy.stdout())
+        self.assertRegex(self.proxy.stdout(), r"\[GetDispatch\] \[\d+\] S:send\(\d+\):16304 bytes")
+
+
+class PostFileFallbackTest(HttpProxyBase):
+    """When the outgoing request file cannot be created (here: folders stand
+    in its place), every line is sent at once and the body follows from the
+    request spool file."""
+
+    def prepare(self):
+        os.makedirs(self.proxy.path("cache"), exist_ok=True)
+        for sock in range(3, 64):
+            os.makedirs(self.proxy.path("cache", "req-0-%04d.dat.post" % sock))
+
+    def test_body_still_reaches_server_byte_for_byte(self):
+        data = b"x\0y\r\n\r\nz" * 5000
+        fd, name = tempfile.mkstemp()
+        os.write(fd, data)
+        os.close(fd)
+        try:
+            rc, head, body = curl(self.proxy, "%s/echo" % self.base, "--data-binary", "@" + name)
+        finally:
+            os.unlink(name)
+        self.assertEqual(rc, 0)
+        self.assertTrue(body.endswith(data))
+        self.assertTrue(body.startswith(b"POST /echo HTTP/1.1\r\n"))
+        # One send per line: the request line, two added lines, the header.
+        log = self.proxy.wait_log("[OtherDispatch]")
+        self.assertGreater(len(re.findall(r"\[OtherDispatch\] \[\d+\] S:send\(\d+\):\d+ bytes", log)), 4)
+
+
+class UpstreamProxyTest(HttpProxyBase):
+    """A connect-table entry names another server: it is an upstream proxy
+    and gets the request in absolute form."""
+
+    def prepare(self):
+        self.proxy.write("http.ini", "' listener = MyAddr,server port\n127.0.0.1 %d=,127.0.0.1 %d,upstream\n"
+                         % (self.proxy.port, self.origin.port))
+
+    def test_request_keeps_absolute_form(self):
+        rc, head, body = curl(self.proxy, "http://localhost:9/echo", "-H", "Accept-Encoding: gzip")
+        self.assertEqual(rc, 0)
+        text = body.decode("latin-1")
+        self.assertTrue(text.startswith("GET http://localhost:9/echo HTTP/1.1\r\n"), text)
+        # GET keeps accept-encoding towards an upstream proxy.
+        self.assertIn("accept-encoding: gzip", text.lower())
+        rc, head, body = curl(self.proxy, "http://localhost:9/echo", "--data", "a=1")
+        self.assertTrue(body.startswith(b"POST http://localhost:9/echo HTTP/1.1\r\n"), body)
+        self.assertNotIn(b"accept-encoding", body.lower())
 
 
 class MaskedAccessLogTest(HttpProxyBase):
@@ -177,6 +251,7 @@ class MaskedAccessLogTest(HttpProxyBase):
     def test_masked_listener_writes_no_access_line(self):
         rc, _, body = curl(self.proxy, "%s/size/10" % self.base)
         self.assertEqual(rc, 0)
+        self.proxy.wait_log("End.")
         self.assertEqual(self.proxy.access_log().strip(), "")
 
 
@@ -192,6 +267,7 @@ class KeepAliveTest(HttpProxyBase):
         self.assertEqual(res.returncode, 0, err)
         self.assertIn("Re-using existing connection", err)
         self.assertEqual(len(self.origin.conns), 1)
+        self.proxy.wait_log("End.")
         self.assertEqual(self.proxy.log().count("sender connect success"), 3)
         self.assertEqual(self.proxy.log().count("Winsock connect success"), 1)
         self.assertIn(b"Connection: Keep-Alive", self.origin.requests[0])
@@ -263,14 +339,13 @@ class ListsTest(HttpProxyBase):
         self.assertIn("blacklist [GET http://127.0.0.1", self.proxy.stdout())
         rc, head, body = curl(self.proxy, "%s/size/66" % self.base, "-X", "POST")
         self.assertNotEqual(rc, 0)
-        self.assertIn("[OtherDispatch]", self.proxy.log())
-        self.assertIn("blacklist [POST", self.proxy.log())
+        self.assertIn("blacklist [POST", self.proxy.wait_log("blacklist [POST"))
 
     def test_white_list_passes_on_without_scan_or_cache(self):
         rc, head, body = curl(self.proxy, "%s/size/77" % self.base)
         self.assertEqual(rc, 0)
         self.assertEqual(body, httporigin.pattern(77))
-        log = self.proxy.log()
+        log = self.proxy.wait_log("whitelist [GET")
         self.assertIn("whitelist [GET", log)
         self.assertNotIn("[CLEAN]", log)
         self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])

@@ -6,7 +6,7 @@ import time
 import unittest
 
 import httporigin
-from proxytest import Proxy
+from proxytest import sanitizer_report, Proxy
 from test_http import curl
 
 
@@ -21,7 +21,10 @@ class CacheTest(unittest.TestCase):
         self.base = "http://127.0.0.1:%d" % self.origin.port
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         if self.origin is not None:
             self.origin.stop()
 
@@ -52,7 +55,7 @@ class CacheTest(unittest.TestCase):
             self.assertEqual(self.get(path), "count=1", query)
             self.assertTrue(os.path.exists(self.cache_file(path)), query)
             self.assertEqual(self.get(path), second, query)
-        log = self.proxy.log()
+        log = self.proxy.wait_log("HTTP(expires) = off.")
         self.assertIn("HTTP cash useing. ", log)
         self.assertIn("[Cache] HTTP = using. (", log)
         self.assertIn("HTTP(expires) = off.", log)
@@ -63,7 +66,7 @@ class CacheTest(unittest.TestCase):
         self.assertEqual(self.get(path), "count=1")
         time.sleep(2.2)
         self.assertEqual(self.get(path), "count=2")
-        self.assertIn("HTTP Cache(maxage) = off.", self.proxy.log())
+        self.assertIn("HTTP Cache(maxage) = off.", self.proxy.wait_log("HTTP Cache(maxage) = off."))
 
     def test_hit_with_origin_stopped(self):
         path = "/cache?cc=public&stop=1"
@@ -88,7 +91,7 @@ class CacheTest(unittest.TestCase):
         path = "/cache?nc=1&cc=public"
         self.get(path)
         self.assertFalse(os.path.exists(self.cache_file(path)))
-        self.assertIn("' hit.", self.proxy.log())
+        self.assertIn("' hit.", self.proxy.wait_log("' hit."))
         self.assertEqual(self.get(path), "count=2")
 
 

@@ -4,7 +4,7 @@ headers), also from template files."""
 import unittest
 
 import httporigin
-from proxytest import Proxy
+from proxytest import sanitizer_report, Proxy
 from test_http import curl
 
 HEAD = '<html><head><meta http-equiv=content-type content="text/html; charset=shitf-jis"'
@@ -35,7 +35,10 @@ class InspectTest(unittest.TestCase):
         self.base = "http://127.0.0.1:%d" % self.origin.port
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         self.avs.stop()
         self.cwfs.stop()
         self.origin.stop()
@@ -55,7 +58,7 @@ class InspectTest(unittest.TestCase):
         self.assertEqual(head.lower().count("content-type"), 1)
         # The scanner saw the body alone.
         self.assertEqual(self.avs.calls[0][1], b"<html>EICAR test body</html>")
-        self.assertIn("[Eicar-Test-Signature]", self.proxy.log())
+        self.assertIn("[Eicar-Test-Signature]", self.proxy.wait_log("[Eicar-Test-Signature]"))
 
     def test_virus_in_chunked_response(self):
         rc, head, body = curl(self.proxy, self.base + "/virusch")
@@ -84,7 +87,7 @@ class InspectTest(unittest.TestCase):
     def test_clean_response_is_cached_and_unchanged(self):
         rc, head, body = curl(self.proxy, self.base + "/size/5000")
         self.assertEqual(body, httporigin.pattern(5000))
-        self.assertIn("[CLEAN]", self.proxy.log())
+        self.assertIn("[CLEAN]", self.proxy.wait_log("[CLEAN]"))
         self.assertEqual(len(self.avs.calls), 1)
 
 

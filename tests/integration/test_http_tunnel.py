@@ -8,7 +8,7 @@ import threading
 import unittest
 
 import httporigin
-from proxytest import Proxy, SLOW
+from proxytest import sanitizer_report, Proxy, SLOW
 
 
 class TunnelTest(unittest.TestCase):
@@ -19,7 +19,10 @@ class TunnelTest(unittest.TestCase):
         self.proxy.start()
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         self.origin.stop()
 
     def curl(self, url, *args):
@@ -32,7 +35,7 @@ class TunnelTest(unittest.TestCase):
             res = self.curl("https://127.0.0.1:%d/size/%d" % (self.origin.port, size))
             self.assertEqual(res.returncode, 0, res.stderr)
             self.assertEqual(res.stdout, httporigin.pattern(size))
-        self.assertRegex(self.proxy.access_log(), r'"CONNECT 127\.0\.0\.1:\d+ HTTP/1\.1" 200 0')
+        self.assertRegex(self.proxy.wait_access('"CONNECT 127.0.0.1:'), r'"CONNECT 127\.0\.0\.1:\d+ HTTP/1\.1" 200 0')
         self.assertIn("Connection established", self.proxy.stdout())
 
     def test_established_reply_is_exact(self):
@@ -52,7 +55,8 @@ class TunnelTest(unittest.TestCase):
             res = self.curl("https://127.0.0.1:%d/size/10" % other.port)
             self.assertNotEqual(res.returncode, 0)
             self.assertEqual(res.stdout, b"")
-            self.assertIn("QueryDBList(CONNECT 127.0.0.1:%d" % other.port, self.proxy.log())
+            text = "QueryDBList(CONNECT 127.0.0.1:%d" % other.port
+            self.assertIn(text, self.proxy.wait_log(text))
         finally:
             other.stop()
 
@@ -97,7 +101,10 @@ class UpstreamConnectTest(unittest.TestCase):
                 conn.sendall(chunk.upper())
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
+        self.assertEqual(report, "")
         self.up.close()
 
     def test_connect_relayed_to_upstream(self):
