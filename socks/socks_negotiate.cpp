@@ -43,33 +43,53 @@ int ReadBack(ConnectionRecord *pRec) {
   return static_cast<int>(n);
 }
 
+// Bytes a client sent beyond a complete message (it did not wait for the
+// proxy's answer); they open the next message.  Kept in mWork, which the
+// negotiation does not otherwise use.
+struct Carry {
+  std::size_t nLen = 0;
+};
+
 // Collects one client message through the spool file until fnComplete
 // calls it complete: every chunk is appended to the truncated spool file
-// and the whole file is read back into mRecv.  Returns the message length
-// (the complete message is dumped), -1 when the client closed, a receive
-// failed or timed out, or the message can never be complete (*pbNever set
-// then; mRecv holds what came).
-int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, int *pbNever) {
+// (after the bytes carried over from the previous message) and the whole
+// file is read back into mRecv.  Returns the message length (the complete
+// message is dumped), -1 when the client closed, a receive failed or timed
+// out, or the message can never be complete (*pbNever set then; mRecv holds
+// what came).
+int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry, int *pbNever) {
   const int nSock = pRec->nSock;
   *pbNever = 0;
   FILE *fpNew = fopen(pRec->mReqFile.c_str(), "wb");
   if (fpNew) fclose(fpNew);
+  std::size_t nCarried = pCarry->nLen;
+  pCarry->nLen = 0;
+  if (nCarried > 0 && PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
   for (;;) {
-    memset(pRec->mRecv, 0, kRecvChunk + 1);
-    int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoClient);
-    if (n < 0) {
-      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
-      return -1;
+    if (nCarried == 0) {
+      memset(pRec->mRecv, 0, kRecvChunk + 1);
+      int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoClient);
+      if (n < 0) {
+        DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
+        return -1;
+      }
+      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
+      if (n == 0) return -1;
+      if (PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<std::size_t>(n)) != 1) return -1;
     }
-    DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
-    if (n == 0) return -1;
-    if (PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<std::size_t>(n)) != 1) return -1;
+    nCarried = 0;
     int nHave = ReadBack(pRec);
     if (nHave < 0) return -1;
     int r = fnComplete(Raw(pRec), static_cast<std::size_t>(nHave));
-    if (r == 1) {
-      BinaryDump(nSock, pRec->mRecv, static_cast<std::size_t>(nHave));
-      return nHave;
+    if (r > 0) {
+      // The password stays out of the log: the credentials message is
+      // dumped up to its password length octet.
+      std::size_t nDump = static_cast<std::size_t>(r);
+      if (fnComplete == SocksAuthComplete) nDump = 3u + Raw(pRec)[1];
+      BinaryDump(nSock, pRec->mRecv, nDump);
+      pCarry->nLen = static_cast<std::size_t>(nHave - r);
+      memcpy(pRec->mWork, pRec->mRecv + r, pCarry->nLen);
+      return r;
     }
     if (r < 0) {
       *pbNever = 1;
@@ -90,9 +110,9 @@ void RefuseRequest(ConnectionRecord *pRec, int nVersion, const char *szWhy) {
 
 // Username/password step: 1 the client is authenticated, 0 not (the
 // failure status was sent), -1 the client went away.
-int Authenticate(ConnectionRecord *pRec) {
+int Authenticate(ConnectionRecord *pRec, Carry *pCarry) {
   int bNever = 0;
-  int nLen = CollectMessage(pRec, SocksAuthComplete, &bNever);
+  int nLen = CollectMessage(pRec, SocksAuthComplete, pCarry, &bNever);
   if (nLen < 0) return -1;
   char szCred[kSocksReplyMax * 2];
   int bOk = 0;
@@ -204,7 +224,8 @@ int SocksNegotiate(ConnectionRecord *pRec) {
 
   // Greeting (for SOCKS 4 it is the request itself).
   int bNever = 0;
-  int nLen = CollectMessage(pRec, SocksGreetingComplete, &bNever);
+  Carry carry;
+  int nLen = CollectMessage(pRec, SocksGreetingComplete, &carry, &bNever);
   int nVersion = Raw(pRec)[0];
   if (nLen < 0 || !VersionAllowed(nVersion)) return kSocksNextEnd;
 
@@ -224,8 +245,8 @@ int SocksNegotiate(ConnectionRecord *pRec) {
     int nMethod = ChooseSocks5Method(Raw(pRec), static_cast<std::size_t>(nLen), g_bProxyAuth == 1);
     const char reply[2] = {0x05, static_cast<char>(nMethod)};
     if (SendReply(pRec, reply, 2) != 1 || nMethod == 0xFF) return kSocksNextEnd;
-    if (nMethod == 2 && Authenticate(pRec) != 1) return kSocksNextEnd;
-    nLen = CollectMessage(pRec, Socks5RequestComplete, &bNever);
+    if (nMethod == 2 && Authenticate(pRec, &carry) != 1) return kSocksNextEnd;
+    nLen = CollectMessage(pRec, Socks5RequestComplete, &carry, &bNever);
     if (nLen < 0) {
       // An unknown address type or a wrong version: nothing could ever
       // complete the request.

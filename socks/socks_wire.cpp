@@ -63,15 +63,17 @@ int SocksGreetingComplete(const unsigned char *p, std::size_t n) {
     if (n < 9) return MoreOrNever(n);
     const unsigned char *pEnd = static_cast<const unsigned char *>(memchr(p + 8, 0, n - 8));
     if (pEnd == nullptr) return MoreOrNever(n);
-    bool b4a = p[4] == 0 && p[5] == 0 && p[6] == 0 && p[7] != 0;
-    if (!b4a) return 1;
     std::size_t nAfter = static_cast<std::size_t>(pEnd - p) + 1;
-    if (nAfter < n && memchr(p + nAfter, 0, n - nAfter) != nullptr) return 1;
+    bool b4a = p[4] == 0 && p[5] == 0 && p[6] == 0 && p[7] != 0;
+    if (!b4a) return static_cast<int>(nAfter);
+    const unsigned char *pHostEnd =
+        nAfter < n ? static_cast<const unsigned char *>(memchr(p + nAfter, 0, n - nAfter)) : nullptr;
+    if (pHostEnd != nullptr) return static_cast<int>(pHostEnd - p) + 1;
     return MoreOrNever(n);
   }
   if (p[0] == 5) {
     if (n < 2 || n < 2u + p[1]) return MoreOrNever(n);
-    return 1;
+    return 2 + p[1];
   }
   return -1;
 }
@@ -81,7 +83,7 @@ int SocksAuthComplete(const unsigned char *p, std::size_t n) {
   std::size_t nUser = p[1];
   if (n < 3 + nUser) return 0;
   std::size_t nPass = p[2 + nUser];
-  return n >= 3 + nUser + nPass ? 1 : 0;
+  return n >= 3 + nUser + nPass ? static_cast<int>(3 + nUser + nPass) : 0;
 }
 
 int Socks5RequestComplete(const unsigned char *p, std::size_t n) {
@@ -90,7 +92,7 @@ int Socks5RequestComplete(const unsigned char *p, std::size_t n) {
   int nPart = AddressPartLen(p[3], p + 4, n - 4);
   if (nPart < 0) return -1;
   if (nPart == 0 || n < 4u + static_cast<unsigned>(nPart)) return MoreOrNever(n);
-  return 1;
+  return 4 + nPart;
 }
 
 int ParseSocks4Request(const unsigned char *p, std::size_t n, SocksRequest *pReq) {
@@ -121,7 +123,7 @@ int ParseSocks4Request(const unsigned char *p, std::size_t n, SocksRequest *pReq
 
 int ParseSocks5Request(const unsigned char *p, std::size_t n, SocksRequest *pReq) {
   ClearRequest(pReq);
-  if (Socks5RequestComplete(p, n) != 1) return -1;
+  if (Socks5RequestComplete(p, n) <= 0) return -1;
   pReq->nVersion = 5;
   pReq->nCmd = p[1];
   if (ReadAddress(p[3], p + 4, pReq) != 1) return -1;
@@ -139,7 +141,7 @@ int ChooseSocks5Method(const unsigned char *p, std::size_t n, int bAuth) {
 
 int ParseSocksAuth(const unsigned char *p, std::size_t n, char *pOut, std::size_t nOut) {
   if (nOut) pOut[0] = '\0';
-  if (SocksAuthComplete(p, n) != 1) return -1;
+  if (SocksAuthComplete(p, n) <= 0) return -1;
   std::size_t nUser = p[1];
   std::size_t nPass = p[2 + nUser];
   const unsigned char *pUser = p + 2;

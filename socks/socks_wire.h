@@ -31,9 +31,10 @@ struct SocksRequest {
   FixedText<256> mTarget;  // "host port" for the relay
 };
 
-// Completeness of a message.  Every one returns 1 complete, 0 more bytes
-// are needed, -1 never valid (wrong version, unknown address type, or a
-// message that outgrew kSocksMsgMax without being complete).
+// Completeness of a message.  Every one returns the length of the complete
+// message (bytes beyond it belong to the next one), 0 when more bytes are
+// needed, -1 when it can never be valid (wrong version, unknown address
+// type, or a message that outgrew kSocksMsgMax without being complete).
 //
 // Greeting: SOCKS 4 needs the user ID's NUL, and for 4a the host name's
 // NUL; SOCKS 5 needs VER, NMETHODS and every method.

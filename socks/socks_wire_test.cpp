@@ -33,26 +33,26 @@ std::vector<unsigned char> NameRequest(std::size_t nName, int nPort = 80) {
   return v;
 }
 
-TEST(SocksGreetingTest, Completeness) {  // 1 complete, 0 need more bytes, -1 never
+TEST(SocksGreetingTest, Completeness) {  // length when complete, 0 need more bytes, -1 never
   static const struct {
     const char *szHex;
     int nWant;
   } kCases[] = {
       {"", 0},
       {"040100500a000001", 0},                                  // no user ID yet
-      {"040100500a00000100", 1},                                // empty user ID
-      {"040100500a000001757365720000", 1},                      // user ID, extra byte
+      {"040100500a00000100", 9},                                // empty user ID
+      {"040100500a000001757365720000", 13},                     // user ID, extra byte
       {"040100500a00000175736572", 0},                          // user ID not ended
       {"0401005000000001757300", 0},                            // 4a: host missing
       {"04010050000000017573006578", 0},                        // 4a: host not ended
-      {"0401005000000001757300657800", 1},                      // 4a complete
-      {"040100500000000100657800", 1},                          // 4a, empty user ID
+      {"0401005000000001757300657800", 14},                      // 4a complete
+      {"040100500000000100657800", 12},                          // 4a, empty user ID
       {"05", 0},
       {"0502", 0},                                              // methods missing
       {"050200", 0},                                            // one of two methods
-      {"05020002", 1},
-      {"0500", 1},                                              // no methods at all
-      {"0501000000", 1},                                        // bytes beyond
+      {"05020002", 4},
+      {"0500", 2},                                              // no methods at all
+      {"0501000000", 3},                                        // bytes beyond
       {"47455420", -1},                                         // "GET ": not SOCKS
       {"00", -1},
   };
@@ -127,12 +127,12 @@ TEST(Socks5RequestTest, Completeness) {
       {"050100", 0},
       {"05010001", 0},
       {"050100017f000001", 0},
-      {"050100017f0000010050", 1},
+      {"050100017f0000010050", 10},
       {"0501000307", 0},
       {"0501000307657861", 0},
-      {"05010003036162630050", 1},
+      {"05010003036162630050", 10},
       {"0501000400000000000000000000000000000001", 0},
-      {"05010004000000000000000000000000000000010050", 1},
+      {"05010004000000000000000000000000000000010050", 22},
       {"05010002", -1},         // unknown address type
       {"0501000500", -1},
       {"040100017f0000010050", -1},  // wrong version
@@ -178,7 +178,7 @@ TEST(Socks5RequestTest, NameLengthLimits) {
   SocksRequest req;
   // The longest name whose target "name 65535" still fits 255 characters.
   auto v = NameRequest(249, 65535);
-  ASSERT_EQ(1, Socks5RequestComplete(v.data(), v.size()));
+  ASSERT_EQ(256, Socks5RequestComplete(v.data(), v.size()));
   EXPECT_EQ(1, ParseSocks5Request(v.data(), v.size(), &req));
   EXPECT_EQ(249u, req.mHost.Length());
   EXPECT_EQ(252, req.nAddrLen);
@@ -187,7 +187,7 @@ TEST(Socks5RequestTest, NameLengthLimits) {
   // A 255-byte name: complete, refused as a destination, nothing overflows.
   v = NameRequest(255);
   ASSERT_EQ(262u, v.size());
-  EXPECT_EQ(1, Socks5RequestComplete(v.data(), v.size()));
+  EXPECT_EQ(262, Socks5RequestComplete(v.data(), v.size()));
   EXPECT_EQ(0, Socks5RequestComplete(v.data(), v.size() - 1));
   EXPECT_EQ(-1, ParseSocks5Request(v.data(), v.size(), &req));
 }
@@ -223,10 +223,10 @@ TEST(SocksAuthTest, CompleteAndParse) {
       {"0104757365", 0, -1, ""},
       {"010475736572", 0, -1, ""},
       {"01047573657204706173", 0, -1, ""},
-      {"0104757365720470617373", 1, 1, "user:pass"},
+      {"0104757365720470617373", 11, 1, "user:pass"},
       {"010070617373", 0, -1, ""},
-      {"0100" "00", 1, 1, ":"},
-      {"0103610062" "0170", 1, -1, ""},  // NUL in the user name
+      {"0100" "00", 3, 1, ":"},
+      {"0103610062" "0170", 7, -1, ""},  // NUL in the user name
   };
   for (const auto &c : kCases) {
     auto v = Hex(c.szHex);
@@ -245,7 +245,7 @@ TEST(SocksAuthTest, LongestUserAndPassword) {
   v.push_back(255);
   v.insert(v.end(), 255, 'p');
   char szCred[512];
-  ASSERT_EQ(1, SocksAuthComplete(v.data(), v.size()));
+  ASSERT_EQ(513, SocksAuthComplete(v.data(), v.size()));
   ASSERT_EQ(1, ParseSocksAuth(v.data(), v.size(), szCred, sizeof szCred));
   EXPECT_EQ(511u, strlen(szCred));
   EXPECT_EQ(-1, ParseSocksAuth(v.data(), v.size(), szCred, 511));  // no room: refused, not cut
