@@ -176,6 +176,40 @@ class StartTlsTest(unittest.TestCase):
         self.assertEqual(MSG, got[0][2])
         self.assertTrue(got[0][3])
 
+    def test_implicit_tls_on_both_sides(self):
+        from aiosmtpd.controller import Controller
+        from proxytest import free_port
+        got = []
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                got.append(envelope.original_content)
+                return "250 OK"
+
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ctx.load_cert_chain(self.cert, self.key)
+        port = free_port()
+        smtps = Controller(Handler(), hostname="127.0.0.1", port=port, ssl_context=ctx)
+        smtps.start()
+        self.addCleanup(smtps.stop)
+        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % port, "-U=0"])
+        self.proxies.append(p)
+        p.write("smtp.ini", "127.0.0.1 %d+%s\t%s=,127.0.0.1 %d+,smtps\n" % (p.port, self.cert, self.key, port))
+        p.start()
+        with smtplib.SMTP_SSL("127.0.0.1", p.port, timeout=15 * SLOW, context=client_context()) as s:
+            s.ehlo("client.test")
+            s.sendmail("a@x.test", ["b@y.test"], MSG)
+        for _ in range(100):
+            if got:
+                break
+            import time
+            time.sleep(0.05)
+        # The server speaks only TLS, so the message came over TLS.
+        self.assertEqual([MSG], got)
+        log = p.log()
+        self.assertIn("SSL_accept() success.", log)
+        self.assertIn("SSL_connect() success.", log)
+
     def test_pass_through_is_not_inspected(self):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.plain.port])
         self.proxies.append(p)
