@@ -251,3 +251,28 @@ void MakeBoundary(char *pOut, std::size_t nOut) {
   std::snprintf(pOut, nOut, "----%s_%04d%02d%02d%02d%02d%02d%03d==", "", t.nYear, t.nMonth, t.nDay, t.nHour,
                 t.nMinute, t.nSecond, nMillis);
 }
+
+std::size_t FilterEhloReply(char *p, std::size_t n) {
+  std::size_t nOut = 0;
+  std::size_t nLastKept = static_cast<std::size_t>(-1);  // start of the last line kept
+  std::size_t i = 0;
+  while (i < n) {
+    const char *pEnd = static_cast<const char *>(std::memchr(p + i, '\n', n - i));
+    std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - (p + i)) + 1 : n - i;
+    char szHead[16] = "";
+    std::size_t nHead = nLine < sizeof szHead - 1 ? nLine : sizeof szHead - 1;
+    std::memcpy(szHead, p + i, nHead);
+    szHead[nHead] = '\0';
+    bool bDrop = nLine >= 4 && ReplyCode(szHead) / 100 == 2 &&
+                 (StartsNoCase(szHead + 4, "CHUNKING") || StartsNoCase(szHead + 4, "BINARYMIME"));
+    if (bDrop) {
+      if (szHead[3] == ' ' && nLastKept != static_cast<std::size_t>(-1)) p[nLastKept + 3] = ' ';
+    } else {
+      std::memmove(p + nOut, p + i, nLine);
+      nLastKept = nOut;
+      nOut += nLine;
+    }
+    i += nLine;
+  }
+  return nOut;
+}

@@ -80,6 +80,13 @@ int TopLineCount(const char *szLine, long *pnLines);
 // else 0.
 int ReplyCode(const char *szLine);
 
+// Removes the CHUNKING and BINARYMIME lines from an SMTP EHLO reply held in
+// p (n bytes, line by line): a client that used BDAT would hand its message
+// over without DATA and so without inspection.  When the removed line was
+// the last one, the line before it becomes the last ("250 ").  Returns the
+// new length.
+std::size_t FilterEhloReply(char *p, std::size_t n);
+
 // A new mail identifier "%04d%02d%02d%02d%02d%02d%03d.%08lu" from the local
 // time and a process-wide counter (read and incremented under its lock).
 // pOut holds at least 32 bytes.

@@ -181,6 +181,23 @@ TEST(RelayTextTest, MailIdentifiersAreUnique) {
   EXPECT_EQ(0, std::strcmp(szBoundary + std::strlen(szBoundary) - 2, "=="));
 }
 
+TEST(RelayTextTest, EhloReplyHidesChunking) {
+  static const struct {
+    const char *szIn, *szOut;
+  } kCases[] = {
+      {"250-mx\r\n250-CHUNKING\r\n250 HELP\r\n", "250-mx\r\n250 HELP\r\n"},
+      {"250-mx\r\n250-SIZE 10\r\n250 chunking\r\n", "250-mx\r\n250 SIZE 10\r\n"},
+      {"250-mx\r\n250-BINARYMIME\r\n250 CHUNKING\r\n", "250 mx\r\n"},
+      {"250-mx\r\n250 PIPELINING\r\n", "250-mx\r\n250 PIPELINING\r\n"},
+      {"500 CHUNKING unknown\r\n", "500 CHUNKING unknown\r\n"},
+  };
+  for (const auto &c : kCases) {
+    std::string buf = c.szIn;
+    std::size_t n = FilterEhloReply(buf.data(), buf.size());
+    EXPECT_EQ(c.szOut, buf.substr(0, n)) << c.szIn;
+  }
+}
+
 TEST(StartTlsTest, EhloReplyAlwaysOffersStartTls) {
   static const struct {
     std::vector<std::string> in;
