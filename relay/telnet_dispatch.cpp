@@ -161,10 +161,10 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
   if (pRec->bSvTls) {
     void *pCtx = nullptr;
     void *pSSL = OpenSSLClient(&pCtx, nSv);
-    if (pSSL) {
-      pRec->pServerSSL = pSSL;
-      pRec->pServerCtx = pCtx;
-    }
+    // A server that speaks only TLS cannot be talked to in the clear.
+    if (!pSSL) return;
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
   }
   if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain) == 0) return;
   int d = 0;
