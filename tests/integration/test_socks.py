@@ -453,6 +453,47 @@ class SocksUdpTest(SocksCase):
         self.assertEqual([], self.udp.received)
 
 
+@unittest.skipUnless(relay_built() and proxytest.ipv6_available(), "relay or IPv6 loopback missing")
+class SocksIPv6DestinationTest(SocksCase):
+    args = ("-i=2",)
+
+    def test_ipv6_address_with_zero_groups(self):
+        srv = socket.socket(socket.AF_INET6)
+        srv.bind(("::1", 0))
+        srv.listen(1)
+        self.addCleanup(srv.close)
+        port = srv.getsockname()[1]
+        self.proxy.write("socks-ptl.ini", "%d,6,1\n" % port)
+        s = self.socks5_open()
+        addr = socket.inet_pton(socket.AF_INET6, "::1")
+        s.sendall(b"\x05\x01\x00\x04" + addr + struct.pack(">H", port))
+        self.assertEqual(b"\x05\x00\x00\x04" + addr + struct.pack(">H", port), recv_exact(s, 22))
+        srv.settimeout(10)
+        conn, _ = srv.accept()
+        self.addCleanup(conn.close)
+        s.sendall(b"over v6")
+        conn.settimeout(10)
+        self.assertEqual(b"over v6", conn.recv(100))
+        self.assertIn("Server=0000:0000:0000:0000:0000:0000:0000:0001 Port=%d" % port, self.proxy.log())
+
+
+@unittest.skipUnless(relay_built(), "the relay is not part of this build")
+class SocksFixedForwardTest(SocksCase):
+    def setUp(self):
+        self.echo = EchoServer()
+        self.addCleanup(self.echo.stop)
+        super().setUp()
+
+    def test_connect_table_entry_for_the_client_skips_socks(self):
+        # Keyed by the client's address and the local port: the bytes go to
+        # the entry's server unchanged, without any SOCKS exchange.
+        self.proxy.write("socks.ini", "127.0.0.1 %d=,127.0.0.1 %d,fixed\n" % (self.proxy.port, self.echo.port))
+        s = self.connect()
+        payload = b"\x05\x01\x00 not socks at all"
+        s.sendall(payload)
+        self.assertEqual(payload, recv_exact(s, len(payload)))
+
+
 def have_slapd():
     return os.path.exists("/usr/sbin/slapd")
 
