@@ -75,6 +75,17 @@ constexpr std::size_t kPageTemplateSize = 20480;
 // HTTP cache key text.
 constexpr std::size_t kCacheKeySize = 1024;
 
+// FTP client of ftp:// URLs.
+// One reply line as kept (longer lines are cut; the rest is skipped).
+constexpr std::size_t kFtpReplyLine = 4096;
+// A reply longer than this (an endless multi-line reply) is a failure.
+constexpr std::size_t kFtpReplyMax = 1048576;
+// The decoded URL path and its code-page form.
+constexpr std::size_t kFtpPathSize = 512;
+// Once the data connection has ended, the completion reply must arrive
+// within this time.
+constexpr int kFtpFinalReplyGraceMs = 30000;
+
 // SOCKS proxy.
 // Longest negotiation message collected from a client (one receive buffer).
 constexpr std::size_t kSocksMsgMax = 16384;

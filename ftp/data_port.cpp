@@ -9,6 +9,20 @@ int ProbePort(int bIPv4, int *pPort) { return PlatProbePort(bIPv4, pPort); }
 
 namespace {
 
+// Reads a decimal number of at most nMaxDigits digits at p.  Returns the
+// value, or -1 when there is no digit; *ppEnd points behind the digits.
+long ReadNumber(const char *p, int nMaxDigits, const char **ppEnd) {
+  long n = 0;
+  int nDigits = 0;
+  while (*p >= '0' && *p <= '9' && nDigits < nMaxDigits) {
+    n = n * 10 + (*p - '0');
+    ++p;
+    ++nDigits;
+  }
+  *ppEnd = p;
+  return nDigits ? n : -1;
+}
+
 // Takes the port under the cursor (wrapping to the bottom of the range past
 // its top) and advances the cursor, as one step for all threads.
 int TakeCursor() {
@@ -37,4 +51,26 @@ int GetDataPort(int bIPv4) {
     if (ProbePort(bIPv4, &nProbe) == 0) return nPort;
   }
   return -1;
+}
+
+int ParseDataPort(int bEpsvForm, int bIPv4, int *pnHigh, int *pnLow, const char *szText) {
+  *pnHigh = *pnLow = -1;
+  const char *pEnd = szText;
+  if (bEpsvForm) {
+    long nPort = ReadNumber(szText, 5, &pEnd);
+    if (nPort >= 0 && nPort <= 65535) {
+      *pnHigh = static_cast<int>(nPort / 256);
+      *pnLow = static_cast<int>(nPort % 256);
+    }
+  } else if (szText[0] != '\0') {
+    // The first character is the comma before p1.
+    long nHigh = ReadNumber(szText + 1, 3, &pEnd);
+    long nLow = -1;
+    if (nHigh >= 0 && *pEnd == ',') nLow = ReadNumber(pEnd + 1, 3, &pEnd);
+    if (nHigh >= 0 && nHigh <= 255 && nLow >= 0 && nLow <= 255) {
+      *pnHigh = static_cast<int>(nHigh);
+      *pnLow = static_cast<int>(nLow);
+    }
+  }
+  return GetDataPort(bIPv4);
 }

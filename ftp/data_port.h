@@ -18,4 +18,14 @@ int ProbePort(int bIPv4, int *pPort);
 // system assigns no port.
 int GetDataPort(int bIPv4);
 
+// Reads the peer's port from the argument of PORT/PASV (bEpsvForm 0) or
+// EPRT/EPSV (bEpsvForm 1) and returns a new own port from GetDataPort.
+//   EPSV/EPRT form: szText is the decimal port; *pnHigh = port / 256,
+//                   *pnLow = port % 256.
+//   PORT/PASV form: szText starts one character before the fifth number
+//                   ("," p1 "," p2); *pnHigh = p1, *pnLow = p2.
+// A number outside 0..255 (0..65535 for the port) or a missing one sets
+// both bytes to -1; the caller refuses such an argument.
+int ParseDataPort(int bEpsvForm, int bIPv4, int *pnHigh, int *pnLow, const char *szText);
+
 #endif  // PROXY_FTP_DATA_PORT_H_

@@ -57,4 +57,29 @@ TEST_F(DataPortTest, BusyPortsAreSkippedAndAFullRangeEnds) {
   PlatCloseSocket(busy);
 }
 
+TEST_F(DataPortTest, ParseDataPortTable) {
+  g_nPortLow = g_nPortHigh = 0;
+  static const struct {
+    int bEpsv;
+    const char *szText;
+    int nHigh, nLow;
+  } kCases[] = {
+      {0, ",4,1\r\n", 4, 1},  // PORT h1,h2,h3,h4 cut off before ",p1,p2"
+      {0, ",255,255\r\n", 255, 255},
+      {0, ",256,1\r\n", -1, -1},
+      {0, ",4\r\n", -1, -1},
+      {0, "", -1, -1},
+      {1, "2121|\r\n", 8, 73},  // EPRT/EPSV: the decimal port
+      {1, "65535", 255, 255},
+      {1, "65536", -1, -1},
+      {1, "|", -1, -1},
+  };
+  for (const auto &c : kCases) {
+    int nHigh = 0, nLow = 0;
+    EXPECT_GT(ParseDataPort(c.bEpsv, 1, &nHigh, &nLow, c.szText), 0) << c.szText;
+    EXPECT_EQ(nHigh, c.nHigh) << c.szText;
+    EXPECT_EQ(nLow, c.nLow) << c.szText;
+  }
+}
+
 }  // namespace

@@ -1,7 +1,6 @@
-// The FTP client that fetches ftp:// URLs for GetDispatch.  It writes into
-// the open answer file the complete answer the client is to receive.  Until
-// an FTP client is linked in, the declaration is weak and the answer file
-// stays empty.
+// The FTP client that fetches ftp:// URLs for GetDispatch (ftp/ftp_client.cpp).
+// It writes into the open answer file the complete answer the client is to
+// receive.
 #ifndef PROXY_HTTP_FTP_HOOK_H_
 #define PROXY_HTTP_FTP_HOOK_H_
 
@@ -11,6 +10,6 @@ struct ConnectionRecord;
 
 int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const char *szPassword,
               const char *szHost, int nPort, const char *szDirectory, const char *szCommand,
-              const char *szFile) __attribute__((weak));
+              const char *szFile);
 
 #endif  // PROXY_HTTP_FTP_HOOK_H_

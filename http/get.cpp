@@ -56,9 +56,8 @@ int FetchFtp(ConnectionRecord *pRec, const RequestTarget *pT, const AnalyzedRequ
     pRec->mLine[0] = '\0';
     return -1;
   }
-  if (FtpClient != nullptr)
-    FtpClient(pRec, pAnswer, pT->mFtpUser.c_str(), pT->mFtpPass.c_str(), pReq->szHost, pT->nPort,
-              pT->mFtpDir.c_str(), pT->mFtpCmd.c_str(), pT->mFtpFile.c_str());
+  FtpClient(pRec, pAnswer, pT->mFtpUser.c_str(), pT->mFtpPass.c_str(), pReq->szHost, pT->nPort,
+            pT->mFtpDir.c_str(), pT->mFtpCmd.c_str(), pT->mFtpFile.c_str());
   fclose(pAnswer);
   char szVerdict[kScanReplySize + 1] = "";
   ScanFile(ScanProtocol(pRec), pRec->nSock, tmp.c_str(), szVerdict);

@@ -112,6 +112,44 @@ int PlatBindLocal(PlatSocket s, const char *szAddr, int nPort);
 // the reason in PlatLastError() (ETIMEDOUT when the wait ran out).
 int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs);
 
+// ---- Data connections (FTP data channel, ftp:// client) -------------------
+
+// Resolver flags of PlatResolveAddr.
+constexpr int kPlatResolveCanonName = 1;  // ask for the canonical name
+constexpr int kPlatResolveNumeric = 2;    // the host must be a numeric address
+constexpr int kPlatResolvePassive = 4;    // an address to listen on
+
+// Resolves host and port text for stream sockets of nFamily (0 any,
+// kFamilyIPv4, kFamilyIPv6) and copies the first result into *pAddr.
+// 1 found; -1 failure with the resolver code in *pErr.
+int PlatResolveAddr(const char *szHost, const char *szPort, uint32_t nFamily, int nFlags, PlatSockAddr *pAddr,
+                    int *pErr);
+
+// Numeric address text (inet_pton rules) and port to a socket address.
+// The all-ones IPv4 text is refused, and so is IPv6 text with a port or
+// scope part.  1 done; -1 refused (PlatLastError() EAFNOSUPPORT when the
+// text is no address of either family).
+int PlatMakeAddr(const char *szText, int nPort, PlatSockAddr *pAddr);
+
+// A stream socket of the family (kFamilyIPv4 or kFamilyIPv6).
+// kPlatNoSocket on failure.
+PlatSocket PlatStreamSocket(uint32_t nFamily);
+
+// Connects s to the address, waiting at most nTimeoutMs (<= 0: 75 s), as
+// PlatConnect does.  1 connected; -1 failure (PlatLastError()).
+int PlatConnectAddr(PlatSocket s, const PlatSockAddr *pAddr, int nTimeoutMs);
+
+// A listening stream socket on a numeric address (resolved as a passive,
+// numeric host; the family follows the text) and port, with address reuse.
+// 1 and *pSock; -1 the address does not resolve; -2 socket creation failed;
+// -3 bind failed; -4 listen failed (the socket is closed on failure).
+int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock);
+
+// A listening stream socket of nFamily on the any-address and nPort (0: the
+// system chooses).  nBacklog <= 0 means the system's maximum.
+// 1 and *pSock; -2 socket creation or bind failed; -3 listen failed.
+int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock);
+
 // ---- Options, data, close --------------------------------------------------
 
 // Send and receive time-outs in milliseconds; 0 leaves that option as it

@@ -286,14 +286,15 @@ int PlatBindLocal(PlatSocket s, const char *szAddr, int nPort) {
   return bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 1 : -1;
 }
 
-int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
+namespace {
+
+// Connect without blocking and bound the wait: a blocking connect to a
+// silent address waits minutes.  The socket is blocking again afterwards.
+int ConnectBounded(PlatSocket s, const sockaddr *pAddr, socklen_t nLen, int nTimeoutMs) {
   if (nTimeoutMs <= 0) nTimeoutMs = kDefaultConnectWaitMs;
-  const struct addrinfo *p = pList->pInfo;
-  // A blocking connect to a silent address waits minutes; connect without
-  // blocking and bound the wait instead.
   int nFlags = fcntl(s, F_GETFL, 0);
   if (nFlags < 0 || fcntl(s, F_SETFL, nFlags | O_NONBLOCK) != 0) return -1;
-  int r = connect(s, p->ai_addr, p->ai_addrlen);
+  int r = connect(s, pAddr, nLen);
   int nErr = r == 0 ? 0 : errno;
   if (r != 0 && (nErr == EINPROGRESS || nErr == EINTR)) {
     struct pollfd fd = {s, POLLOUT, 0};
@@ -306,8 +307,8 @@ int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
     } else if (w < 0) {
       nErr = errno;
     } else {
-      socklen_t nLen = sizeof nErr;
-      if (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) nErr = errno;
+      socklen_t nErrLen = sizeof nErr;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &nErrLen) != 0) nErr = errno;
     }
   }
   fcntl(s, F_SETFL, nFlags);
@@ -315,6 +316,158 @@ int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
     errno = nErr;
     return -1;
   }
+  return 1;
+}
+
+int FamilyOf(uint32_t nFamily) {
+  return nFamily == kFamilyIPv4 ? AF_INET : nFamily == kFamilyIPv6 ? AF_INET6 : AF_UNSPEC;
+}
+
+}  // namespace
+
+int PlatConnect(PlatSocket s, const PlatAddrList *pList, int nTimeoutMs) {
+  const struct addrinfo *p = pList->pInfo;
+  return ConnectBounded(s, p->ai_addr, p->ai_addrlen, nTimeoutMs);
+}
+
+int PlatResolveAddr(const char *szHost, const char *szPort, uint32_t nFamily, int nFlags, PlatSockAddr *pAddr,
+                    int *pErr) {
+  memset(pAddr, 0, sizeof *pAddr);
+  struct addrinfo hints = {};
+  hints.ai_family = FamilyOf(nFamily);
+  hints.ai_socktype = SOCK_STREAM;
+  if (nFlags & kPlatResolveCanonName) hints.ai_flags |= AI_CANONNAME;
+  if (nFlags & kPlatResolveNumeric) hints.ai_flags |= AI_NUMERICHOST;
+  if (nFlags & kPlatResolvePassive) hints.ai_flags |= AI_PASSIVE;
+  struct addrinfo *pRes = nullptr;
+  int r = getaddrinfo(szHost, szPort, &hints, &pRes);
+  if (r != 0 || pRes == nullptr || pRes->ai_addrlen > sizeof pAddr->m) {
+    if (pRes) freeaddrinfo(pRes);
+    *pErr = r != 0 ? r : EAI_NONAME;
+    return -1;
+  }
+  memcpy(pAddr->m, pRes->ai_addr, pRes->ai_addrlen);
+  pAddr->nLen = static_cast<uint32_t>(pRes->ai_addrlen);
+  freeaddrinfo(pRes);
+  *pErr = 0;
+  return 1;
+}
+
+int PlatMakeAddr(const char *szText, int nPort, PlatSockAddr *pAddr) {
+  memset(pAddr, 0, sizeof *pAddr);
+  if (strchr(szText, ':') != nullptr) {
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(nPort));
+    if (ParseIPv6(szText, &a.sin6_addr) != 1) {
+      errno = EAFNOSUPPORT;
+      return -1;
+    }
+    memcpy(pAddr->m, &a, sizeof a);
+    pAddr->nLen = sizeof a;
+    return 1;
+  }
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(nPort));
+  // The all-ones address is the broadcast address, never a peer.
+  if (inet_pton(AF_INET, szText, &a.sin_addr) != 1 || a.sin_addr.s_addr == INADDR_NONE) {
+    errno = EAFNOSUPPORT;
+    return -1;
+  }
+  memcpy(pAddr->m, &a, sizeof a);
+  pAddr->nLen = sizeof a;
+  return 1;
+}
+
+PlatSocket PlatStreamSocket(uint32_t nFamily) {
+  int nAf = FamilyOf(nFamily);
+  if (nAf == AF_UNSPEC) {
+    errno = EAFNOSUPPORT;
+    return kPlatNoSocket;
+  }
+  int s = socket(nAf, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return s < 0 ? kPlatNoSocket : s;
+}
+
+int PlatConnectAddr(PlatSocket s, const PlatSockAddr *pAddr, int nTimeoutMs) {
+  return ConnectBounded(s, reinterpret_cast<const sockaddr *>(pAddr->m), pAddr->nLen, nTimeoutMs);
+}
+
+namespace {
+
+// Binds s (of family nAf) to the any-address and nPort.
+int BindAny(int s, int nAf, int nPort) {
+  if (nAf == AF_INET6) {
+    int nOn = 1;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &nOn, sizeof nOn);
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(nPort));
+    a.sin6_addr = in6addr_any;
+    return bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(nPort));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+}
+
+}  // namespace
+
+int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock) {
+  *pSock = kPlatNoSocket;
+  char szPort[16];
+  snprintf(szPort, sizeof szPort, "%d", nPort);
+  PlatSockAddr addr;
+  int nErr = 0;
+  uint32_t nFamily = strchr(szAddr, '.') != nullptr ? kFamilyIPv4 : kFamilyIPv6;
+  if (PlatResolveAddr(szAddr, szPort, nFamily, kPlatResolvePassive | kPlatResolveNumeric, &addr, &nErr) != 1)
+    return -1;
+  int s = socket(reinterpret_cast<sockaddr *>(addr.m)->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -2;
+  int nOn = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+  if (bind(s, reinterpret_cast<sockaddr *>(addr.m), addr.nLen) != 0) {
+    nErr = errno;
+    close(s);
+    errno = nErr;
+    return -3;
+  }
+  if (listen(s, nBacklog) != 0) {
+    nErr = errno;
+    close(s);
+    errno = nErr;
+    return -4;
+  }
+  *pSock = s;
+  return 1;
+}
+
+int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock) {
+  *pSock = kPlatNoSocket;
+  int nAf = FamilyOf(nFamily);
+  if (nAf == AF_UNSPEC) {
+    errno = EAFNOSUPPORT;
+    return -2;
+  }
+  int s = socket(nAf, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -2;
+  int nErr;
+  if (BindAny(s, nAf, nPort) != 0) {
+    nErr = errno;
+    close(s);
+    errno = nErr;
+    return -2;
+  }
+  if (listen(s, nBacklog > 0 ? nBacklog : SOMAXCONN) != 0) {
+    nErr = errno;
+    close(s);
+    errno = nErr;
+    return -3;
+  }
+  *pSock = s;
   return 1;
 }
 

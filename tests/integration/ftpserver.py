@@ -1,0 +1,109 @@
+"""A real FTP server (pyftpdlib) on loopback for the FTP tests.
+
+Run as a program it serves one folder until it is stopped; FtpServer starts
+it as a child process, waits for its port and stops it.  Switches:
+  --no-pasv         PASV and EPSV are refused with 502 (clients go active)
+  --encoding NAME   the server's character set for paths (default utf8)
+  --user NAME:PASS  an account besides anonymous (full rights)
+  --log FILE        every command the server receives, one per line
+"""
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _serve(args):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+
+    log = open(args.log, "a", buffering=1) if args.log else None
+
+    class Handler(FTPHandler):
+        permit_foreign_addresses = True
+
+        def decode(self, data):
+            return data.decode(args.encoding, self.unicode_errors)
+
+        def pre_process_command(self, line, cmd, arg):
+            if log:
+                log.write(line + "\n")
+            if args.no_pasv and cmd in ("PASV", "EPSV"):
+                self.respond("502 Passive mode not offered.")
+                return
+            return FTPHandler.pre_process_command(self, line, cmd, arg)
+
+    auth = DummyAuthorizer()
+    auth.add_anonymous(args.root, perm="elradfmwMT")
+    if args.user:
+        name, password = args.user.split(":", 1)
+        auth.add_user(name, password, args.root, perm="elradfmwMT")
+    Handler.authorizer = auth
+    Handler.banner = "pyftpdlib test server ready."
+    server = FTPServer((args.host, args.port), Handler)
+    print("READY", flush=True)
+    server.serve_forever(timeout=0.5)
+
+
+class FtpServer:
+    """The server as a child process; always stop() it."""
+
+    def __init__(self, root, host="127.0.0.1", no_pasv=False, encoding="utf8", user=None):
+        self.root = root
+        self.host = host
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        with socket.socket(family) as s:
+            s.bind((host, 0))
+            self.port = s.getsockname()[1]
+        self.log_path = os.path.join(root + ".cmds")
+        cmd = ["/usr/bin/python3", os.path.join(HERE, "ftpserver.py"), "--root", root, "--host", host,
+               "--port", str(self.port), "--encoding", encoding, "--log", self.log_path]
+        if no_pasv:
+            cmd.append("--no-pasv")
+        if user:
+            cmd += ["--user", user]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        line = b""
+        while time.monotonic() < deadline and b"READY" not in line:
+            line = self.proc.stdout.readline()
+            if not line and self.proc.poll() is not None:
+                break
+        if b"READY" not in line:
+            self.stop()
+            raise RuntimeError("FTP server did not start")
+
+    def commands(self):
+        """Commands the server received so far."""
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--encoding", default="utf8")
+    parser.add_argument("--user")
+    parser.add_argument("--log")
+    parser.add_argument("--no-pasv", action="store_true")
+    _serve(parser.parse_args())
