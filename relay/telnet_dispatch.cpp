@@ -36,6 +36,7 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->lastCommand.Clear();
   pRec->imapTag.Clear();
   pRec->imapContinuation = 0;
+  pRec->nImapLiteral = 0;
   pRec->mailFrom.Clear();
   pRec->rcptLine.Clear();
   pRec->mZipResult.Clear();
@@ -216,7 +217,9 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
       const char *pBlank = std::strchr(pRec->clientCommand, ' ');
       if (pBlank && StartsNoCase(pBlank + 1, "append ")) pRec->imapContinuation = 0;
     }
-    if (pRec->lastCommand.Empty()) return;
+    // Nothing read: the client has gone.  (An empty line, such as the end
+    // of IMAP literal data, is still a command whose reply is relayed.)
+    if (pRec->clientCommand[0] == '\0') return;
     if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, d == kRelayMessage ? kReplyMessage
                                                                                              : kReplyPlain) != 1)
       return;
