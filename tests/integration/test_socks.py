@@ -514,6 +514,44 @@ class SocksFixedForwardTest(SocksCase):
         self.assertEqual(payload, recv_exact(s, len(payload)))
 
 
+def have_aiosmtpd():
+    try:
+        import aiosmtpd  # noqa: F401
+        return True
+    except ImportError:
+        return False
+
+
+@unittest.skipUnless(relay_built() and have_aiosmtpd(), "relay or aiosmtpd missing")
+class SocksMailRelayTest(SocksCase):
+    """A destination classified SMTP is relayed command by command."""
+
+    def setUp(self):
+        from mailfakes import SmtpSink
+        self.sink = SmtpSink()
+        self.addCleanup(self.sink.stop)
+        super().setUp()
+        self.proxy.write("socks-ptl.ini", "%d,1\n" % self.sink.port)
+
+    def test_mail_through_socks5(self):
+        import smtplib
+        s = self.socks5_open()
+        name = b"localhost"
+        s.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", self.sink.port))
+        self.assertEqual(b"\x05\x00\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", self.sink.port),
+                         recv_exact(s, 4 + 1 + len(name) + 2, timeout=20))
+        smtp = smtplib.SMTP(timeout=20 * SLOW)
+        smtp.sock = s
+        code, _ = smtp.getreply()
+        self.assertEqual(220, code)
+        smtp.sendmail("a@example.test", ["b@example.test"],
+                      "Subject: via socks\r\n\r\nbody through the SOCKS relay\r\n")
+        smtp.quit()
+        msgs = self.sink.wait_messages(1)
+        self.assertEqual(1, len(msgs))
+        self.assertIn(b"body through the SOCKS relay", msgs[0][2])
+
+
 def have_slapd():
     return os.path.exists("/usr/sbin/slapd")
 
