@@ -88,6 +88,7 @@ struct ConnectionRecord {
   FixedText<kRelayLineSize> lastCommand;  // the client's last command, no line end
   FixedText<256> imapTag;      // the client's IMAP tag and one blank
   int32_t imapContinuation;    // the IMAP server asked for literal data
+  int64_t nImapLiteral;        // size of the literal the client sends next
   FixedText<1024> mailFrom;    // reverse path (FTP: the user name)
   FixedText<1024> rcptLine;    // the last recipient command line
   FixedText<kScanReplySize> mZipResult;  // reply of the attachment compressor

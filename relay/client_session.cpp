@@ -216,7 +216,16 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     return kRelaySendFail;
   }
   LineScanInit(pScan, nProto, nKind, 1, 0, "");
+  // IMAP: after the server's "+" continuation the client sends data (a
+  // literal announced by its last line), not a new tagged command.
+  const bool bContinuationData = nProto == kProtoImap4 && pRec->imapContinuation;
+  if (bContinuationData) pScan->nLiteral = pRec->nImapLiteral;
   int bComplete = ReadClient(pRec, nClSock, fp, pScan, pClientCommand);
+  if (nProto == kProtoImap4) {
+    pRec->nImapLiteral = pScan->nSyncLiteral > 0 ? pScan->nSyncLiteral : 0;
+    // The continuation is answered: the next command has a tag of its own.
+    if (bContinuationData) pRec->imapContinuation = 0;
+  }
   delete pScan;
   std::fclose(fp);
   pClientCommand[0] = '\0';
@@ -227,7 +236,7 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     int r = InspectMessage(szSpool, nSvSock, nClSock, pRec);
     if (r != 0) return r;
   } else {
-    if (nProto == kProtoImap4 && !pRec->imapContinuation) {
+    if (nProto == kProtoImap4 && !bContinuationData) {
       ReadFileHead(szSpool, pClientCommand, kRecvChunk + 1);
       char szTag[256];
       ImapTagOf(pClientCommand, szTag, sizeof szTag);
@@ -255,7 +264,7 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   char *pLine = pRec->mLine;
   while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
     std::memcpy(pClientCommand, pLine, n + 1);
-    if (!(bSmtp && pRec->mailState == 4)) {
+    if (!(bSmtp && pRec->mailState == 4) && !bContinuationData) {
       CommandClass cls;
       ClassifyCommand(nProto, pClientCommand, &cls);
       if (cls.nResult) nResult = cls.nResult;
@@ -281,5 +290,8 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     DebugLogF("[ClientToServerSession] [%04d] C:send(%04d):%d bytes.\n", nClSock, nSvSock, nSent);
   }
   std::fclose(in);
+  // The client went away in the middle of a command: what it sent is
+  // forwarded, but no reply is waited for (nobody would read it).
+  if (!bComplete) return kRelaySendFail;
   return nResult;
 }

@@ -21,12 +21,44 @@ int EqualsNoCase(const char *a, const char *b) {
   return *a == *b;
 }
 
+// A line (its first nHead characters, ending in CR LF) that ends with an
+// IMAP literal announcement "{N}" or "{N+}".
+int ImapLiteralAtEnd(const char *h, std::size_t nHead, long long *pnSize, int *pbNonSync) {
+  if (nHead < 5 || h[nHead - 1] != '\n' || h[nHead - 2] != '\r' || h[nHead - 3] != '}') return 0;
+  std::size_t i = nHead - 3;
+  *pbNonSync = 0;
+  if (h[i - 1] == '+') {
+    *pbNonSync = 1;
+    --i;
+  }
+  std::size_t nEnd = i;
+  while (i > 0 && h[i - 1] >= '0' && h[i - 1] <= '9') --i;
+  if (i == nEnd || i == 0 || h[i - 1] != '{' || nEnd - i > 12) return 0;
+  long long n = 0;
+  for (std::size_t k = i; k < nEnd; ++k) n = n * 10 + (h[k] - '0');
+  *pnSize = n;
+  return 1;
+}
+
 // Decides whether the line just ended completes the command or reply.
 void LineEnded(LineScan *s, int bCrLf) {
   const char *h = s->mHead;
   const bool bDotLine = s->nLen == 3 && h[0] == '.' && h[1] == '\r' && h[2] == '\n';
   ++s->nLines;
   if (s->bClient) {
+    if (s->nProto == kProtoImap4 && s->nKind == 0 && bCrLf) {
+      // "{N+}": the literal follows at once and belongs to this command;
+      // "{N}": the command waits for the server's continuation.
+      long long nSize = 0;
+      int bNonSync = 0;
+      if (ImapLiteralAtEnd(h, s->nHead, &nSize, &bNonSync)) {
+        if (bNonSync) {
+          s->nLiteral = nSize;
+          return;
+        }
+        s->nSyncLiteral = nSize;
+      }
+    }
     if (s->nKind == 1 ? bDotLine : bCrLf) s->bDone = 1;
     return;
   }
@@ -70,6 +102,7 @@ void LineScanInit(LineScan *pScan, int nProto, int nKind, int bClient, int bMult
   pScan->nKind = nKind;
   pScan->bClient = bClient;
   pScan->bMultiLine = bMultiLine;
+  pScan->nSyncLiteral = -1;
   CopyText(pScan->mTag, sizeof pScan->mTag, szTag ? szTag : "");
 }
 
@@ -80,6 +113,15 @@ int LineScanFeed(LineScan *pScan, const char *p, std::size_t n, std::size_t *pnU
     return 1;
   }
   for (std::size_t i = 0; i < n; ++i) {
+    if (pScan->nLiteral > 0) {
+      // Literal data is passed whole; the command line goes on after it.
+      std::size_t nTake = n - i;
+      if (static_cast<long long>(nTake) > pScan->nLiteral) nTake = static_cast<std::size_t>(pScan->nLiteral);
+      pScan->nLiteral -= static_cast<long long>(nTake);
+      i += nTake - 1;
+      pScan->bCr = 0;
+      continue;
+    }
     char c = p[i];
     if (pScan->nHead < kLineHeadSize - 1) pScan->mHead[pScan->nHead++] = c;
     pScan->mHead[pScan->nHead] = '\0';
@@ -208,4 +250,29 @@ void MakeBoundary(char *pOut, std::size_t nOut) {
   PlatUtcTime(nNow, &t);
   std::snprintf(pOut, nOut, "----%s_%04d%02d%02d%02d%02d%02d%03d==", "", t.nYear, t.nMonth, t.nDay, t.nHour,
                 t.nMinute, t.nSecond, nMillis);
+}
+
+std::size_t FilterEhloReply(char *p, std::size_t n) {
+  std::size_t nOut = 0;
+  std::size_t nLastKept = static_cast<std::size_t>(-1);  // start of the last line kept
+  std::size_t i = 0;
+  while (i < n) {
+    const char *pEnd = static_cast<const char *>(std::memchr(p + i, '\n', n - i));
+    std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - (p + i)) + 1 : n - i;
+    char szHead[16] = "";
+    std::size_t nHead = nLine < sizeof szHead - 1 ? nLine : sizeof szHead - 1;
+    std::memcpy(szHead, p + i, nHead);
+    szHead[nHead] = '\0';
+    bool bDrop = nLine >= 4 && ReplyCode(szHead) / 100 == 2 &&
+                 (StartsNoCase(szHead + 4, "CHUNKING") || StartsNoCase(szHead + 4, "BINARYMIME"));
+    if (bDrop) {
+      if (szHead[3] == ' ' && nLastKept != static_cast<std::size_t>(-1)) p[nLastKept + 3] = ' ';
+    } else {
+      std::memmove(p + nOut, p + i, nLine);
+      nLastKept = nOut;
+      nOut += nLine;
+    }
+    i += nLine;
+  }
+  return nOut;
 }

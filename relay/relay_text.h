@@ -30,6 +30,12 @@ struct LineScan {
   int bContinuation;      // IMAP "+ " completed the reply
   int nCode;              // numeric code of the completing line (0 when none)
   int nLines;             // complete lines seen
+  // IMAP client commands: literal data still to pass before the line
+  // rules apply again, and the size of a synchronizing literal announced
+  // by the completing line ("{N}"; -1 none), which the client sends only
+  // after the server's "+" continuation.
+  long long nLiteral;
+  long long nSyncLiteral;
   // The current line.
   char mHead[kLineHeadSize];
   std::size_t nHead;
@@ -73,6 +79,13 @@ int TopLineCount(const char *szLine, long *pnLines);
 // Reply code of a line: its first three characters when they are digits,
 // else 0.
 int ReplyCode(const char *szLine);
+
+// Removes the CHUNKING and BINARYMIME lines from an SMTP EHLO reply held in
+// p (n bytes, line by line): a client that used BDAT would hand its message
+// over without DATA and so without inspection.  When the removed line was
+// the last one, the line before it becomes the last ("250 ").  Returns the
+// new length.
+std::size_t FilterEhloReply(char *p, std::size_t n);
 
 // A new mail identifier "%04d%02d%02d%02d%02d%02d%03d.%08lu" from the local
 // time and a process-wide counter (read and incremented under its lock).

@@ -45,6 +45,9 @@ TEST(LineScanTest, CompletionRules) {
       {"imap collect only never ends", 3, 2, 0, 0, "a1 ", {"a1 OK\r\n"}, 0, 7, 0},
       {"ftp multi-line", 4, 0, 0, 0, "", {"230-Welcome\r\n230-more\r\n", "230 Done\r\n"}, 1, 10, 230},
       {"ftp needs the blank", 4, 0, 0, 0, "", {"230-Welcome\r\n"}, 0, 13, 0},
+      {"imap sync literal ends the line", 3, 0, 1, 0, "", {"a1 APPEND x {5}\r\nhello\r\n"}, 1, 17, 0},
+      {"imap non-sync literal is passed", 3, 0, 1, 0, "", {"a1 APPEND x {8+}\r\nab\r\n", "cd\r\n)\r\nb2 NOOP\r\n"}, 1, 7, 0},
+      {"imap literal braces mid-line", 3, 0, 1, 0, "", {"a1 X {5} y\r\n"}, 1, 12, 0},
   };
   for (const auto &c : kCases) {
     LineScan scan;
@@ -69,6 +72,19 @@ TEST(LineScanTest, ImapContinuationIsReported) {
   std::size_t nUsed;
   ASSERT_EQ(1, LineScanFeed(&scan, "+ go on\r\n", 9, &nUsed));
   EXPECT_EQ(1, scan.bContinuation);
+}
+
+TEST(LineScanTest, ImapSyncLiteralIsReported) {
+  LineScan scan;
+  LineScanInit(&scan, 3, 0, 1, 0, "");
+  std::size_t nUsed;
+  ASSERT_EQ(1, LineScanFeed(&scan, "a1 APPEND INBOX {310}\r\n", 23, &nUsed));
+  EXPECT_EQ(310, scan.nSyncLiteral);
+  // The literal data that follows the continuation passes whole.
+  LineScanInit(&scan, 3, 0, 1, 0, "");
+  scan.nLiteral = 6;
+  ASSERT_EQ(1, LineScanFeed(&scan, "a\r\nb\r\n\r\nrest", 10, &nUsed));
+  EXPECT_EQ(8u, nUsed);
 }
 
 TEST(LineScanTest, LongLineKeepsCountingAndCompletes) {
@@ -163,6 +179,23 @@ TEST(RelayTextTest, MailIdentifiersAreUnique) {
   MakeBoundary(szBoundary, sizeof szBoundary);
   EXPECT_EQ(0, std::strncmp(szBoundary, "----_", 5));
   EXPECT_EQ(0, std::strcmp(szBoundary + std::strlen(szBoundary) - 2, "=="));
+}
+
+TEST(RelayTextTest, EhloReplyHidesChunking) {
+  static const struct {
+    const char *szIn, *szOut;
+  } kCases[] = {
+      {"250-mx\r\n250-CHUNKING\r\n250 HELP\r\n", "250-mx\r\n250 HELP\r\n"},
+      {"250-mx\r\n250-SIZE 10\r\n250 chunking\r\n", "250-mx\r\n250 SIZE 10\r\n"},
+      {"250-mx\r\n250-BINARYMIME\r\n250 CHUNKING\r\n", "250 mx\r\n"},
+      {"250-mx\r\n250 PIPELINING\r\n", "250-mx\r\n250 PIPELINING\r\n"},
+      {"500 CHUNKING unknown\r\n", "500 CHUNKING unknown\r\n"},
+  };
+  for (const auto &c : kCases) {
+    std::string buf = c.szIn;
+    std::size_t n = FilterEhloReply(buf.data(), buf.size());
+    EXPECT_EQ(c.szOut, buf.substr(0, n)) << c.szIn;
+  }
 }
 
 TEST(StartTlsTest, EhloReplyAlwaysOffersStartTls) {

@@ -144,6 +144,17 @@ void TrackSmtpReply(ConnectionRecord *pRec, int nClSock, int nCode) {
   }
 }
 
+// The EHLO reply never offers BDAT: every message must come with DATA.
+void HideChunking(const char *szSpool, char *pWork) {
+  uint64_t nSize = 0;
+  int64_t nTime = 0;
+  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize > kRecvChunk) return;
+  ReadFileHead(szSpool, pWork, kRecvChunk + 1);
+  std::size_t n = static_cast<std::size_t>(nSize);
+  std::size_t nNew = FilterEhloReply(pWork, n);
+  if (nNew != n) PlatWriteWholeFile(szSpool, pWork, nNew);
+}
+
 bool EqualsNoCase(const char *a, const char *b) { return StartsNoCase(a, b) && std::strlen(a) == std::strlen(b); }
 
 }  // namespace
@@ -227,6 +238,8 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
   if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
+  if (nProto == kProtoSmtp && nKind == kReplyPlain && StartsNoCase(pRec->lastCommand.c_str(), "ehlo"))
+    HideChunking(szSpool, pRec->mWork);
 
   int nResult = 1;
   int bSent = 0;

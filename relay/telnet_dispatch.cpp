@@ -36,6 +36,7 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->lastCommand.Clear();
   pRec->imapTag.Clear();
   pRec->imapContinuation = 0;
+  pRec->nImapLiteral = 0;
   pRec->mailFrom.Clear();
   pRec->rcptLine.Clear();
   pRec->mZipResult.Clear();
@@ -160,10 +161,10 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
   if (pRec->bSvTls) {
     void *pCtx = nullptr;
     void *pSSL = OpenSSLClient(&pCtx, nSv);
-    if (pSSL) {
-      pRec->pServerSSL = pSSL;
-      pRec->pServerCtx = pCtx;
-    }
+    // A server that speaks only TLS cannot be talked to in the clear.
+    if (!pSSL) return;
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
   }
   if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain) == 0) return;
   int d = 0;
@@ -216,7 +217,9 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
       const char *pBlank = std::strchr(pRec->clientCommand, ' ');
       if (pBlank && StartsNoCase(pBlank + 1, "append ")) pRec->imapContinuation = 0;
     }
-    if (pRec->lastCommand.Empty()) return;
+    // Nothing read: the client has gone.  (An empty line, such as the end
+    // of IMAP literal data, is still a command whose reply is relayed.)
+    if (pRec->clientCommand[0] == '\0') return;
     if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, d == kRelayMessage ? kReplyMessage
                                                                                              : kReplyPlain) != 1)
       return;

@@ -176,6 +176,22 @@ class BodiesTest(HttpProxyBase):
         self.assertIn(long_method.decode(), self.proxy.access_log())
         self.assertEqual(self.origin.requests, [])
 
+    def test_method_choice(self):
+        cases = [
+            # request method, handler, whether an answer comes (the origin's 501)
+            (b"get", b"[GetDispatch]", True),
+            # 20 characters: handled, but "://" starts too far from the line's
+            # start for the absolute form, so no server is found.
+            (b"ABCDEFGHIJKLMNOPQRST", b"[OtherDispatch]", False),
+            (b"ABCDEFGHIJKLMNOPQRSTU", None, False),               # 21: no handler
+        ]
+        for method, handler, asked in cases:
+            data = method + b" http://127.0.0.1:%d/echo HTTP/1.1\r\nHost: x\r\n\r\n" % self.origin.port
+            out = raw_request(self.proxy.port, data)
+            self.assertEqual(bool(out), asked, method)
+            if handler:
+                self.assertIn(handler.decode() + " [", self.proxy.log())
+
     def test_access_log_line(self):
         rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
         line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]

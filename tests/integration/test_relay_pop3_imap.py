@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report  # noqa: E402
 from mailfakes import EICAR, Dovecot, FakeService, file_verdict  # noqa: E402
 
 CLEAN = b"From: a@x.test\r\nSubject: clean one\r\n\r\nhello\r\n.dotted line\r\nline 3\r\nline 4\r\n"
@@ -37,8 +37,12 @@ class MailboxRelayTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, mode, *args, scanner=True):
         port = self.dove.port_pop if mode == 2 else self.dove.port_imap
@@ -190,6 +194,38 @@ class MailboxRelayTest(unittest.TestCase):
         log = p.wait_log("Close Server socket.")
         self.assertIn("VIRUS result [Eicar-Test-Signature]", log)
         self.assertIn("[MakeMail] Start.", log)
+
+    def test_imap_append_literals(self):
+        p = self.proxy(3)
+        c = self.imap(p)
+        c.create("Saved%d" % p.port)
+        box = "Saved%d" % p.port
+        big = b"Subject: appended\r\n\r\n" + b"".join(b"line %05d a FETCH 1\r\n" % i for i in range(3000))
+        typ, data = c.append(box, None, None, big)
+        self.assertEqual("OK", typ, data)
+        # The next command has a tag of its own again.
+        self.assertEqual("OK", c.noop()[0])
+        typ, data = c.select(box)
+        self.assertEqual([b"1"], data)
+        typ, data = c.fetch("1", "(BODY.PEEK[])")
+        self.assertEqual(big, data[0][1])
+        c.logout()
+        # A non-synchronizing literal arrives with its command in one go.
+        with socket.create_connection(("127.0.0.1", p.port), timeout=10 * SLOW) as s, s.makefile("rb") as f:
+            f.readline()
+            s.sendall(b"t1 LOGIN alice secret-pw\r\n")
+            while not f.readline().startswith(b"t1 "):
+                pass
+            msg = b"Subject: plus\r\n\r\nbody\r\n"
+            s.sendall(b"t2 APPEND %s {%d+}\r\n%s\r\nt3 NOOP\r\n" % (box.encode(), len(msg), msg))
+            line = f.readline()
+            while not line.startswith(b"t2 "):
+                line = f.readline()
+            self.assertTrue(line.startswith(b"t2 OK"), line)
+            line = f.readline()
+            while not line.startswith(b"t3 "):
+                line = f.readline()
+            self.assertTrue(line.startswith(b"t3 OK"), line)
 
     def test_imap_other_commands_pass(self):
         p = self.proxy(3)

@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, free_port, recv_all  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report, free_port, recv_all  # noqa: E402
 from mailfakes import EICAR, SPAM_MARK, FakeService, SmtpSink, file_verdict  # noqa: E402
 
 MSG = (b"From: a@x.test\r\nTo: b@y.test\r\nSubject: hello\r\n\r\n"
@@ -58,8 +58,12 @@ class SmtpRelayTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, *args, setup=None):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.sink.port] + list(args))
@@ -201,6 +205,37 @@ class SmtpRelayTest(unittest.TestCase):
         self.assertIn("[Backup_Mail]", p.log())
         self.assertIn("Success.", p.log())
 
+    def test_rset_deletes_the_envelope(self):
+        backup = None
+
+        def setup(p):
+            nonlocal backup
+            backup = os.path.join(p.home, "backup")
+            os.makedirs(backup)
+            p.args.append("-B=%s/" % backup)
+        p = self.proxy("-U=0", setup=setup)
+        envelopes = lambda: glob.glob(os.path.join(backup, "*", "*.$CP"))
+        with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
+            read_reply = Replies(s)
+            read_reply()
+            for cmd in (b"HELO c\r\n", b"MAIL FROM:<>\r\n", b"RCPT TO:<b@y.test>\r\n"):
+                s.sendall(cmd)
+                read_reply()
+            self.assertEqual(1, len(envelopes()))
+            with open(envelopes()[0]) as f:
+                self.assertIn("Return-path: \nRecipient: b@y.test\n", f.read())
+            # A second MAIL FROM inside the transaction makes no new envelope.
+            s.sendall(b"MAIL FROM:<z@x.test>\r\n")
+            read_reply()
+            s.sendall(b"RSET \r\n")  # not the whole-line RSET
+            read_reply()
+            self.assertEqual(1, len(envelopes()))
+            s.sendall(b"RSET\r\n")
+            read_reply()
+            self.assertEqual([], envelopes())
+            s.sendall(b"QUIT\r\n")
+            read_reply()
+
     def test_attachment_compression_rewrites_the_message(self):
         def compress(text):
             path = text.split("\t", 1)[0]
@@ -278,6 +313,73 @@ class SmtpRelayTest(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
             self.assertEqual(b"", recv_all(s, timeout=10))
         self.assertIn("connect fail.", p.wait_log("connect fail."))
+
+
+class SocksMailRelayTest(unittest.TestCase):
+    """A SOCKS 5 destination classified as SMTP goes through the inspecting relay."""
+
+    def setUp(self):
+        self.sink = SmtpSink()
+        self.proxy = Proxy(mode=5, args=[])
+        self.proxy.write("socks-ptl.ini", "%d,1\n" % self.sink.port)
+        self.scanner = FakeService(self.proxy.data, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar-Test"))
+
+    def tearDown(self):
+        self.scanner.stop()
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
+        self.proxy.cleanup()
+        self.sink.stop()
+        self.assertEqual("", report)
+
+    def socks_connect(self):
+        import struct
+        s = socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW)
+        s.sendall(b"\x05\x01\x00")
+        self.assertEqual(b"\x05\x00", s.recv(2))
+        s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", self.sink.port))
+        reply = b""
+        while len(reply) < 10:
+            chunk = s.recv(10 - len(reply))
+            if not chunk:
+                break
+            reply += chunk
+        return s, reply
+
+    def test_infected_message_refused_clean_one_delivered(self):
+        self.proxy.start()
+        s, reply = self.socks_connect()
+        with s:
+            self.assertEqual(b"\x05\x00", reply[:2])
+            read = Replies(s)
+            self.assertTrue(read().startswith(b"220"))
+            for cmd in (b"HELO c\r\n", b"MAIL FROM:<a@x.test>\r\n", b"RCPT TO:<b@y.test>\r\n", b"DATA\r\n"):
+                s.sendall(cmd)
+                read()
+            s.sendall(b"Subject: v\r\n\r\n" + EICAR + b"\r\n.\r\n")
+            self.assertEqual(b"552 Requested mail action aborted: Virus found 'Eicar-Test'.\r\n", read())
+            for cmd in (b"MAIL FROM:<a@x.test>\r\n", b"RCPT TO:<b@y.test>\r\n", b"DATA\r\n"):
+                s.sendall(cmd)
+                read()
+            s.sendall(b"Subject: ok\r\n\r\nfine\r\n.\r\n")
+            self.assertTrue(read().startswith(b"250"))
+            s.sendall(b"QUIT\r\n")
+            self.assertTrue(read().startswith(b"221"))
+        got = self.sink.wait_messages(1)
+        self.assertEqual(1, len(got))
+        self.assertTrue(got[0][2].endswith(b"Subject: ok\r\n\r\nfine\r\n"))
+        # The scan ran with the SMTP protocol code of the destination's class.
+        self.assertTrue(any(r.endswith("\t3") for r in self.scanner.requests))
+
+    def test_black_listed_destination_is_refused(self):
+        self.proxy.write("black.db", "127.0.0.1,socks,tcp,127.0.0.1,%d\n" % self.sink.port)
+        self.proxy.start()
+        s, reply = self.socks_connect()
+        with s:
+            self.assertEqual(b"\x05\x02\x00\x01" + b"\x00" * 6, reply)
+            self.assertEqual(b"", recv_all(s, timeout=5))
+        self.assertIn("[TelnetDispatch]", self.proxy.wait_log("QueryDBList("))
+        self.assertIn("blacklist [127.0.0.1 %d]" % self.sink.port, self.proxy.log())
 
 
 if __name__ == "__main__":

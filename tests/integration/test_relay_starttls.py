@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, make_certificate  # noqa: E402
+from proxytest import Proxy, SLOW, sanitizer_report, make_certificate  # noqa: E402
 from mailfakes import EICAR, FakeService, SmtpSink, file_verdict  # noqa: E402
 from test_relay_smtp import MSG, Replies  # noqa: E402
 
@@ -73,8 +73,12 @@ class StartTlsTest(unittest.TestCase):
     def tearDown(self):
         for s in self.services:
             s.stop()
+        reports = []
         for p in self.proxies:
+            p.stop()
+            reports.append(sanitizer_report(p.stderr()))
             p.cleanup()
+        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, sink, offer=False, server_tls=False, pass_through=False, args=()):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % sink.port, "-U=0"] + list(args))
@@ -171,6 +175,40 @@ class StartTlsTest(unittest.TestCase):
         got = self.tls.wait_messages(1)
         self.assertEqual(MSG, got[0][2])
         self.assertTrue(got[0][3])
+
+    def test_implicit_tls_on_both_sides(self):
+        from aiosmtpd.controller import Controller
+        from proxytest import free_port
+        got = []
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                got.append(envelope.original_content)
+                return "250 OK"
+
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ctx.load_cert_chain(self.cert, self.key)
+        port = free_port()
+        smtps = Controller(Handler(), hostname="127.0.0.1", port=port, ssl_context=ctx)
+        smtps.start()
+        self.addCleanup(smtps.stop)
+        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % port, "-U=0"])
+        self.proxies.append(p)
+        p.write("smtp.ini", "127.0.0.1 %d+%s\t%s=,127.0.0.1 %d+,smtps\n" % (p.port, self.cert, self.key, port))
+        p.start()
+        with smtplib.SMTP_SSL("127.0.0.1", p.port, timeout=15 * SLOW, context=client_context()) as s:
+            s.ehlo("client.test")
+            s.sendmail("a@x.test", ["b@y.test"], MSG)
+        for _ in range(100):
+            if got:
+                break
+            import time
+            time.sleep(0.05)
+        # The server speaks only TLS, so the message came over TLS.
+        self.assertEqual([MSG], got)
+        log = p.log()
+        self.assertIn("SSL_accept() success.", log)
+        self.assertIn("SSL_connect() success.", log)
 
     def test_pass_through_is_not_inspected(self):
         p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.plain.port])
