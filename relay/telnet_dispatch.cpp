@@ -202,15 +202,17 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
     }
     while (nProto == kProtoSmtp && d == kRelayMessage) {
       d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 1);
-      if (d == kRelayRefused) {
-        d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
-        if (d == kRelayStartTls) d = 0;
-      }
+      if (d == kRelayRefused) d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
       if (d == kRelaySendFail) return;
       if (d == kRelayEnd) {
         ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain);
         return;
       }
+    }
+    if (d == kRelayStartTls) {
+      // Answered by the proxy itself: no server reply to relay.
+      pRec->clientTlsPending = 1;
+      continue;
     }
     pRec->lastCommand.Assign(std::string_view(pRec->clientCommand, std::strcspn(pRec->clientCommand, "\r\n")));
     if (nProto == kProtoImap4) {
