@@ -147,6 +147,18 @@ class TransferTest(FtpProxyTest):
             self.download(ftp, "missing.bin")
         self.assertTrue(str(ctx.exception).startswith("550"))
         self.assertEqual(self.download(ftp, "readme.txt"), b"hello through the ftp proxy\r\n")
+        # A small chunk is written to the debug log as it is; a large one is not.
+        log = self.proxy.log()
+        self.assertIn("] hello through the ftp proxy\r\n", log)
+
+    def test_large_chunks_stay_out_of_the_log(self):
+        ftp = self.login()
+        ftp.cwd("/pub")
+        self.put_file("pub/big.txt", b"B" * 300)
+        self.assertEqual(self.download(ftp, "big.txt"), b"B" * 300)
+        log = self.proxy.log()
+        self.assertIn("C:recv(", log)
+        self.assertNotIn("B" * 300, log)
 
     def test_wrong_password(self):
         with self.assertRaises(ftplib.error_perm):
@@ -284,6 +296,50 @@ class FamilyConversionTest(FtpProxyTest):
         self.assertEqual(self.server_file("pub/incoming/six.bin"), self.blob)
         ports = [c for c in self.server.commands() if c.startswith("PORT 127,0,0,1,")]
         self.assertEqual(len(ports), 1)
+
+
+class SocksFtpTest(unittest.TestCase):
+    """FTP through the SOCKS proxy: the control connection is relayed as
+    FTP (class 4), each data connection reaches the proxy's data port
+    through a second SOCKS connection (class 5) and the SOCKS direction
+    file orients it."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="ftproot_")
+        os.makedirs(os.path.join(self.root, "pub"))
+        self.blob = os.urandom(400000)
+        with open(os.path.join(self.root, "pub", "data.bin"), "wb") as f:
+            f.write(self.blob)
+        self.server = FtpServer(self.root)
+        self.proxy = Proxy(mode=5, args=["-N=43000-43050"])
+        self.proxy.write("socks-ptl.ini", "%d,4\n" % self.server.port)
+        self.avs = httporigin.FakeService(self.proxy.data, "ruvoavs", 521, virus_verdict)
+        self.proxy.start()
+
+    def tearDown(self):
+        self.proxy.cleanup()
+        self.avs.stop()
+        self.server.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def curl(self, *args, data=b""):
+        proc = subprocess.run(["curl", "-s", "-S", "--max-time", str(30 * SLOW), "--socks5",
+                               "127.0.0.1:%d" % self.proxy.port] + list(args),
+                              input=data, capture_output=True, timeout=60 * SLOW)
+        return proc.returncode, proc.stdout, proc.stderr.decode(errors="replace")
+
+    def test_download_and_upload_through_socks(self):
+        base = "ftp://127.0.0.1:%d/pub/" % self.server.port
+        rc, out, err = self.curl(base + "data.bin")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, self.blob)
+        rc, out, err = self.curl("-T", "-", base + "up.bin", data=self.blob[:5000])
+        self.assertEqual(rc, 0, err)
+        with open(os.path.join(self.root, "pub", "up.bin"), "rb") as f:
+            self.assertEqual(f.read(), self.blob[:5000])
+        log = self.proxy.log()
+        self.assertRegex(log, r"_fsopen\(\S+/cache/socks-430\d\d\.flg")
+        self.assertIn("[FTPDataDispatch] [", log)
 
 
 if __name__ == "__main__":
