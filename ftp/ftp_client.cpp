@@ -100,7 +100,11 @@ void CancelData(FtpDataBlock *pBlock) {
 // Receives the data connection into the answer file until the server
 // closes it.  szName tags the log lines.
 void ReceiveData(FtpDataBlock *pBlock, PlatSocket s, const char *szName) {
-  static thread_local char buf[kRecvChunk];
+  char *buf = new (std::nothrow) char[kRecvChunk];
+  if (buf == nullptr) {
+    pBlock->bWriteFailed = 1;
+    return;
+  }
   int nRecvTmo = pBlock->nRecvTmoMs;
   int n;
   for (;;) {
@@ -115,6 +119,7 @@ void ReceiveData(FtpDataBlock *pBlock, PlatSocket s, const char *szName) {
     DebugLogF("[%s] S:recv(%04d):%d bytes. \n", szName, s, n);
   }
   DebugLogF("[%s] S:recv(%04d):%d bytes. / error = %d\n", szName, s, n, n < 0 ? PlatLastError() : 0);
+  delete[] buf;
 }
 
 // The two timeouts of the data sockets.
@@ -457,7 +462,7 @@ int FtpDataByPORT(FtpDataBlock *pBlock) {
 int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const char *szPassword, const char *szHost,
               int nPort, const char *szDirectory, const char *szCommand, const char *szFile) {
   (void)pRec;
-  // 1. Copies of the inputs; the path is percent-decoded.
+  // Copies of the inputs; the path is percent-decoded.
   FtpText user, password, host, command, file;
   user.Assign(szUser);
   password.Assign(szPassword);
@@ -468,7 +473,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   rawPath.Assign(szDirectory);
   FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize);
 
-  // 2.-4. Resolve, socket, connect.
+  // Resolve, socket, connect.
   PlatSockAddr server;
   if (ResolveServer(host.c_str(), nPort, &server) != 1) return -1;
   uint32_t nFamily = PlatAddrFamily(&server);
@@ -478,7 +483,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   char szServerIP[kAddrTextSize];
   PlatAddrText(&server, szServerIP, sizeof szServerIP);
 
-  // 5. Control timeouts.
+  // Control timeouts.
   if (g_nTmoClient != 0) {
     PlatSetSendTimeout(nCtl, g_nTmoClient);
     PlatSetRecvTimeout(nCtl, g_nTmoClient);
@@ -500,19 +505,19 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   int nResult = 0;
   int bStarted = 0;
 
-  // 6.-7. Greeting and login.
+  // Greeting and login.
   FtpReadReply(pCtl, reply.data(), kFtpReplyLine, 0);
   line.Format("USER %s\r\n", user.c_str());
   Exchange(pCtl, line.c_str(), &reply);
   line.Format("PASS %s\r\n", password.c_str());
   Exchange(pCtl, line.c_str(), &reply);
-  // 8. A refused login is the answer.
+  // A refused login is the answer.
   if (reply.c_str()[0] != '2') {
     AnswerWithReply(pAnswer, reply);
     goto quit;
   }
 
-  // 9. Directory: UTF-8 first, then code page 932.
+  // Directory: UTF-8 first, then code page 932.
   Exchange(pCtl, "SYST\r\n", &reply);
   line.Format("CWD %s\r\n", path.c_str());
   Exchange(pCtl, line.c_str(), &reply);
@@ -532,7 +537,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   }
 
   {
-    // 10.-11. Type and data mode.
+    // Type and data mode.
     line.Format("TYPE %s\r\n", file.Empty() ? "A" : "I");
     Exchange(pCtl, line.c_str(), &reply);
     Exchange(pCtl, bIPv4 ? "PASV\r\n" : "EPSV\r\n", &reply);
@@ -551,7 +556,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
                    (!bIPv4 && strncmp(reply.c_str(), "229 ", 4) == 0 &&
                     ParseEpsvReply(reply.c_str(), szDataIP, sizeof szDataIP, &nDataPort) == 1);
     if (bPassive) {
-      // 12. Passive mode.  The data connection goes to the server the
+      // Passive mode.  The data connection goes to the server the
       // control connection reached: an address named in the reply could
       // point the proxy at any other host.
       if (PlatMakeAddr(szServerIP, nDataPort, &pBlock->addr) != 1) bPassive = 0;
@@ -565,7 +570,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
         bStarted = 1;
       }
     } else {
-      // 13. Active mode.
+      // Active mode.
       PlatSocket sListen = kPlatNoSocket;
       nResult = OpenActive(pCtl, bIPv4, &sListen, &reply);
       if (nResult < 0) {
@@ -592,7 +597,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
       }
     }
 
-    // 14. Completion: the transfer start, then the completion reply.
+    // Completion: the transfer start, then the completion reply.
     int nStart = ReadCompletion(pCtl, pBlock, bStarted, &reply, 0);
     int bOk = 0;
     if (nStart == 1 && reply.c_str()[0] == '1') {
@@ -615,7 +620,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   }
 
 quit:
-  // 15. QUIT.
+  // The end: QUIT.
   PlatSend(nCtl, "QUIT\r\n", 6);
   DebugLogF("[FtpClient] [%04d] QUIT\r\n", nCtl);
   FtpReadReply(pCtl, reply.data(), kFtpReplyLine, 1);

@@ -192,7 +192,7 @@ void RetrCache(ConnectionRecord *pRec, const char *szSpool, const char *szLine, 
   }
 }
 
-// Step 1: a transfer command while a data connection is pending writes the
+// A transfer command while a data connection is pending writes the
 // request flag file for the data thread.
 void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *szLine, int nKind) {
   const char *szFlag = pRec->ftpFlagFile.c_str();
@@ -226,7 +226,7 @@ void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *s
   pRec->ftpPortPending = 0;
 }
 
-// Steps 4-6: PORT and EPRT.  The client's data address goes to the data
+// PORT and EPRT.  The client's data address goes to the data
 // thread; the server is told the proxy's address and a port of its own.
 void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLine, int nSvSock, bool bEprt) {
   const int nSock = pRec->nSock;
@@ -248,7 +248,7 @@ void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLi
   char szServerSide[kAddrTextSize];
   ServerSideAddress(pRec, nSvSock, szServerSide, sizeof szServerSide);
   const int bRaw = g_bFtpRaw;
-  // Step 6's listening address: where the server is told to connect.
+  // The data thread listens where the server is told to connect.
   bool bSameFamily = (pRec->bClientIPv4 != 0) == (pRec->bMyAddrIPv4 != 0);
   const char *szListen = bSameFamily || bRaw || szServerSide[0] == '\0' ? pRec->mLocalIP.c_str() : szServerSide;
   // The port is probed in the family the data thread will listen in.
@@ -285,7 +285,6 @@ void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLi
             static_cast<int>(strcspn(out.c_str() + 5, "\r\n")), out.c_str() + 5);
   RewriteFirstLine(szSpool, out.c_str());
 
-  // Step 6: the data thread listens where the server was told to connect.
   pRec->ftpPortPending = 1;
   pRec->ftpPasvPending = 0;
   pRec->ftpDataPort = nAnnouncedPort;
@@ -464,16 +463,15 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
   ReadFirstLine(szSpool, pLine, kFtpLineMax);
   const int nSock = pRec->nSock;
 
-  // 1. The transfer command of a pending data connection.
+  // The transfer command of a pending data connection.
   int nKind = FtpTransferKindOf(pLine);
   if (nKind != kFtpNoTransfer && !pRec->ftpFlagFile.Empty() && (pRec->ftpPortPending || pRec->ftpPasvPending))
     WriteRequestFlag(pRec, szSpool, pLine, nKind);
 
   if (IsCommand(pLine, "CDUP")) {
-    // 2.
     FtpTrackCdup(&pRec->ftpDir);
   } else if (IsCommand(pLine, "PASV") && pRec->bClientIPv4 && !pRec->bMyAddrIPv4) {
-    // 3. The server side speaks the other family.
+    // The server side speaks the other family.
     DebugLogF("[ClientToServerSession] [%04d] from Client=%s convert=EPSV\n", nSock, "PASV");
     memcpy(pLine, "EPSV", 4);
     RewriteFirstLine(szSpool, pLine);
@@ -482,17 +480,13 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
     memcpy(pLine, "PASV", 4);
     RewriteFirstLine(szSpool, pLine);
   } else if (IsCommand(pLine, "PORT")) {
-    // 4., 6.
     RewriteActive(pRec, szSpool, pLine, nSvSock, false);
   } else if (IsCommand(pLine, "EPRT")) {
-    // 5., 6.
     RewriteActive(pRec, szSpool, pLine, nSvSock, true);
   } else if (IsCommand(pLine, "USER")) {
-    // 7.
     const char *szArg = ArgumentOf(pLine);
     pRec->mailFrom.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
   } else if (IsCommand(pLine, "CWD")) {
-    // 8.
     FtpTrackCwd(&pRec->ftpDir, ArgumentOf(pLine));
   }
   delete[] pLine;
@@ -500,7 +494,7 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
 }
 
 int FtpBeforeForward(ConnectionRecord *pRec, const char *szLine, int nSvSock) {
-  // 9. Only the PORT/EPRT line that prepared a data thread starts it: any
+  // Only the PORT/EPRT line that prepared a data thread starts it: any
   // other command forwarded while a transfer is pending must not start a
   // second listener on the same port.
   if (!t_pending.bReady || !(IsCommand(szLine, "PORT") || IsCommand(szLine, "EPRT"))) return 0;
@@ -518,13 +512,12 @@ int FtpServerReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock, int
     delete[] pLine;
     return 0;
   }
-  // 1.
   const char *pOpen = strchr(pLine, '(');
   const char *pClose = pOpen ? strchr(pOpen, ')') : nullptr;
   int nInner = pClose ? static_cast<int>(pClose - pOpen - 1) : 0;
   DebugLogF("[ServerToClientSession] [%04d] [%04d] from Server[%04d]=%.*s\n", nClSock, nSvSock, nSvSock, nInner,
             pOpen ? pOpen + 1 : "");
-  // 2. The server's data address: the classic form names it; the extended
+  // The server's data address: the classic form names it; the extended
   // form means the server of this control connection.
   int bExtended = 0;
   int nServerPort = 0;
@@ -538,14 +531,14 @@ int FtpServerReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock, int
   const int bLocalIPv4 = strchr(pRec->mLocalIP.c_str(), '.') != nullptr;
   int nPort = bOk ? GetDataPort(bLocalIPv4) : -1;
 
-  // 3. The connect table's global address is announced instead of ours.
+  // The connect table's global address is announced instead of ours.
   ConnectEntry entry;
   GetConnectTable(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort), &entry);
   DebugLogF("[ServerToClientSession] [%04d] [%04d] %s = Global:[%s]\n", nClSock, nSvSock, pRec->mLocalIP.c_str(),
             entry.mMyAddr.c_str());
   const char *szAnnounce = entry.mMyAddr.Empty() ? pRec->mLocalIP.c_str() : entry.mMyAddr.c_str();
 
-  // 5. (before 4: a reply without a data thread behind it is a 425)
+  // The data thread first: a reply without one behind it becomes a 425.
   pRec->ftpPortPending = 0;
   pRec->ftpPasvPending = 1;
   PathText flag;
@@ -562,7 +555,7 @@ int FtpServerReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock, int
     }
   }
 
-  // 4.
+  // The reply names the proxy.
   char *pOut = new (std::nothrow) char[kFtpLineMax];
   if (bListening && pOut != nullptr &&
       RewritePassiveReply(pLine, bExtended, szAnnounce, pRec->mLocalIP.c_str(), nPort, pRec->bClientIPv4 != 0,

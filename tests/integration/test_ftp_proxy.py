@@ -14,7 +14,7 @@ import unittest
 
 import httporigin
 from ftpserver import FtpServer
-from proxytest import Proxy, SLOW, ipv6_available
+from proxytest import Proxy, SLOW, sanitizer_report, ipv6_available
 
 EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
@@ -47,6 +47,8 @@ class FtpProxyTest(unittest.TestCase):
                 ftp.close()
             except OSError:
                 pass
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
         self.server.stop()
@@ -55,6 +57,7 @@ class FtpProxyTest(unittest.TestCase):
             os.unlink(self.server.log_path)
         except OSError:
             pass
+        self.assertEqual(report, "")
 
     def put_file(self, name, data):
         with open(os.path.join(self.root, name), "wb") as f:
@@ -260,8 +263,8 @@ class NoDataPortTest(FtpProxyTest):
         FtpProxyTest.setUp(self)
 
     def tearDown(self):
-        FtpProxyTest.tearDown(self)
         self.busy.close()
+        FtpProxyTest.tearDown(self)
 
     def test_425_and_the_session_goes_on(self):
         ftp = self.login()
@@ -317,10 +320,13 @@ class SocksFtpTest(unittest.TestCase):
         self.proxy.start()
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
         self.server.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+        self.assertEqual(report, "")
 
     def curl(self, *args, data=b""):
         proc = subprocess.run(["curl", "-s", "-S", "--max-time", str(30 * SLOW), "--socks5",

@@ -10,7 +10,7 @@ import unittest
 
 import httporigin
 from ftpserver import FtpServer
-from proxytest import Proxy, SLOW
+from proxytest import Proxy, SLOW, sanitizer_report
 
 
 def virus_verdict(content):
@@ -38,6 +38,8 @@ class FtpUrlTest(unittest.TestCase):
         self.proxy.start()
 
     def tearDown(self):
+        self.proxy.stop()
+        report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
         self.server.stop()
@@ -46,6 +48,7 @@ class FtpUrlTest(unittest.TestCase):
             os.unlink(self.server.log_path)
         except OSError:
             pass
+        self.assertEqual(report, "")
 
     def write(self, name, data):
         with open(os.path.join(self.root, name), "wb") as f:
