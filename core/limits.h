@@ -85,6 +85,12 @@ constexpr std::size_t kFtpPathSize = 512;
 // Once the data connection has ended, the completion reply must arrive
 // within this time.
 constexpr int kFtpFinalReplyGraceMs = 30000;
+// FTP proxy: longest wait for a data thread's status file, and for the
+// data thread to take a previous request flag file, before the transfer
+// counts as a failed data connection.
+constexpr int kFtpHandOffWaitMs = 10000;
+// A received data chunk up to this size is also written to the debug log.
+constexpr int kFtpDataLogMax = 256;
 
 // SOCKS proxy.
 // Longest negotiation message collected from a client (one receive buffer).

@@ -19,6 +19,12 @@ struct EndpointRecord {
   int32_t nPort;             // own port (main listener: default port)
   char mSvIP[1024];          // server-side address text
   int32_t nSvPort;           // server-side port
+  // FTP data channel: the hand-off files of its control connection and the
+  // cache instruction read from the request flag file.
+  char mFlagFn[256];         // request flag file
+  char mLockFn[256];         // status file
+  int32_t nCacheUse;         // 1: deliver the cached copy
+  char mCacheFn[512];        // cache file of a download, or ""
 };
 
 static_assert(std::is_trivially_copyable_v<EndpointRecord>);

@@ -65,6 +65,10 @@ PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer);
 // 1 done, -1 failure.
 int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr);
 
+// Address of the peer of a connected socket (IPv4-mapped converted as
+// above).  1 done, -1 failure.
+int PlatPeerAddress(PlatSocket s, PlatSockAddr *pAddr);
+
 // kFamilyIPv4, kFamilyIPv6 or 0 for another family.
 uint32_t PlatAddrFamily(const PlatSockAddr *pAddr);
 // Port in host order.

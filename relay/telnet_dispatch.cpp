@@ -161,10 +161,10 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
   if (pRec->bSvTls) {
     void *pCtx = nullptr;
     void *pSSL = OpenSSLClient(&pCtx, nSv);
-    if (pSSL) {
-      pRec->pServerSSL = pSSL;
-      pRec->pServerCtx = pCtx;
-    }
+    // A server that speaks only TLS cannot be talked to in the clear.
+    if (!pSSL) return;
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
   }
   if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain) == 0) return;
   int d = 0;
@@ -202,15 +202,17 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
     }
     while (nProto == kProtoSmtp && d == kRelayMessage) {
       d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 1);
-      if (d == kRelayRefused) {
-        d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
-        if (d == kRelayStartTls) d = 0;
-      }
+      if (d == kRelayRefused) d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
       if (d == kRelaySendFail) return;
       if (d == kRelayEnd) {
         ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain);
         return;
       }
+    }
+    if (d == kRelayStartTls) {
+      // Answered by the proxy itself: no server reply to relay.
+      pRec->clientTlsPending = 1;
+      continue;
     }
     pRec->lastCommand.Assign(std::string_view(pRec->clientCommand, std::strcspn(pRec->clientCommand, "\r\n")));
     if (nProto == kProtoImap4) {

@@ -167,6 +167,15 @@ int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) {
   return 1;
 }
 
+int PlatPeerAddress(PlatSocket s, PlatSockAddr *pAddr) {
+  memset(pAddr, 0, sizeof *pAddr);
+  socklen_t nLen = sizeof pAddr->m;
+  if (getpeername(s, reinterpret_cast<sockaddr *>(pAddr->m), &nLen) != 0) return -1;
+  pAddr->nLen = nLen;
+  UnmapV4(pAddr);
+  return 1;
+}
+
 uint32_t PlatAddrFamily(const PlatSockAddr *pAddr) {
   int nFamily = reinterpret_cast<const sockaddr *>(pAddr->m)->sa_family;
   return nFamily == AF_INET ? kFamilyIPv4 : nFamily == AF_INET6 ? kFamilyIPv6 : 0;

@@ -205,6 +205,37 @@ class SmtpRelayTest(unittest.TestCase):
         self.assertIn("[Backup_Mail]", p.log())
         self.assertIn("Success.", p.log())
 
+    def test_rset_deletes_the_envelope(self):
+        backup = None
+
+        def setup(p):
+            nonlocal backup
+            backup = os.path.join(p.home, "backup")
+            os.makedirs(backup)
+            p.args.append("-B=%s/" % backup)
+        p = self.proxy("-U=0", setup=setup)
+        envelopes = lambda: glob.glob(os.path.join(backup, "*", "*.$CP"))
+        with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
+            read_reply = Replies(s)
+            read_reply()
+            for cmd in (b"HELO c\r\n", b"MAIL FROM:<>\r\n", b"RCPT TO:<b@y.test>\r\n"):
+                s.sendall(cmd)
+                read_reply()
+            self.assertEqual(1, len(envelopes()))
+            with open(envelopes()[0]) as f:
+                self.assertIn("Return-path: \nRecipient: b@y.test\n", f.read())
+            # A second MAIL FROM inside the transaction makes no new envelope.
+            s.sendall(b"MAIL FROM:<z@x.test>\r\n")
+            read_reply()
+            s.sendall(b"RSET \r\n")  # not the whole-line RSET
+            read_reply()
+            self.assertEqual(1, len(envelopes()))
+            s.sendall(b"RSET\r\n")
+            read_reply()
+            self.assertEqual([], envelopes())
+            s.sendall(b"QUIT\r\n")
+            read_reply()
+
     def test_attachment_compression_rewrites_the_message(self):
         def compress(text):
             path = text.split("\t", 1)[0]

@@ -281,6 +281,8 @@ class SocksUserPasswordTest(SocksCase):
 
 @unittest.skipUnless(relay_built(), "the relay is not part of this build")
 class SocksPassThroughTest(SocksCase):
+    args = ("-$=1",)  # one connect attempt: a refused connect fails at once
+
     def setUp(self):
         self.echo = EchoServer()
         self.addCleanup(self.echo.stop)
@@ -304,10 +306,28 @@ class SocksPassThroughTest(SocksCase):
                 s.sendall(payload)
                 self.assertEqual(payload, recv_exact(s, len(payload)))
 
+    def test_refusals_of_the_relay(self):
+        closed = proxytest.free_port()
+        self.proxy.write("socks-ptl.ini", "%d,6,1\n%d,6,1\n" % (self.echo.port, closed))
+        self.proxy.write("black.db", "127.0.0.1,socks,tcp,127.0.0.1,%d\n" % self.echo.port)
+        cases = ((5, self.echo.port, b"\x05\x02\x00\x01" + b"\x00" * 6),   # black-listed
+                 (4, self.echo.port, b"\x00\x5b" + b"\x00" * 6),
+                 (5, closed, b"\x05\x01\x00\x01" + b"\x00" * 6),           # connect fails
+                 (4, closed, b"\x00\x5c" + b"\x00" * 6))
+        for version, port, want in cases:
+            with self.subTest(version=version, port=port):
+                if version == 5:
+                    s = self.socks5_open()
+                    s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", port))
+                else:
+                    s = self.connect()
+                    s.sendall(b"\x04\x01" + struct.pack(">H", port) + b"\x7f\x00\x00\x01u\x00")
+                self.assertEqual(want, proxytest.recv_all(s, timeout=20 * SLOW))
+
     def test_curl_socks5_hostname_raw(self):
         # curl speaks HTTP; the echo sends the request back as the "answer".
         rc, out, err = proxytest.curl(["--socks5-hostname", "127.0.0.1:%d" % self.proxy.port,
-                                       "--http0.9", "http://localhost:%d/raw" % self.echo.port], timeout=5)
+                                       "--http0.9", "http://localhost:%d/raw" % self.echo.port], timeout=2)
         self.assertIn(b"GET /raw", out)
 
 
@@ -451,6 +471,85 @@ class SocksUdpTest(SocksCase):
                 if text:
                     self.assertIn(text, self.proxy.wait_log(text))
         self.assertEqual([], self.udp.received)
+
+
+@unittest.skipUnless(relay_built() and proxytest.ipv6_available(), "relay or IPv6 loopback missing")
+class SocksIPv6DestinationTest(SocksCase):
+    args = ("-i=2",)
+
+    def test_ipv6_address_with_zero_groups(self):
+        srv = socket.socket(socket.AF_INET6)
+        srv.bind(("::1", 0))
+        srv.listen(1)
+        self.addCleanup(srv.close)
+        port = srv.getsockname()[1]
+        self.proxy.write("socks-ptl.ini", "%d,6,1\n" % port)
+        s = self.socks5_open()
+        addr = socket.inet_pton(socket.AF_INET6, "::1")
+        s.sendall(b"\x05\x01\x00\x04" + addr + struct.pack(">H", port))
+        self.assertEqual(b"\x05\x00\x00\x04" + addr + struct.pack(">H", port), recv_exact(s, 22))
+        srv.settimeout(10)
+        conn, _ = srv.accept()
+        self.addCleanup(conn.close)
+        s.sendall(b"over v6")
+        conn.settimeout(10)
+        self.assertEqual(b"over v6", conn.recv(100))
+        self.assertIn("Server=0000:0000:0000:0000:0000:0000:0000:0001 Port=%d" % port, self.proxy.log())
+
+
+@unittest.skipUnless(relay_built(), "the relay is not part of this build")
+class SocksFixedForwardTest(SocksCase):
+    def setUp(self):
+        self.echo = EchoServer()
+        self.addCleanup(self.echo.stop)
+        super().setUp()
+
+    def test_connect_table_entry_for_the_client_skips_socks(self):
+        # Keyed by the client's address and the local port: the bytes go to
+        # the entry's server unchanged, without any SOCKS exchange.
+        self.proxy.write("socks.ini", "127.0.0.1 %d=,127.0.0.1 %d,fixed\n" % (self.proxy.port, self.echo.port))
+        s = self.connect()
+        payload = b"\x05\x01\x00 not socks at all"
+        s.sendall(payload)
+        self.assertEqual(payload, recv_exact(s, len(payload)))
+
+
+def have_aiosmtpd():
+    try:
+        import aiosmtpd  # noqa: F401
+        return True
+    except ImportError:
+        return False
+
+
+@unittest.skipUnless(relay_built() and have_aiosmtpd(), "relay or aiosmtpd missing")
+class SocksMailRelayTest(SocksCase):
+    """A destination classified SMTP is relayed command by command."""
+
+    def setUp(self):
+        from mailfakes import SmtpSink
+        self.sink = SmtpSink()
+        self.addCleanup(self.sink.stop)
+        super().setUp()
+        self.proxy.write("socks-ptl.ini", "%d,1\n" % self.sink.port)
+
+    def test_mail_through_socks5(self):
+        import smtplib
+        s = self.socks5_open()
+        name = b"localhost"
+        s.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", self.sink.port))
+        self.assertEqual(b"\x05\x00\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", self.sink.port),
+                         recv_exact(s, 4 + 1 + len(name) + 2, timeout=20))
+        smtp = smtplib.SMTP(timeout=20 * SLOW)
+        smtp.sock = s
+        code, _ = smtp.getreply()
+        self.assertEqual(220, code)
+        smtp.sendmail("a@example.test", ["b@example.test"],
+                      "Subject: via socks\r\n\r\nbody through the SOCKS relay\r\n")
+        smtp.quit()
+        msgs = self.sink.wait_messages(1)
+        self.assertEqual(1, len(msgs))
+        self.assertIn(b"body through the SOCKS relay", msgs[0][2])
 
 
 def have_slapd():

@@ -1,0 +1,382 @@
+#include "ftp/ftp_data.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/log.h"
+#include "front/outbound.h"
+#include "inspect/scan_client.h"
+#include "platform/plat_file.h"
+#include "platform/plat_socket.h"
+#include "platform/plat_time.h"
+
+namespace {
+
+constexpr int kPollMs = 50;
+constexpr int kFlagPollMs = 10;
+// Copies and deletions of spool and cache files are retried this often
+// (50 ms apart) before they are given up.
+constexpr unsigned kFileAttempts = 200;
+// Attempts to write the status file before the thread gives up on it.
+constexpr int kStatusWriteAttempts = 100;
+
+// The longest wait of a data thread for something its peers or the
+// control relay must do (the request flag file, the SOCKS direction file).
+int PeerWaitMs() {
+  int nMs = g_nTmoServer > g_nTmoClient ? g_nTmoServer : g_nTmoClient;
+  return nMs > 0 ? nMs : kPlatDefaultWaitMs;
+}
+
+// A receive wait: the setting, or the platform default when it is 0.
+int RecvWaitMs(int nSetting) { return nSetting > 0 ? nSetting : kPlatDefaultWaitMs; }
+
+// Reads a small text file whole (at most nSize-1 bytes).  1 read, 0 missing.
+int ReadSmallFile(const char *szPath, char *pBuf, std::size_t nSize) {
+  FILE *fp = fopen(szPath, "rb");
+  if (fp == nullptr) return 0;
+  std::size_t n = fread(pBuf, 1, nSize - 1, fp);
+  pBuf[n] = '\0';
+  fclose(fp);
+  return 1;
+}
+
+// Copies a file over another, retrying every 50 ms while the source still
+// exists.  1 copied, 0 not.
+int CopyRetry(const char *szFrom, const char *szTo) {
+  for (unsigned i = 0; i < kFileAttempts; ++i) {
+    if (PlatCopyFile(szFrom, szTo, 1) == 1) return 1;
+    if (!PlatFileExists(szFrom)) return 0;
+    PlatSleepMs(kPollMs);
+  }
+  return 0;
+}
+
+// The SOCKS direction file of a data port.
+int SocksFlagName(PathText *pOut, int nPort) {
+  return pOut->Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort);
+}
+
+// Log texts of one of the two relays.
+struct SessionText {
+  const char *szTag;      // "ClientToServerDataSession" / "ServerToClientDataSession"
+  const char *szRecvSide; // "C" / "S": the side received from
+  int bFileSend;          // log the block sends in the "fread" form
+};
+
+constexpr SessionText kClientToServer = {"ClientToServerDataSession", "C", 1};
+constexpr SessionText kServerToClient = {"ServerToClientDataSession", "S", 0};
+
+// The protocol the virus scanner is told: the instance's, or in SOCKS mode
+// the data record's.
+int ScanProtocol(const ConnectionRecord *pData) {
+  return g_nProxyMode == kModeSocks ? static_cast<int>(pData->nEffProto) : g_nProxyMode;
+}
+
+// The one store-and-forward algorithm behind both relays.  Returns 1, or 0
+// when a send failed (or nothing could be sent).
+int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo, char *pBuf,
+                   ConnectionRecord *pData, int nCacheUse, const char *szCacheFn, int nRecvWaitMs) {
+  PlatDeleteRetry(szSpool, kFileAttempts);
+  FILE *fp = fopen(szSpool, "wb");
+  int bRecvError = 0;
+  uint64_t nTotal = 0;
+  for (;;) {
+    memset(pBuf, 0, kRecvChunk + 1);
+    int n = PlatRecv(nFrom, pBuf, static_cast<int>(kRecvChunk), nRecvWaitMs);
+    if (n < 0) {
+      DebugLogF("[%s] %s:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", t.szTag, t.szRecvSide, nFrom, n,
+                PlatLastError());
+      bRecvError = 1;
+      break;
+    }
+    if (n == 0) break;
+    DebugLogF("[%s] %s:recv(%04d):%d bytes.\n", t.szTag, t.szRecvSide, nFrom, n);
+    if (n <= kFtpDataLogMax) DebugLogF("%.*s%s", n, pBuf, pBuf[n - 1] == '\n' ? "" : "\n");
+    // A spool that cannot take the data must not pass for a whole transfer.
+    if (fp == nullptr || fwrite(pBuf, 1, static_cast<std::size_t>(n), fp) != static_cast<std::size_t>(n)) {
+      bRecvError = 1;
+      break;
+    }
+    nTotal += static_cast<uint64_t>(n);
+  }
+  if (fp != nullptr && fclose(fp) != 0) bRecvError = 1;
+  if (fp == nullptr) return 0;
+
+  char szVerdict[kScanReplySize] = "";
+  ScanFile(ScanProtocol(pData), nFrom, szSpool, szVerdict);
+  DebugLogF("[%s] [%04d] [%s] VIRUS result [%s]\n", t.szTag, nFrom, szSpool, szVerdict[0] ? szVerdict : "CLEAN");
+  if (szVerdict[0]) {
+    FixedText<kScanReplySize + 16> found;
+    found.Format("Found %s\r\n", szVerdict);
+    PlatWriteWholeFile(szSpool, found.c_str(), found.Length());
+  }
+
+  if (szCacheFn[0] != '\0') {
+    if (nCacheUse) {
+      DebugLogF("[%s] [%04d] FTP cash useing. %s\n", t.szTag, nFrom, szCacheFn);
+      // The spool holds the server's listing that stood in for the
+      // download; without the cached copy it must not reach the client.
+      if (!CopyRetry(szCacheFn, szSpool)) return 0;
+    } else if (!bRecvError && nTotal > 0 && !szVerdict[0]) {
+      // Only a whole, clean download becomes the cached copy: a cut or
+      // failed transfer would be served as valid for the cache lifetime.
+      DebugLogF("[%s] [%04d] FTP cash making. %s\n", t.szTag, nFrom, szCacheFn);
+      CopyRetry(szSpool, szCacheFn);
+    }
+  }
+
+  FILE *in = fopen(szSpool, "rb");
+  if (in == nullptr) return 0;
+  int nResult = 1;
+  std::size_t nRead;
+  while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
+    int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+    if (t.bFileSend)
+      DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
+                static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);
+    else
+      DebugLogF("[%s] C:send(%04d):%d bytes.\n", t.szTag, nTo, nSent);
+    if (nSent < 0) {
+      nResult = 0;
+      break;
+    }
+  }
+  fclose(in);
+  return nResult;
+}
+
+}  // namespace
+
+int FtpHandOffName(PathText *pOut, const char *szExt, int nSvSock) {
+  return pOut->Format("%s%s/req-%d-%04d.%s", g_szDataDir.c_str(), "cache", g_nProxyMode, nSvSock, szExt);
+}
+
+int FtpStartDataThread(const EndpointRecord *pEndpoint) {
+  EndpointRecord *pCopy = new (std::nothrow) EndpointRecord;
+  if (pCopy == nullptr) return ENOMEM;
+  memcpy(pCopy, pEndpoint, sizeof *pCopy);
+  int nErr = 0;
+  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
+  for (int i = 1; i <= nAttempts; ++i) {
+    nErr = PlatStartThread(FTPDataMain, pCopy);
+    if (nErr == 0) return 0;
+    if (i < nAttempts) PlatSleepMs(100 * i);
+  }
+  delete pCopy;
+  return nErr;
+}
+
+int FtpWaitStatus(const char *szLockFn, int nTimeoutMs, int *pnStatus) {
+  int64_t nEnd = PlatSteadyMs() + nTimeoutMs;
+  char szText[64];
+  for (;;) {
+    if (ReadSmallFile(szLockFn, szText, sizeof szText)) {
+      *pnStatus = atoi(szText);
+      PlatDeleteRetry(szLockFn, kFileAttempts);
+      return 1;
+    }
+    if (PlatSteadyMs() >= nEnd) return 0;
+    PlatSleepMs(1);
+  }
+}
+
+void FTPDataStartupFlag(const EndpointRecord *pEndpoint, int nStatus) {
+  if (pEndpoint->nListenOnce <= 0) return;
+  char szText[32];
+  int nLen = snprintf(szText, sizeof szText, "%d\n", nStatus);
+  for (int i = 0; i < kStatusWriteAttempts; ++i) {
+    if (PlatWriteWholeFile(pEndpoint->mLockFn, szText, static_cast<std::size_t>(nLen)) == 1) {
+      DebugLog("[FTPDataStartupFlag] success.\n");
+      PlatSleepMs(0);
+      return;
+    }
+    printf("[FTPDataStartupFlag] mLockFn write fail.\n");
+    fflush(stdout);
+    PlatSleepMs(kFlagPollMs);
+  }
+}
+
+int ParseFlagFile(const char *szText, int *pnDirection, int *pnCacheUse, char *pCacheFn, std::size_t nCacheFnSize,
+                  int *pnPort) {
+  *pnDirection = -1;
+  *pnCacheUse = 0;
+  *pnPort = 0;
+  if (nCacheFnSize) pCacheFn[0] = '\0';
+  if ((szText[0] != '0' && szText[0] != '1') || (szText[1] != '\n' && szText[1] != '\r')) return 0;
+  *pnDirection = szText[0] - '0';
+  const char *p = strchr(szText, '\n');
+  if (p == nullptr) return 1;
+  ++p;
+  *pnCacheUse = atoi(p) == 1;
+  p = strchr(p, '\n');
+  if (p == nullptr) return 1;
+  ++p;
+  std::size_t nLen = strcspn(p, "\r\n");
+  if (nLen >= nCacheFnSize) {
+    *pnCacheUse = 0;
+    return 0;
+  }
+  memcpy(pCacheFn, p, nLen);
+  pCacheFn[nLen] = '\0';
+  p = strchr(p, '\n');
+  if (p != nullptr) *pnPort = atoi(p + 1);
+  return 1;
+}
+
+int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
+  const int nSock = pData->nSock;
+  DebugLogF("[FTPDataDispatch] [%04d] start. %s %d\n", nSock, pEndpoint->mSvIP, pEndpoint->nSvPort);
+  PathText socksFlag;
+  const bool bSocks = g_nProxyMode == kModeSocks;
+  int nResult = 0;
+  if (bSocks) {
+    // The SOCKS data tunnel of the client's side reads the same file; wait
+    // until the control relay has written it.
+    SocksFlagName(&socksFlag, pEndpoint->nPort);
+    DebugLogF("[FTPDataDispatch] [%04d] _fsopen(%s, \"rt\")\n", nSock, socksFlag.c_str());
+    char szDir[8];
+    int64_t nEnd = PlatSteadyMs() + PeerWaitMs();
+    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kPollMs);
+  }
+
+  char szHost[256];
+  pData->nSvSock = -1;
+  int nSv = -1;
+  if (CopyText(szHost, sizeof szHost, pEndpoint->mSvIP)) nSv = ConnectHost(pData, szHost, pEndpoint->nSvPort);
+  if (nSv < 0) {
+    DebugLogF("[FTPDataDispatch] [%04d] Connect Server fail. [%04d]\n", nSock, -1);
+  } else {
+    DebugLogF("[FTPDataDispatch] [%04d] [%04d] sender connect success.\n", nSock, nSv);
+    // The request flag file appears when the client sends its transfer
+    // command; a client that never does must not hold the thread.
+    char szFlag[1024];
+    int nDirection = -1, nCacheUse = 0;
+    char szCacheFn[sizeof pEndpoint->mCacheFn];
+    int64_t nEnd = PlatSteadyMs() + PeerWaitMs();
+    int bRead = 0;
+    while (!(bRead = ReadSmallFile(pEndpoint->mFlagFn, szFlag, sizeof szFlag)) && PlatSteadyMs() < nEnd)
+      PlatSleepMs(kFlagPollMs);
+    if (bRead) {
+      int nFlagPort = 0;
+      if (ParseFlagFile(szFlag, &nDirection, &nCacheUse, szCacheFn, sizeof szCacheFn, &nFlagPort) != 1)
+        nDirection = -1;
+      if (nFlagPort != 0 && nFlagPort != pEndpoint->nPort) {
+        // The file is meant for the thread of a later PASV/PORT: this one
+        // was left behind (its client gave up) and ends without a transfer.
+        nDirection = -1;
+      } else {
+        PlatDeleteRetry(pEndpoint->mFlagFn, kFileAttempts);
+      }
+      pEndpoint->nCacheUse = nCacheUse;
+      CopyText(pEndpoint->mCacheFn, sizeof pEndpoint->mCacheFn, szCacheFn);
+    }
+    PathText spool;
+    spool.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, nSock);
+    char *pBuf = new (std::nothrow) char[kRecvChunk + 1];
+    if (pBuf != nullptr && nDirection == 1) {
+      ClientToServerDataSession(spool.c_str(), nSv, nSock, pBuf, pData, nCacheUse, szCacheFn);
+      nResult = 1;
+    } else if (pBuf != nullptr && nDirection == 0) {
+      ServerToClientDataSession(spool.c_str(), nSock, nSv, pBuf, pData, nCacheUse, szCacheFn);
+      nResult = 1;
+    }
+    delete[] pBuf;
+    PlatShutdownClose(nSv);
+    DebugLogF("[FTPDataDispatch] [%04d] Close Server socket. [%04d]\n", nSock, nSv);
+    PlatDeleteRetry(spool.c_str(), kFileAttempts);
+  }
+  if (bSocks) {
+    PlatDeleteRetry(socksFlag.c_str(), kFileAttempts);
+    DebugLogF("[FTPDataDispatch] [%04d] DeleteFile(%s)\n", nSock, socksFlag.c_str());
+  }
+  return nResult;
+}
+
+void ClientToServerDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
+                               int nCacheUse, const char *szCacheFn) {
+  DebugLogF("[ClientToServerDataSession] sockSv=[%04d], sockCl=[%04d] start.\n", nTo, nFrom);
+  // nFrom is the connected peer (whose timeout is the server one).
+  RunDataSession(kClientToServer, szSpool, nFrom, nTo, pBuf, pData, nCacheUse, szCacheFn, RecvWaitMs(g_nTmoServer));
+}
+
+int ServerToClientDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
+                              int nCacheUse, const char *szCacheFn) {
+  DebugLogF("[ServerToClientDataSession] sockSv=[%04d], sockCl=[%04d] start.\n", nFrom, nTo);
+  // nFrom is the accepted peer (whose timeout is the client one).
+  return RunDataSession(kServerToClient, szSpool, nFrom, nTo, pBuf, pData, nCacheUse, szCacheFn,
+                        RecvWaitMs(g_nTmoClient));
+}
+
+void FTPDataMain(void *pArg) {
+  EndpointRecord ls;
+  memcpy(&ls, pArg, sizeof ls);
+  delete static_cast<EndpointRecord *>(pArg);
+  ls.mIP[sizeof ls.mIP - 1] = '\0';
+  ls.mSvIP[sizeof ls.mSvIP - 1] = '\0';
+  DebugLogF("[FTPDataMain] [%04d] ls.mIP = %s / ls.mSvIP = %s\n", ls.nSock, ls.mIP, ls.mSvIP);
+
+  ConnectionRecord *pData = new (std::nothrow) ConnectionRecord();
+  if (pData == nullptr) {
+    DebugLogF("[FTPDataMain] [%04d] memory alloc() failed\n", ls.nSock);
+    FTPDataStartupFlag(&ls, -1);
+    return;
+  }
+  DebugLogF("[FTPDataMain] [%04d] memory alloc()=%08x\n", ls.nSock,
+            static_cast<unsigned>(reinterpret_cast<uintptr_t>(pData)));
+  DebugLogF("[FTPDataMain] [%04d] IP=%s\n", ls.nSock, ls.mIP);
+
+  // The address is the text before the first blank (at most 255 bytes).
+  char szAddr[256];
+  std::size_t nAddr = strcspn(ls.mIP, " ");
+  if (nAddr >= sizeof szAddr) nAddr = sizeof szAddr - 1;
+  memcpy(szAddr, ls.mIP, nAddr);
+  szAddr[nAddr] = '\0';
+  PlatSocket sListen = kPlatNoSocket;
+  int r = PlatListenAt(szAddr, ls.nPort, 1, &sListen);
+  if (r != 1) {
+    int nErr = PlatLastError();
+    if (r == -1)
+      DebugLogF("[FTPDataMain] [%04d] getaddrinfo failed with error\n", ls.nSock);
+    else if (r == -2)
+      DebugLogF("[FTPDataMain] [%04d] socket() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);
+    else if (r == -3)
+      DebugLogF("[FTPDataMain] [%04d] bind() failed with error. WSAGetLastError() = %d\n", ls.nSock, nErr);
+    else
+      DebugLogF("[FTPDataMain] [%04d] listen() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);
+    FTPDataStartupFlag(&ls, r);
+    delete pData;
+    return;
+  }
+
+  DebugLogF("[FTPDataMain] [%04d] wait select()\n", ls.nSock);
+  FTPDataStartupFlag(&ls, 0);
+  int w = PlatWaitReadable(sListen, RecvWaitMs(g_nTmoServer));
+  if (w < 0) DebugLogF("[FTPDataMain] [%04d] select() failed. WSAGetLastError() = %d\n", ls.nSock, PlatLastError());
+  if (w == 1) {
+    DebugLogF("[FTPDataMain] [%04d] wait accept()\n", ls.nSock);
+    PlatSockAddr peer;
+    PlatSocket s = PlatAccept(sListen, &peer);
+    DebugLogF("[FTPDataMain] start accept(%04d)\n", sListen);
+    if (s == kPlatNoSocket) {
+      DebugLogF("[FTPDataMain] accept(%04d) failed. WSAGetLastError() = %d\n", sListen, PlatLastError());
+    } else {
+      DebugLogF("[FTPDataMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(s),
+                static_cast<unsigned>(sListen));
+      if (g_nTmoClient != 0) {
+        PlatSetSendTimeout(s, g_nTmoClient);
+        PlatSetRecvTimeout(s, g_nTmoClient);
+      }
+      pData->nSock = s;
+      pData->nFamily = PlatAddrFamily(&peer);
+      pData->nRelayProto = -1;
+      FTPDataDispatch(pData, &ls);
+      PlatShutdownClose(s);
+    }
+  }
+  delete pData;
+  PlatCloseSocket(sListen);
+}
