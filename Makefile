@@ -27,7 +27,7 @@ test: build
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
 bench: build
-	if [ -x scripts/bench.sh ]; then scripts/bench.sh $(BUILD); fi
+	scripts/bench.sh $(BUILD)
 	scripts/http_bench.sh $(BUILD)
 
 clean:
