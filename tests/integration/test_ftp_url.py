@@ -42,12 +42,8 @@ class FtpUrlTest(unittest.TestCase):
         report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
-        self.server.stop()
+        self.server.cleanup()
         shutil.rmtree(self.root, ignore_errors=True)
-        try:
-            os.unlink(self.server.log_path)
-        except OSError:
-            pass
         self.assertEqual(report, "")
 
     def write(self, name, data):
