@@ -10,8 +10,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, sanitizer_report, free_port, recv_all  # noqa: E402
-from mailfakes import EICAR, SPAM_MARK, FakeService, SmtpSink, file_verdict  # noqa: E402
+from proxytest import EICAR, SLOW, FakeService, file_verdict, free_port, proxy_for, recv_all  # noqa: E402
+from mailfakes import SPAM_MARK, RelayTestCase, SmtpSink  # noqa: E402
 
 MSG = (b"From: a@x.test\r\nTo: b@y.test\r\nSubject: hello\r\n\r\n"
        b"first line\r\n.line starting with a dot\r\nDATA\r\nquit\r\nData follows\r\n\r\nlast\r\n")
@@ -41,7 +41,7 @@ class Replies:
             self.buf += chunk
 
 
-class SmtpRelayTest(unittest.TestCase):
+class SmtpRelayTest(RelayTestCase):
     @classmethod
     def setUpClass(cls):
         cls.sink = SmtpSink()
@@ -52,30 +52,12 @@ class SmtpRelayTest(unittest.TestCase):
 
     def setUp(self):
         self.sink.clear()
-        self.proxies = []
-        self.services = []
-
-    def tearDown(self):
-        for s in self.services:
-            s.stop()
-        reports = []
-        for p in self.proxies:
-            p.stop()
-            reports.append(sanitizer_report(p.stderr()))
-            p.cleanup()
-        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, *args, setup=None):
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.sink.port] + list(args))
-        self.proxies.append(p)
+        p = self.relay(1, self.sink.port, *args)
         if setup:
             setup(p)
         return p.start()
-
-    def service(self, proxy, name, verdict):
-        s = FakeService(proxy.data, name, verdict)
-        self.services.append(s)
-        return s
 
     def send(self, proxy, msg=MSG, sender="a@x.test", rcpts=("b@y.test",)):
         with smtplib.SMTP("127.0.0.1", proxy.port, timeout=15 * SLOW) as s:
@@ -306,10 +288,7 @@ class SmtpRelayTest(unittest.TestCase):
         self.assertEqual([], self.sink.wait_messages(1, timeout=0.5))
 
     def test_upstream_down_closes_without_a_byte(self):
-        port = free_port()
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % port, "-$=1"])
-        self.proxies.append(p)
-        p.start()
+        p = self.relay(1, free_port(), "-$=1").start()
         with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
             self.assertEqual(b"", recv_all(s, timeout=10))
         self.assertIn("connect fail.", p.wait_log("connect fail."))
@@ -320,17 +299,11 @@ class SocksMailRelayTest(unittest.TestCase):
 
     def setUp(self):
         self.sink = SmtpSink()
-        self.proxy = Proxy(mode=5, args=[])
+        self.addCleanup(self.sink.stop)
+        self.proxy = proxy_for(self, 5)
         self.proxy.write("socks-ptl.ini", "%d,1\n" % self.sink.port)
         self.scanner = FakeService(self.proxy.data, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar-Test"))
-
-    def tearDown(self):
-        self.scanner.stop()
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.sink.stop()
-        self.assertEqual("", report)
+        self.addCleanup(self.scanner.stop)
 
     def socks_connect(self):
         import struct

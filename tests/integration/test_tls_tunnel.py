@@ -10,7 +10,7 @@ import time
 import unittest
 
 import proxytest
-from proxytest import ProxyHome, ProxyProcess, free_port, sanitizer_report, SLOW
+from proxytest import SLOW, proxy_for
 
 
 class EchoServer:
@@ -46,19 +46,14 @@ class EchoServer:
 
 class TlsTunnelTest(unittest.TestCase):
     def setUp(self):
-        self.home = ProxyHome(prefix="tlstun_")
         self.echo = EchoServer()
-        cert, key = proxytest.make_certificate(self.home.root)
-        self.port = free_port()
-        self.home.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (self.port, cert, key))
-        self.home.write("white.db", "https://127.0.0.1:%d/\n" % self.echo.port)
-        self.proxy = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port, "-T=30000,30000,30000,30000"]).start()
-
-    def tearDown(self):
-        err = self.proxy.stop()
-        self.echo.close()
-        self.home.cleanup()
-        self.assertEqual(sanitizer_report(err), "")
+        self.addCleanup(self.echo.close)
+        self.proxy = proxy_for(self, 0, ["-T=30000,30000,30000,30000"], prefix="tlstun_")
+        cert, key = proxytest.make_certificate(self.proxy.root)
+        self.port = self.proxy.port
+        self.proxy.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (self.port, cert, key))
+        self.proxy.write("white.db", "https://127.0.0.1:%d/\n" % self.echo.port)
+        self.proxy.start()
 
     def test_full_duplex_through_one_tls_session(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
