@@ -335,3 +335,38 @@ def file_verdict(marker, name):
     """A verdict: name when the requested file (the text up to the first TAB)
     holds marker, else clean."""
     return lambda text: name if marker in read_bytes(text.split("\t", 1)[0]) else ""
+
+
+class EchoServer:
+    """TCP echo on loopback: sends back every byte, closes when the peer does."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _echo(conn):
+        conn.settimeout(60 * SLOW)
+        with conn:
+            try:
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        return
+                    conn.sendall(data)
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.close()

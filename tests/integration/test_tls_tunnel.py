@@ -5,49 +5,17 @@ import os
 import select
 import socket
 import ssl
-import threading
 import time
 import unittest
 
 import proxytest
-from proxytest import SLOW, proxy_for
-
-
-class EchoServer:
-    """Echoes every byte back on each accepted connection."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
-
-    @staticmethod
-    def _echo(conn):
-        with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                conn.sendall(data)
-
-    def close(self):
-        self.sock.close()
+from proxytest import SLOW, EchoServer, proxy_for
 
 
 class TlsTunnelTest(unittest.TestCase):
     def setUp(self):
         self.echo = EchoServer()
-        self.addCleanup(self.echo.close)
+        self.addCleanup(self.echo.stop)
         self.proxy = proxy_for(self, 0, ["-T=30000,30000,30000,30000"], prefix="tlstun_")
         cert, key = proxytest.make_certificate(self.proxy.root)
         self.port = self.proxy.port
