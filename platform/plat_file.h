@@ -49,6 +49,14 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
 // Appends bytes to a file, creating it.  1 done, -1 failure.
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
 
+// Creates a file (emptying one that exists) and keeps it open for writing,
+// so a file collected block by block costs one open, not one per block.
+// Returns the descriptor (close it with PlatCloseFd), or -1.
+int PlatCreateWriteFd(const char *szPath);
+
+// Writes all nLen bytes to an open descriptor.  1 done, -1 failure.
+int PlatWriteFd(int nFd, const void *pData, size_t nLen);
+
 // Opens a regular file for reading without ever blocking on a FIFO or a
 // device (the type is checked on the opened descriptor).  Returns 1 with
 // *pnFd and *pnSize, 0 no such file, -1 unreadable or not a regular file,

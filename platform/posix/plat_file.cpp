@@ -171,6 +171,15 @@ int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
   return nResult;
 }
 
+int PlatCreateWriteFd(const char *szPath) {
+  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+int PlatWriteFd(int nFd, const void *pData, size_t nLen) {
+  if (nFd < 0) return -1;
+  return WriteAll(nFd, pData, nLen);
+}
+
 int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *pnSize) {
   int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;

@@ -121,6 +121,18 @@ TEST_F(PlatFileTest, WholeFileAndAppend) {
   EXPECT_EQ(1, PlatAppendFile(P("log").c_str(), "b\n", 2));
   EXPECT_EQ("a\nb\n", Read(P("log")));
   EXPECT_EQ(2u, Entries());
+  // A collection file starts empty, even over an old one, and every block
+  // is readable by name as soon as it is written.
+  int fd = PlatCreateWriteFd(P("log").c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ("", Read(P("log")));
+  EXPECT_EQ(1, PlatWriteFd(fd, "GET ", 4));
+  EXPECT_EQ("GET ", Read(P("log")));
+  EXPECT_EQ(1, PlatWriteFd(fd, "/ HTTP/1.1\r\n", 12));
+  EXPECT_EQ("GET / HTTP/1.1\r\n", Read(P("log")));
+  PlatCloseFd(fd);
+  EXPECT_EQ(-1, PlatCreateWriteFd(P("no/such/log").c_str()));
+  EXPECT_EQ(-1, PlatWriteFd(-1, "x", 1));
 }
 
 TEST(PlatTimeTest, LocalFileTimeUnits) {
