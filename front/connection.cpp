@@ -141,7 +141,7 @@ int ServeOneRequest(ConnectionRecord *pRec) {
   const int nSock = pRec->nSock;
   // Created empty and kept open while the request arrives: every block is
   // appended through the one descriptor.
-  int nReqFd = PlatCreateWriteFd(pRec->mReqFile.c_str());
+  int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
 
   RequestScan scan;
   RequestScanInit(&scan);
@@ -197,7 +197,7 @@ int ServeOneRequest(ConnectionRecord *pRec) {
       pRec->bKeepAlive = 0;
     }
   }
-  PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
+  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
   return 1;
 }
 
@@ -451,7 +451,7 @@ int PROXYMain(ConnectionRecord *pRec) {
       TelnetDispatch(pRec);
     }
   }
-  PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
+  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
 
   g_nActiveConn.fetch_sub(1);
   if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);

@@ -51,7 +51,7 @@ int FetchFtp(ConnectionRecord *pRec, const RequestTarget *pT, const AnalyzedRequ
   SpoolName tmp;
   tmp.Format("%s.tmp", pReq->szSpool);
   pRec->mRecv[0] = '\0';
-  FILE *pAnswer = fopen(tmp.c_str(), "wb");
+  FILE *pAnswer = PlatSpoolCreate(tmp.c_str(), "wb");
   if (pAnswer == nullptr) {
     pRec->mLine[0] = '\0';
     return -1;
@@ -164,7 +164,7 @@ void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int b
                      const RequestTarget *pT, ReceiveResult *pOut) {
   TrackerInit(&pOut->track, 0);
   pOut->bPassedOn = pOut->bClientFailed = pOut->bGotData = 0;
-  FILE *pSpool = fopen(szSpool, "wb");
+  FILE *pSpool = PlatSpoolCreate(szSpool, "wb");
   // Pieces reach the file in 64 KiB writes; PassOn flushes before it reads.
   char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
   if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);

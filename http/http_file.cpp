@@ -44,7 +44,7 @@ FILE *OpenSpoolLong(const char *szPath, const char *szMode) {
 
 void DeleteSpool(const char *szPath) {
   for (int i = 0; i < 600; ++i) {
-    if (PlatDeleteRetry(szPath, 1) >= 0) return;
+    if (PlatSpoolDelete(szPath, 1) >= 0) return;
     PlatSleepMs(100);
   }
 }
