@@ -299,13 +299,27 @@ int PlatSpoolInit(const char *szFolder) {
   return 1;
 }
 
+// A parked file is empty already and is opened without truncation: on ext4
+// emptying a file by truncation marks it for an immediate write-back at its
+// next close (the replace-by-truncate safeguard), which costs disk I/O per
+// request.  Parking truncates while the file is still empty of new data.
 FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
-  UnparkInto(szPath);
+  if (UnparkInto(szPath)) {
+    int fd = open(szPath, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      FILE *pFile = fdopen(fd, szMode);
+      if (pFile != nullptr) return pFile;
+      close(fd);
+    }
+  }
   return fopen(szPath, szMode);
 }
 
 int PlatSpoolCreateFd(const char *szPath) {
-  UnparkInto(szPath);
+  if (UnparkInto(szPath)) {
+    int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) return fd;
+  }
   return PlatCreateWriteFd(szPath);
 }
 
