@@ -467,6 +467,18 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   user.Assign(szUser);
   password.Assign(szPassword);
   host.Assign(szHost);
+  // An IPv6 address in a URL stands in brackets, perhaps with its port
+  // behind them ("[::1]:2121"): the host text keeps both.
+  if (host.c_str()[0] == '[') {
+    const char *pClose = strchr(host.c_str(), ']');
+    if (pClose != nullptr) {
+      if (pClose[1] == ':' && isdigit(static_cast<unsigned char>(pClose[2]))) {
+        long nUrlPort = strtol(pClose + 2, nullptr, 10);
+        if (nUrlPort > 0 && nUrlPort <= 65535) nPort = static_cast<int>(nUrlPort);
+      }
+      host.Assign(std::string_view(host.c_str() + 1, static_cast<std::size_t>(pClose - host.c_str() - 1)));
+    }
+  }
   command.Assign(szCommand);
   file.Assign(szFile);
   FtpPath rawPath, path;

@@ -3,13 +3,39 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <fcntl.h>
+
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "core/log.h"
 #include "platform/plat_socket.h"
+#include "platform/plat_time.h"
 
 namespace {
+
+// A tunnel copies both directions of one connection on two threads, but an
+// OpenSSL session must not be used by two threads at once.  Every session
+// carries a lock that each read and write takes; a read never blocks while
+// holding it (the socket is switched to non-blocking for the call), so a
+// writer in the other direction is never held up by a peer that is silent.
+int g_nLockIndex = -1;
+std::once_flag g_LockIndexOnce;
+
+int LockIndex() {
+  std::call_once(g_LockIndexOnce, [] { g_nLockIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+  return g_nLockIndex;
+}
+
+std::mutex *SessionLock(SSL *pSsl) { return static_cast<std::mutex *>(SSL_get_ex_data(pSsl, LockIndex())); }
+
+void AttachLock(SSL *pSsl) { SSL_set_ex_data(pSsl, LockIndex(), new std::mutex); }
+
+void FreeLock(SSL *pSsl) {
+  delete SessionLock(pSsl);
+  SSL_set_ex_data(pSsl, LockIndex(), nullptr);
+}
 
 // Frees a session that failed its handshake: its context first (the
 // session holds its own reference), then the session.
@@ -17,6 +43,36 @@ void DropSession(SSL_CTX *pCtx, SSL *pSsl) {
   SSL_CTX_free(pCtx);
   SSL_shutdown(pSsl);
   SSL_free(pSsl);
+}
+
+// Holds a session's lock; sessions made elsewhere (none today) have none.
+class SessionGuard {
+ public:
+  explicit SessionGuard(SSL *pSsl) : m_pLock(SessionLock(pSsl)) {
+    if (m_pLock) m_pLock->lock();
+  }
+  ~SessionGuard() {
+    if (m_pLock) m_pLock->unlock();
+  }
+  SessionGuard(const SessionGuard &) = delete;
+  SessionGuard &operator=(const SessionGuard &) = delete;
+
+ private:
+  std::mutex *m_pLock;
+};
+
+// One read attempt under the session lock that never blocks.  >0 bytes,
+// 0 closed or TLS error, -2 nothing complete yet (wait and try again).
+int ReadOnce(SSL *pSsl, int nSock, char *pBuf, int nSize) {
+  SessionGuard guard(pSsl);
+  int nFlags = fcntl(nSock, F_GETFL);
+  if (nFlags >= 0) fcntl(nSock, F_SETFL, nFlags | O_NONBLOCK);
+  int n = SSL_read(pSsl, pBuf, nSize);
+  int nErr = n > 0 ? SSL_ERROR_NONE : SSL_get_error(pSsl, n);
+  if (nFlags >= 0) fcntl(nSock, F_SETFL, nFlags);
+  if (n > 0) return n;
+  ERR_clear_error();
+  return nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE ? -2 : 0;
 }
 
 }  // namespace
@@ -54,6 +110,7 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
     return nullptr;
   }
   SSL_set_fd(pSsl, nSock);
+  AttachLock(pSsl);
   // Load failures surface as a failed handshake (no certificate to offer).
   SSL_use_PrivateKey_file(pSsl, szKeyFile, SSL_FILETYPE_PEM);
   SSL_use_certificate_file(pSsl, szCertFile, SSL_FILETYPE_PEM);
@@ -61,6 +118,7 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
   if (SSL_accept(pSsl) < 1) {
     DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() failed.\n", nSock);
     ERR_clear_error();
+    FreeLock(pSsl);
     DropSession(pCtx, pSsl);
     return nullptr;
   }
@@ -85,6 +143,7 @@ void *OpenSSLClient(void **ppCtx, int nSock) {
     return nullptr;
   }
   SSL_set_fd(pSsl, nSock);
+  AttachLock(pSsl);
   if (SSL_connect(pSsl) == 1) {
     DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() success.\n", nSock);
     ERR_clear_error();
@@ -92,6 +151,7 @@ void *OpenSSLClient(void **ppCtx, int nSock) {
     return pSsl;
   }
   DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() failed.\n", nSock);
+  FreeLock(pSsl);
   DropSession(pCtx, pSsl);
   ERR_clear_error();
   return nullptr;
@@ -105,6 +165,7 @@ void PlatTlsRelease(void *pSSL) {
   // The session holds a reference to its context; the context created with
   // it is dropped here, and SSL_free drops the session's own reference.
   SSL_CTX_free(pCtx);
+  FreeLock(pSsl);
   SSL_free(pSsl);
   ERR_clear_error();
 }
@@ -113,6 +174,7 @@ int SslSendBytes(int nSock, void *pSSL, const void *pData, int nLen) {
   if (nLen <= 0) return nLen == 0 ? 0 : -1;
   if (!pSSL) return PlatSend(nSock, pData, nLen);
   SSL *pSsl = static_cast<SSL *>(pSSL);
+  SessionGuard guard(pSsl);
   const char *p = static_cast<const char *>(pData);
   int nLeft = nLen;
   while (nLeft > 0) {
@@ -136,16 +198,24 @@ int SslSend(int nSock, void *pSSL, const char *szText) {
 int SslRecv(int nSock, void *pSSL, char *pBuf, int nSize, int nTimeoutMs) {
   if (!pSSL) return PlatRecv(nSock, pBuf, nSize, nTimeoutMs);
   SSL *pSsl = static_cast<SSL *>(pSSL);
-  // Bytes already decrypted are not visible to a wait on the socket.
-  if (SSL_pending(pSsl) == 0) {
-    int w = PlatWaitReadable(nSock, nTimeoutMs > 0 ? nTimeoutMs : kPlatDefaultWaitMs);
-    if (w <= 0) return -1;
-  }
-  int n = SSL_read(pSsl, pBuf, nSize);
-  if (n <= 0) {
+  const int nWaitMs = nTimeoutMs > 0 ? nTimeoutMs : kPlatDefaultWaitMs;
+  const int64_t nDeadline = PlatSteadyMs() + nWaitMs;
+  for (;;) {
+    // Bytes already decrypted are not visible to a wait on the socket.
+    int nPending;
+    {
+      SessionGuard guard(pSsl);
+      nPending = SSL_pending(pSsl);
+    }
+    if (nPending == 0) {
+      int64_t nLeft = nDeadline - PlatSteadyMs();
+      if (nLeft <= 0) return -1;
+      if (PlatWaitReadable(nSock, static_cast<int>(nLeft)) <= 0) return -1;
+    }
     // A TLS read error ends the direction as if the peer had closed.
-    ERR_clear_error();
-    return 0;
+    int n = ReadOnce(pSsl, nSock, pBuf, nSize);
+    if (n != -2) return n;
+    // Only part of a record (or a handshake message) has arrived: wait for
+    // the rest without holding the session.
   }
-  return n;
 }

@@ -96,6 +96,14 @@ class FtpServer:
                 self.proc.wait(timeout=10)
         self.proc.stdout.close()
 
+    def cleanup(self):
+        """Stops the server and removes its command log."""
+        self.stop()
+        try:
+            os.unlink(self.log_path)
+        except OSError:
+            pass
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

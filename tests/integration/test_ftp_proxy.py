@@ -51,12 +51,8 @@ class FtpProxyTest(unittest.TestCase):
         report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
-        self.server.stop()
+        self.server.cleanup()
         shutil.rmtree(self.root, ignore_errors=True)
-        try:
-            os.unlink(self.server.log_path)
-        except OSError:
-            pass
         self.assertEqual(report, "")
 
     def put_file(self, name, data):
@@ -324,7 +320,7 @@ class SocksFtpTest(unittest.TestCase):
         report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
-        self.server.stop()
+        self.server.cleanup()
         shutil.rmtree(self.root, ignore_errors=True)
         self.assertEqual(report, "")
 

@@ -10,7 +10,7 @@ import unittest
 
 import httporigin
 from ftpserver import FtpServer
-from proxytest import Proxy, SLOW, sanitizer_report
+from proxytest import Proxy, SLOW, ipv6_available, sanitizer_report
 
 
 def virus_verdict(content):
@@ -42,12 +42,8 @@ class FtpUrlTest(unittest.TestCase):
         report = sanitizer_report(self.proxy.stderr())
         self.proxy.cleanup()
         self.avs.stop()
-        self.server.stop()
+        self.server.cleanup()
         shutil.rmtree(self.root, ignore_errors=True)
-        try:
-            os.unlink(self.server.log_path)
-        except OSError:
-            pass
         self.assertEqual(report, "")
 
     def write(self, name, data):
@@ -175,6 +171,31 @@ class CodePageTest(FtpUrlTest):
         cwd = [c for c in self.server.commands() if c.startswith("CWD")]
         self.assertEqual(len(cwd), 2)
         self.assertEqual(cwd[1], "CWD /日本/")
+
+
+@unittest.skipUnless(ipv6_available(), "no IPv6 loopback")
+class Ipv6Test(FtpUrlTest):
+    server_options = {"host": "::1"}
+
+    def url(self, path, auth=""):
+        return "ftp://%s[::1]:%d%s" % (auth, self.server.port, path)
+
+    def test_epsv_download_and_listing(self):
+        self.assertEqual(self.fetch("/pub/data.bin"), self.blob)
+        self.assertIn(b"readme.txt", self.fetch("/pub/"))
+        self.assertIn("EPSV", self.server.commands())
+        self.assertNotIn("PASV", self.server.commands())
+
+
+@unittest.skipUnless(ipv6_available(), "no IPv6 loopback")
+class Ipv6ActiveTest(Ipv6Test):
+    server_options = {"host": "::1", "no_pasv": True}
+
+    def test_epsv_download_and_listing(self):
+        self.assertEqual(self.fetch("/pub/data.bin"), self.blob)
+        eprt = [c for c in self.server.commands() if c.startswith("EPRT ")]
+        self.assertEqual(len(eprt), 1)
+        self.assertTrue(eprt[0].startswith("EPRT |2|::1|"), eprt)
 
 
 class UnreachableTest(unittest.TestCase):
