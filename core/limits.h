@@ -64,6 +64,9 @@ constexpr std::size_t kFtpPartSize = 256;
 constexpr std::size_t kHttpPiece = 16384;
 // Delivery pieces from a file to the client.
 constexpr std::size_t kHttpSendPiece = 16385;
+// Write buffer of a response spool file (pieces are gathered into 64 KiB
+// writes).
+constexpr std::size_t kSpoolWriteBuffer = 65536;
 // The composed request goes to the server with one send of at most this.
 constexpr std::size_t kHttpRequestSendMax = 16304;
 // Responses announced larger than this are passed on while they arrive.

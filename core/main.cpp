@@ -22,6 +22,11 @@ void MakeDataFolders() {
     path.Format("%s%s", g_szDataDir.c_str(), szName);
     PlatMakeDir(path.c_str());
   }
+  // Spool files of the cache folder keep their inodes from one request to
+  // the next.
+  PathText cache;
+  cache.Format("%scache", g_szDataDir.c_str());
+  PlatSpoolInit(cache.c_str());
 }
 
 }  // namespace

@@ -139,8 +139,9 @@ bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
 int ServeOneRequest(ConnectionRecord *pRec) {
   const int nSock = pRec->nSock;
-  FILE *fpNew = fopen(pRec->mReqFile.c_str(), "wb");
-  if (fpNew) fclose(fpNew);
+  // Created empty and kept open while the request arrives: every block is
+  // appended through the one descriptor.
+  int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
 
   RequestScan scan;
   RequestScanInit(&scan);
@@ -154,10 +155,14 @@ int ServeOneRequest(ConnectionRecord *pRec) {
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
-    PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<size_t>(n));
+    if (nReqFd >= 0)
+      PlatWriteFd(nReqFd, pRec->mRecv, static_cast<size_t>(n));
+    else
+      PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<size_t>(n));
     nTotal += n;
     if (RequestScanFeed(&scan, pRec->mRecv, static_cast<size_t>(n))) break;
   }
+  PlatCloseFd(nReqFd);
   // A client that closed or went quiet before sending a byte has nothing to
   // be answered.
   if (nTotal == 0) return 0;
@@ -192,7 +197,7 @@ int ServeOneRequest(ConnectionRecord *pRec) {
       pRec->bKeepAlive = 0;
     }
   }
-  PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
+  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
   return 1;
 }
 
@@ -446,7 +451,7 @@ int PROXYMain(ConnectionRecord *pRec) {
       TelnetDispatch(pRec);
     }
   }
-  PlatDeleteRetry(pRec->mReqFile.c_str(), kDeleteAttempts);
+  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
 
   g_nActiveConn.fetch_sub(1);
   if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);

@@ -56,7 +56,7 @@ void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, 
   FixedText<kSpoolPathSize> post;
   post.Format("%s.post", pRec->mReqFile.c_str());
   ComposeInput in{pT, bUpstream, 1};
-  FILE *pOut = fopen(post.c_str(), "wb");
+  FILE *pOut = PlatSpoolCreate(post.c_str(), "wb");
   if (pOut == nullptr) {
     RequestSink sink{};
     sink.nSvSock = nSv;
@@ -142,7 +142,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
     SendOtherRequest(pRec, nSv, pT, bUpstream);
     bKeepWanted = pRec->bKeepAlive;
     TrackerInit(pTrack, bHead);
-    FILE *pSpool = fopen(pReq->szSpool, "wb");
+    FILE *pSpool = PlatSpoolCreate(pReq->szSpool, "wb");
     for (;;) {
       int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
       if (n > 0) pRec->mRecv[n] = '\0';

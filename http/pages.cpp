@@ -132,7 +132,7 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
     return -1;
   }
   // 4. A for writing, B for reading.
-  FILE *pOut = fopen(szFileA, "wb");
+  FILE *pOut = PlatSpoolCreate(szFileA, "wb");
   FILE *pIn = OpenSpool(szFileB, "rb");
   char *pBuf = new (std::nothrow) char[kCopyBlock > kHeaderLine ? kCopyBlock : kHeaderLine];
   int nResult = pOut != nullptr && pIn != nullptr && pBuf != nullptr ? 1 : -1;

@@ -53,9 +53,13 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
     pOut[nLen] = '\0';
     return 1;
   };
+  // The offset of each line is counted here rather than asked of the file
+  // (ftell costs a system call per line).
+  long nPos = ftell(pFile);
+  std::size_t n = 0;
   for (;;) {
-    long nPos = ftell(pFile);
-    std::size_t n = ReadLine(pFile, szLine, kRecvChunk + 1);
+    nPos += static_cast<long>(n);
+    n = ReadLine(pFile, szLine, kRecvChunk + 1);
     if (n == 0 && !bFirst) break;
     if (bFirst && (n == 0 || !StartsNoCase(szLine, "http/"))) {
       DebugLogF("[SetVIAResponseHeader] [%04d] Header not found.\n", pRec->nSock);

@@ -78,7 +78,7 @@ void RelayConnect(ConnectionRecord *pRec, int nSv, const char *szHost) {
   // The host comes from the client: it must not lead out of the folder.
   for (char *p = answer.data() + g_szDataDir.Length() + 6; *p; ++p)
     if (*p == '/' || *p == '\\') *p = '_';
-  FILE *pOut = fopen(answer.c_str(), "wb");
+  FILE *pOut = PlatSpoolCreate(answer.c_str(), "wb");
   // The answer header ends with an empty line; its last four bytes are
   // carried over between pieces so that the end is found across them.
   char szTail[4] = {0, 0, 0, 0};

@@ -49,6 +49,38 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
 // Appends bytes to a file, creating it.  1 done, -1 failure.
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
 
+// Creates a file (emptying one that exists) and keeps it open for writing,
+// so a file collected block by block costs one open, not one per block.
+// Returns the descriptor (close it with PlatCloseFd), or -1.
+int PlatCreateWriteFd(const char *szPath);
+
+// Writes all nLen bytes to an open descriptor.  1 done, -1 failure.
+int PlatWriteFd(int nFd, const void *pData, size_t nLen);
+
+// ---- Spool files ------------------------------------------------------------
+// Spool files are created and deleted for every request.  File systems that
+// avoid reusing recently freed inodes (ext4 without a journal) then search
+// longer and longer for a free inode at every creation, under the folder's
+// lock.  So spool files keep their inodes: a deleted spool file is emptied
+// and parked under a numbered name in a folder of this process's own, and
+// the next creation renames a parked file into place.  The file names, their
+// content and their life cycle stay as they are; only the inode is reused.
+//
+// PlatSpoolInit makes the parking folder "spare-<process id>" inside
+// szFolder, removes the parking folders of processes that no longer run,
+// and starts reuse.  Without it the calls below create and delete plainly.
+// 1 started, -1 not (plain creation and deletion then; nullptr stops reuse).
+int PlatSpoolInit(const char *szFolder);
+// Creates szPath empty (emptying an existing file) and opens it like fopen
+// with szMode ("wb" or "w").  nullptr on failure.
+FILE *PlatSpoolCreate(const char *szPath, const char *szMode);
+// The same, kept open as a descriptor for appending (close with
+// PlatCloseFd).  -1 on failure.
+int PlatSpoolCreateFd(const char *szPath);
+// Deletes a spool file as PlatDeleteRetry does (same attempts and results);
+// its name is gone on success.
+int PlatSpoolDelete(const char *szPath, unsigned nAttempts);
+
 // Opens a regular file for reading without ever blocking on a FIFO or a
 // device (the type is checked on the opened descriptor).  Returns 1 with
 // *pnFd and *pnSize, 0 no such file, -1 unreadable or not a regular file,

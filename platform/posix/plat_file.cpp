@@ -1,6 +1,8 @@
 #include "platform/plat_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/plat_time.h"
 
@@ -171,6 +174,15 @@ int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
   return nResult;
 }
 
+int PlatCreateWriteFd(const char *szPath) {
+  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+int PlatWriteFd(int nFd, const void *pData, size_t nLen) {
+  if (nFd < 0) return -1;
+  return WriteAll(nFd, pData, nLen);
+}
+
 int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *pnSize) {
   int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
@@ -192,4 +204,144 @@ int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *
 
 void PlatCloseFd(int nFd) {
   if (nFd >= 0) close(nFd);
+}
+
+// ---- Spool files ------------------------------------------------------------
+
+namespace {
+
+// Parked spool files: numbers 0..kSpareMax-1 name the files of the parking
+// folder.  A number is either parked (a file with that name exists, empty)
+// or unused.
+constexpr unsigned kSpareMax = 1024;
+
+struct SparePool {
+  std::mutex lock;
+  bool bOn = false;
+  char szDir[4096] = "";
+  unsigned aParked[kSpareMax];
+  unsigned nParked = 0;
+  unsigned aUnused[kSpareMax];
+  unsigned nUnused = 0;
+};
+
+SparePool g_Spare;
+
+void SparePath(unsigned nNo, char *pOut, size_t nOut) { snprintf(pOut, nOut, "%s/%u", g_Spare.szDir, nNo); }
+
+// Takes a number off one of the two stacks.  0 when it is empty (or reuse
+// is off).
+int PopSpare(unsigned *pStack, unsigned *pnCount, unsigned *pNo) {
+  std::lock_guard<std::mutex> guard(g_Spare.lock);
+  if (!g_Spare.bOn || *pnCount == 0) return 0;
+  *pNo = pStack[--*pnCount];
+  return 1;
+}
+
+void PushSpare(unsigned *pStack, unsigned *pnCount, unsigned nNo) {
+  std::lock_guard<std::mutex> guard(g_Spare.lock);
+  if (*pnCount < kSpareMax) pStack[(*pnCount)++] = nNo;
+}
+
+// Removes the files of a folder and the folder.
+void RemoveFolder(const char *szDir) {
+  DIR *pDir = opendir(szDir);
+  if (pDir != nullptr) {
+    char szPath[2 * kTempPathSize];
+    while (struct dirent *pEnt = readdir(pDir)) {
+      if (strcmp(pEnt->d_name, ".") == 0 || strcmp(pEnt->d_name, "..") == 0) continue;
+      if (snprintf(szPath, sizeof szPath, "%s/%s", szDir, pEnt->d_name) < static_cast<int>(sizeof szPath))
+        unlink(szPath);
+    }
+    closedir(pDir);
+  }
+  rmdir(szDir);
+}
+
+// Moves a parked file into place at szPath.  1 done, 0 nothing parked.
+int UnparkInto(const char *szPath) {
+  unsigned nNo;
+  if (!PopSpare(g_Spare.aParked, &g_Spare.nParked, &nNo)) return 0;
+  char szSpare[kTempPathSize];
+  SparePath(nNo, szSpare, sizeof szSpare);
+  int nDone = rename(szSpare, szPath) == 0;
+  PushSpare(g_Spare.aUnused, &g_Spare.nUnused, nNo);
+  return nDone;
+}
+
+}  // namespace
+
+int PlatSpoolInit(const char *szFolder) {
+  if (szFolder == nullptr) {
+    std::lock_guard<std::mutex> guard(g_Spare.lock);
+    g_Spare.bOn = false;
+    return -1;
+  }
+  DIR *pDir = opendir(szFolder);
+  if (pDir == nullptr) return -1;
+  char szPath[kTempPathSize + 256];
+  while (struct dirent *pEnt = readdir(pDir)) {
+    int nPid = 0;
+    char cEnd = 0;
+    if (sscanf(pEnt->d_name, "spare-%d%c", &nPid, &cEnd) != 1 || nPid <= 0) continue;
+    if (nPid != getpid() && !(kill(nPid, 0) != 0 && errno == ESRCH)) continue;  // its process still runs
+    snprintf(szPath, sizeof szPath, "%s/%s", szFolder, pEnt->d_name);
+    RemoveFolder(szPath);
+  }
+  closedir(pDir);
+  std::lock_guard<std::mutex> guard(g_Spare.lock);
+  int n = snprintf(g_Spare.szDir, sizeof g_Spare.szDir, "%s/spare-%d", szFolder, static_cast<int>(getpid()));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof g_Spare.szDir || mkdir(g_Spare.szDir, 0700) != 0) return -1;
+  g_Spare.nParked = 0;
+  g_Spare.nUnused = kSpareMax;
+  for (unsigned i = 0; i < kSpareMax; ++i) g_Spare.aUnused[i] = kSpareMax - 1 - i;
+  g_Spare.bOn = true;
+  return 1;
+}
+
+// A parked file is empty already and is opened without truncation: on ext4
+// emptying a file by truncation marks it for an immediate write-back at its
+// next close (the replace-by-truncate safeguard), which costs disk I/O per
+// request.  Parking truncates while the file is still empty of new data.
+FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
+  if (UnparkInto(szPath)) {
+    int fd = open(szPath, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      FILE *pFile = fdopen(fd, szMode);
+      if (pFile != nullptr) return pFile;
+      close(fd);
+    }
+  }
+  return fopen(szPath, szMode);
+}
+
+int PlatSpoolCreateFd(const char *szPath) {
+  if (UnparkInto(szPath)) {
+    int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) return fd;
+  }
+  return PlatCreateWriteFd(szPath);
+}
+
+int PlatSpoolDelete(const char *szPath, unsigned nAttempts) {
+  unsigned nNo;
+  if (PopSpare(g_Spare.aUnused, &g_Spare.nUnused, &nNo)) {
+    char szSpare[kTempPathSize];
+    SparePath(nNo, szSpare, sizeof szSpare);
+    if (rename(szPath, szSpare) == 0) {
+      // Parked empty: the blocks go back now, the inode waits for reuse.
+      // (A symbolic link is never followed: it is removed instead.)
+      int fd = open(szSpare, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) {
+        close(fd);
+        PushSpare(g_Spare.aParked, &g_Spare.nParked, nNo);
+      } else {
+        remove(szSpare);
+        PushSpare(g_Spare.aUnused, &g_Spare.nUnused, nNo);
+      }
+      return 1;
+    }
+    PushSpare(g_Spare.aUnused, &g_Spare.nUnused, nNo);
+  }
+  return PlatDeleteRetry(szPath, nAttempts);
 }

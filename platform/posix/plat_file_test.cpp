@@ -121,6 +121,64 @@ TEST_F(PlatFileTest, WholeFileAndAppend) {
   EXPECT_EQ(1, PlatAppendFile(P("log").c_str(), "b\n", 2));
   EXPECT_EQ("a\nb\n", Read(P("log")));
   EXPECT_EQ(2u, Entries());
+  // A collection file starts empty, even over an old one, and every block
+  // is readable by name as soon as it is written.
+  int fd = PlatCreateWriteFd(P("log").c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ("", Read(P("log")));
+  EXPECT_EQ(1, PlatWriteFd(fd, "GET ", 4));
+  EXPECT_EQ("GET ", Read(P("log")));
+  EXPECT_EQ(1, PlatWriteFd(fd, "/ HTTP/1.1\r\n", 12));
+  EXPECT_EQ("GET / HTTP/1.1\r\n", Read(P("log")));
+  PlatCloseFd(fd);
+  EXPECT_EQ(-1, PlatCreateWriteFd(P("no/such/log").c_str()));
+  EXPECT_EQ(-1, PlatWriteFd(-1, "x", 1));
+}
+
+// Spool files keep their inodes: a deleted spool file's name is gone, the
+// next creation starts empty on the parked inode, and parking folders of
+// processes that no longer run are cleared at the start.
+TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
+  const std::string sDead = P("spare-999999999");
+  std::filesystem::create_directories(sDead);
+  Write(sDead + "/0", "");
+  const std::string sLive = P("spare-1");  // init runs: never removed
+  std::filesystem::create_directories(sLive);
+  ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str()));
+  EXPECT_FALSE(std::filesystem::exists(sDead));
+  EXPECT_TRUE(std::filesystem::exists(sLive));
+
+  FILE *fp = PlatSpoolCreate(P("req.dat").c_str(), "wb");
+  ASSERT_NE(nullptr, fp);
+  fputs("GET / HTTP/1.1\r\n\r\n", fp);
+  fclose(fp);
+  struct stat st1;
+  ASSERT_EQ(0, stat(P("req.dat").c_str(), &st1));
+  EXPECT_EQ(1, PlatSpoolDelete(P("req.dat").c_str(), 1));
+  EXPECT_FALSE(std::filesystem::exists(P("req.dat")));
+  EXPECT_EQ(0, PlatSpoolDelete(P("req.dat").c_str(), 1));
+
+  int fd = PlatSpoolCreateFd(P("other.dat").c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ("", Read(P("other.dat")));  // nothing of the old content
+  EXPECT_EQ(1, PlatWriteFd(fd, "abc", 3));
+  PlatCloseFd(fd);
+  struct stat st2;
+  ASSERT_EQ(0, stat(P("other.dat").c_str(), &st2));
+  EXPECT_EQ(st1.st_ino, st2.st_ino);
+  EXPECT_EQ("abc", Read(P("other.dat")));
+
+  // A link at a spool name is removed, never followed.
+  Write(P("target"), "keep");
+  std::filesystem::create_symlink(P("target"), P("link.dat"));
+  EXPECT_EQ(1, PlatSpoolDelete(P("link.dat").c_str(), 1));
+  EXPECT_FALSE(std::filesystem::is_symlink(P("link.dat")));
+  EXPECT_EQ("keep", Read(P("target")));
+
+  // Without the parking folder, deletion still deletes.
+  PlatSpoolInit(nullptr);
+  EXPECT_EQ(1, PlatSpoolDelete(P("other.dat").c_str(), 1));
+  EXPECT_FALSE(std::filesystem::exists(P("other.dat")));
 }
 
 TEST(PlatTimeTest, LocalFileTimeUnits) {

@@ -515,8 +515,32 @@ int PlatWaitReadable(PlatSocket s, int nTimeoutMs) {
   }
 }
 
+namespace {
+
+// The socket whose last receive on this thread filled the whole buffer: more
+// is most likely queued already, so the next receive tries without waiting
+// first and saves the readiness wait.  A stream that has gone quiet costs
+// one extra attempt and then waits as usual.
+thread_local PlatSocket t_sFull = kPlatNoSocket;
+
+int RecvNoted(PlatSocket s, ssize_t n, int nSize) {
+  t_sFull = n == nSize ? s : kPlatNoSocket;
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
 int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
   if (nTimeoutMs <= 0) nTimeoutMs = kPlatDefaultWaitMs;
+  if (s == t_sFull) {
+    for (;;) {
+      ssize_t n = recv(s, pBuf, static_cast<size_t>(nSize), MSG_DONTWAIT);
+      if (n >= 0) return RecvNoted(s, n, nSize);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      break;
+    }
+  }
   int w = PlatWaitReadable(s, nTimeoutMs);
   if (w == 0) {
     errno = ETIMEDOUT;
@@ -525,7 +549,7 @@ int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
   if (w < 0) return -1;
   for (;;) {
     ssize_t n = recv(s, pBuf, static_cast<size_t>(nSize), 0);
-    if (n >= 0) return static_cast<int>(n);
+    if (n >= 0) return RecvNoted(s, n, nSize);
     if (errno != EINTR) return -1;
   }
 }
