@@ -57,6 +57,12 @@ int PlatCreateWriteFd(const char *szPath);
 // Writes all nLen bytes to an open descriptor.  1 done, -1 failure.
 int PlatWriteFd(int nFd, const void *pData, size_t nLen);
 
+// Copies everything from the read position of stream pIn to the end of
+// stream pOut inside the kernel (no copy through this process); pOut is
+// flushed first and both streams stand at their ends afterwards.
+// 1 done, -1 failure.
+int PlatCopyStreamRest(FILE *pIn, FILE *pOut);
+
 // ---- Spool files ------------------------------------------------------------
 // Spool files are created and deleted for every request.  File systems that
 // avoid reusing recently freed inodes (ext4 without a journal) then search

@@ -206,6 +206,47 @@ void PlatCloseFd(int nFd) {
   if (nFd >= 0) close(nFd);
 }
 
+int PlatCopyStreamRest(FILE *pIn, FILE *pOut) {
+  if (fflush(pOut) != 0) return -1;
+  off_t nOff = ftello(pIn);
+  if (nOff < 0) return -1;
+  int fdIn = fileno(pIn);
+  int fdOut = fileno(pOut);
+  if (lseek(fdOut, 0, SEEK_END) < 0) return -1;
+  int nResult = 1;
+  int bAny = 0;
+  for (;;) {
+    ssize_t n = copy_file_range(fdIn, &nOff, fdOut, nullptr, 1 << 30, 0);
+    if (n > 0) {
+      bAny = 1;
+      continue;
+    }
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (bAny) {
+      nResult = -1;
+      break;
+    }
+    // Not supported between these files: read and write.
+    char buf[65536];
+    for (;;) {
+      ssize_t r = pread(fdIn, buf, sizeof buf, nOff);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) nResult = -1;
+      if (r <= 0) break;
+      nOff += r;
+      if (WriteAll(fdOut, buf, static_cast<size_t>(r)) < 0) {
+        nResult = -1;
+        break;
+      }
+    }
+    break;
+  }
+  fseeko(pIn, 0, SEEK_END);
+  fseeko(pOut, 0, SEEK_END);
+  return nResult;
+}
+
 // ---- Spool files ------------------------------------------------------------
 
 namespace {

@@ -135,6 +135,26 @@ TEST_F(PlatFileTest, WholeFileAndAppend) {
   EXPECT_EQ(-1, PlatWriteFd(-1, "x", 1));
 }
 
+// The rest of a partly read stream (stdio has read ahead of the reader) is
+// appended byte for byte after what the output stream already holds.
+TEST_F(PlatFileTest, CopyStreamRest) {
+  std::string sBody;
+  for (int i = 0; i < 300000; ++i) sBody += static_cast<char>(i * 7 % 256);
+  Write(P("in"), "HTTP/1.1 200 OK\r\n\r\n" + sBody);
+  FILE *pIn = fopen(P("in").c_str(), "rb");
+  FILE *pOut = fopen(P("out").c_str(), "wb");
+  ASSERT_TRUE(pIn && pOut);
+  char szLine[64];
+  ASSERT_NE(nullptr, fgets(szLine, sizeof szLine, pIn));
+  ASSERT_NE(nullptr, fgets(szLine, sizeof szLine, pIn));
+  fputs("kept:", pOut);  // still in the stream's buffer
+  EXPECT_EQ(1, PlatCopyStreamRest(pIn, pOut));
+  EXPECT_EQ(EOF, fgetc(pIn));
+  fclose(pIn);
+  fclose(pOut);
+  EXPECT_EQ("kept:" + sBody, Read(P("out")));
+}
+
 // Spool files keep their inodes: a deleted spool file's name is gone, the
 // next creation starts empty on the parked inode, and parking folders of
 // processes that no longer run are cleared at the start.
