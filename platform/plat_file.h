@@ -68,13 +68,14 @@ int PlatCopyStreamRest(FILE *pIn, FILE *pOut);
 // avoid reusing recently freed inodes (ext4 without a journal) then search
 // longer and longer for a free inode at every creation, under the folder's
 // lock.  So spool files keep their inodes: a deleted spool file is emptied
-// and parked under a numbered name in a folder of this process's own, and
-// the next creation renames a parked file into place.  The file names, their
-// content and their life cycle stay as they are; only the inode is reused.
+// and parked under a numbered name ("spare-<process id>-<n>") in the spool
+// folder, and the next creation renames a parked file into place.  The file
+// names, their content and their life cycle stay as they are; only the
+// inode is reused.
 //
-// PlatSpoolInit makes the parking folder "spare-<process id>" inside
-// szFolder, removes the parking folders of processes that no longer run,
-// and starts reuse.  Without it the calls below create and delete plainly.
+// PlatSpoolInit starts reuse in the folder szFolder, removing the parked
+// files of processes that no longer run.  Without it the calls below create
+// and delete plainly.
 // 1 started, -1 not (plain creation and deletion then; nullptr stops reuse).
 int PlatSpoolInit(const char *szFolder);
 // Creates szPath empty (emptying an existing file) and opens it like fopen

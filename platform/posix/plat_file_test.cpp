@@ -159,14 +159,20 @@ TEST_F(PlatFileTest, CopyStreamRest) {
 // next creation starts empty on the parked inode, and parking folders of
 // processes that no longer run are cleared at the start.
 TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
-  const std::string sDead = P("spare-999999999");
-  std::filesystem::create_directories(sDead);
-  Write(sDead + "/0", "");
-  const std::string sLive = P("spare-1");  // init runs: never removed
-  std::filesystem::create_directories(sLive);
+  const std::string sDead = P("spare-999999999-3");
+  Write(sDead, "");
+  const std::string sDeadFolder = P("spare-999999998");  // earlier layout
+  std::filesystem::create_directories(sDeadFolder);
+  Write(sDeadFolder + "/0", "");
+  const std::string sLive = P("spare-1-0");  // init runs: never removed
+  Write(sLive, "");
+  const std::string sOther = P("spare-parts.dat");  // not a parked file
+  Write(sOther, "x");
   ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str()));
   EXPECT_FALSE(std::filesystem::exists(sDead));
+  EXPECT_FALSE(std::filesystem::exists(sDeadFolder));
   EXPECT_TRUE(std::filesystem::exists(sLive));
+  EXPECT_TRUE(std::filesystem::exists(sOther));
 
   FILE *fp = PlatSpoolCreate(P("req.dat").c_str(), "wb");
   ASSERT_NE(nullptr, fp);
