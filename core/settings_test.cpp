@@ -47,25 +47,6 @@ class OptionTest : public ::testing::Test {
   std::filesystem::path m_dir;
 };
 
-TEST_F(OptionTest, DefaultsBeforeAnySwitch) {
-  ASSERT_EQ(0, Parse({}));
-  EXPECT_EQ(0, g_nProxyMode);
-  EXPECT_EQ(std::vector<std::string>{"127.0.0.1"}, ListenList());
-  EXPECT_EQ(8080, m_ep.nPort);
-  EXPECT_EQ(1, g_bNoKeepAlive);
-  EXPECT_EQ(10, g_nConRetry);
-  EXPECT_EQ(2147483647, g_nMaxConn);
-  EXPECT_EQ(12000u, g_nRetryLimit);
-  EXPECT_EQ(1, g_bFtpRaw);
-  EXPECT_EQ(1, g_bHeaderRewrite);
-  EXPECT_EQ(0, g_bViaExtend);
-  EXPECT_EQ(0, g_bForwarded);
-  EXPECT_EQ(1, g_bRemoteHostWp);
-  EXPECT_EQ(1, g_bXForwardedFor);
-  EXPECT_STREQ("", g_szSettingsFile.c_str());  // no -P: no file names
-  EXPECT_EQ(0, g_nTmoClient);
-}
-
 TEST_F(OptionTest, DataFolderOrderMatters) {
   ASSERT_EQ(0, Parse({"-P=0", "-E=SETTINGS_TEST_HOME"}));
   EXPECT_STREQ("http.ini", g_szSettingsFile.c_str());
@@ -124,73 +105,55 @@ TEST_F(OptionTest, PortRangeClearedByHttpFtpSocksOnly) {
   EXPECT_EQ(0, g_nPortHigh);
 }
 
-TEST_F(OptionTest, NumericSwitches) {
-  ASSERT_EQ(0, Parse({"-P=0", "-T=-5,100"}));
-  EXPECT_EQ(0, g_nTmoClient);
-  EXPECT_EQ(100, g_nTmoServer);
-  EXPECT_EQ(10, g_nTmoClientSSL);
-  EXPECT_EQ(50, g_nTmoServerSSL);
-  ASSERT_EQ(0, Parse({"-P=0", "-T=1,2,3,4"}));
-  EXPECT_EQ(4, g_nTmoServerSSL);
-  ASSERT_EQ(0, Parse({"-C=0"}));
-  EXPECT_EQ(2147483647, g_nMaxConn);
-  ASSERT_EQ(0, Parse({"-c=7"}));  // lower case works for every letter but i
-  EXPECT_EQ(7, g_nMaxConn);
-  ASSERT_EQ(0, Parse({"-Q=2"}));
-  EXPECT_EQ(0, g_bFtpRaw);
-  ASSERT_EQ(0, Parse({"-Q=1"}));
-  EXPECT_EQ(1, g_bFtpRaw);
-  ASSERT_EQ(0, Parse({"-O=7"}));
-  EXPECT_EQ(0, g_nSocksVer);
-  ASSERT_EQ(0, Parse({"-O=2"}));
-  EXPECT_EQ(2, g_nSocksVer);
-  ASSERT_EQ(0, Parse({"-R=3"}));
-  EXPECT_EQ(60u, g_nRetryLimit);
-  ASSERT_EQ(0, Parse({"-K=5000000000"}));
-  EXPECT_EQ(5000000000ULL, g_nScanMax);
-  ASSERT_EQ(0, Parse({"-!=0", "-$=3", "-G=5", "-J=1", "-X=1", "-D=2", "-M=15"}));
-  EXPECT_EQ(0, g_bNoKeepAlive);
-  EXPECT_EQ(3, g_nConRetry);
-  EXPECT_EQ(1, g_bAccessLog);
-  EXPECT_EQ(1, g_bSpamReject);
-  EXPECT_EQ(1, g_bAttachZip);
-  EXPECT_EQ(2, g_nVirusMailKeep);
-  EXPECT_EQ(15u, g_nCacheMin);
-  ASSERT_EQ(0, Parse({"-i=2"}));
-  EXPECT_EQ(2, g_nIPVersion);
-  ASSERT_EQ(0, Parse({"-I=2", "-H=1", "-Y=1", "-#=1"}));  // ignored letters
-  EXPECT_EQ(0, g_nIPVersion);
-  ASSERT_EQ(0, Parse({"-V", "-w"}));
-  EXPECT_EQ(1, g_bLogConsole);
-  EXPECT_EQ(1, g_bLogFile);
-  ASSERT_EQ(0, Parse({"-C=5", "-C=9"}));  // later overrides earlier
-  EXPECT_EQ(9, g_nMaxConn);
-}
-
-TEST_F(OptionTest, HeaderFlags) {
-  ASSERT_EQ(0, Parse({"-U=0"}));
-  EXPECT_EQ(0, g_bHeaderRewrite);
-  EXPECT_EQ(0, g_bRemoteHostWp);
-  ASSERT_EQ(0, Parse({"-U=3"}));
-  EXPECT_EQ(1, g_bHeaderRewrite);
-  EXPECT_EQ(1, g_bViaExtend);
-  EXPECT_EQ(1, g_bForwarded);
-  EXPECT_EQ(0, g_bRemoteHostWp);
-  EXPECT_EQ(0, g_bXForwardedFor);
-}
-
-TEST_F(OptionTest, AuthSwitch) {
+// Each row: the switches, then one setting read back after them.
+TEST_F(OptionTest, SwitchValues) {
+  using Get = long long (*)();
+  static const struct {
+    std::vector<std::string> args;
+    Get get;
+    long long nWant;
+  } kCases[] = {
+      {{"-P=0", "-T=-5,100"}, [] { return (long long)g_nTmoClient; }, 0},  // negative: 0
+      {{"-P=0", "-T=-5,100"}, [] { return (long long)g_nTmoServer; }, 100},
+      {{"-P=0", "-T=-5,100"}, [] { return (long long)g_nTmoServerSSL; }, 50},  // mode default kept
+      {{"-P=0", "-T=1,2,3,4"}, [] { return (long long)g_nTmoServerSSL; }, 4},
+      {{"-C=0"}, [] { return (long long)g_nMaxConn; }, 2147483647},  // 0: no limit
+      {{"-c=7"}, [] { return (long long)g_nMaxConn; }, 7},           // lower case works for every letter but i
+      {{"-C=5", "-C=9"}, [] { return (long long)g_nMaxConn; }, 9},   // later overrides earlier
+      {{"-Q=2"}, [] { return (long long)g_bFtpRaw; }, 0},
+      {{"-Q=1"}, [] { return (long long)g_bFtpRaw; }, 1},
+      {{"-O=7"}, [] { return (long long)g_nSocksVer; }, 0},
+      {{"-O=2"}, [] { return (long long)g_nSocksVer; }, 2},
+      {{"-R=3"}, [] { return (long long)g_nRetryLimit; }, 60},
+      {{"-K=5000000000"}, [] { return (long long)g_nScanMax; }, 5000000000LL},  // beyond 32 bits
+      {{"-!=0"}, [] { return (long long)g_bNoKeepAlive; }, 0},
+      {{"-$=3"}, [] { return (long long)g_nConRetry; }, 3},
+      {{"-G=5"}, [] { return (long long)g_bAccessLog; }, 1},
+      {{"-J=1"}, [] { return (long long)g_bSpamReject; }, 1},
+      {{"-X=1"}, [] { return (long long)g_bAttachZip; }, 1},
+      {{"-D=2"}, [] { return (long long)g_nVirusMailKeep; }, 2},
+      {{"-M=15"}, [] { return (long long)g_nCacheMin; }, 15},
+      {{"-i=2"}, [] { return (long long)g_nIPVersion; }, 2},
+      {{"-I=2", "-H=1", "-Y=1", "-#=1"}, [] { return (long long)g_nIPVersion; }, 0},  // ignored letters
+      {{"-V", "-w"}, [] { return (long long)(g_bLogConsole + 2 * g_bLogFile); }, 3},
+      {{"-U=0"}, [] { return (long long)(g_bHeaderRewrite + 2 * g_bRemoteHostWp); }, 0},
+      {{"-U=3"}, [] { return (long long)(g_bHeaderRewrite + 2 * g_bViaExtend + 4 * g_bForwarded); }, 7},
+      {{"-U=3"}, [] { return (long long)(g_bRemoteHostWp + g_bXForwardedFor); }, 0},
+      {{"-A"}, [] { return (long long)(g_bProxyAuth + 2 * g_nLdapAuth); }, 1},
+      {{"-A=1"}, [] { return (long long)g_nLdapAuth; }, 1},
+      {{"-A:1"}, [] { return (long long)g_nLdapAuth; }, 0},  // the value counts only after "="
+  };
+  for (const auto &c : kCases) {
+    ASSERT_EQ(0, Parse(c.args)) << c.args[0];
+    EXPECT_EQ(c.nWant, c.get()) << c.args[0] << " (" << c.args.size() << " switches)";
+  }
   ASSERT_EQ(0, Parse({"-E=SETTINGS_TEST_HOME", "-A"}));
-  EXPECT_EQ(1, g_bProxyAuth);
-  EXPECT_EQ(0, g_nLdapAuth);
   EXPECT_EQ(Data() + "http-ldap.ini", g_szLdapIni.c_str());
-  ASSERT_EQ(0, Parse({"-A=1"}));
-  EXPECT_EQ(1, g_nLdapAuth);
-  ASSERT_EQ(0, Parse({"-A:1"}));  // the value counts only after "="
-  EXPECT_EQ(0, g_nLdapAuth);
 }
 
 TEST_F(OptionTest, ListenList) {
+  ASSERT_EQ(0, Parse({}));
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.1"}, ListenList());
   ASSERT_EQ(0, Parse({"-L=10.0.0.1,10.0.0.2 3128"}));
   EXPECT_EQ((std::vector<std::string>{"10.0.0.1", "10.0.0.2"}), ListenList());
   EXPECT_EQ(3128, m_ep.nPort);

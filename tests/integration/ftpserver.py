@@ -6,13 +6,19 @@ it as a child process, waits for its port and stops it.  Switches:
   --encoding NAME   the server's character set for paths (default utf8)
   --user NAME:PASS  an account besides anonymous (full rights)
   --log FILE        every command the server receives, one per line
+FtpCase sets up a server folder, the server and a proxy with a fake virus
+scanner for one test.
 """
 import argparse
 import os
+import shutil
 import socket
 import subprocess
-import sys
+import tempfile
 import time
+import unittest
+
+from proxytest import FakeService, file_verdict, proxy_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -103,6 +109,42 @@ class FtpServer:
             os.unlink(self.log_path)
         except OSError:
             pass
+
+
+class FtpCase(unittest.TestCase):
+    """One test's FTP server on a temporary folder and a proxy with a fake
+    virus scanner; everything ends with the test."""
+
+    def start_ftp(self, files, mode, args=(), listen="127.0.0.1", ptl=None, **server_options):
+        """files: path -> bytes (a path ending in "/" is a folder).  The FTP
+        proxy (mode 4) gets the server as its -S; ptl: the SOCKS port class of
+        the server's port.  Returns the started proxy."""
+        self.root = tempfile.mkdtemp(prefix="ftproot_")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        for name, data in files.items():
+            self.put_file(name, data)
+        self.server = FtpServer(self.root, **server_options)
+        self.addCleanup(self.server.cleanup)
+        if mode == 4:
+            args = ["-S=127.0.0.1 %d" % self.server.port] + list(args)
+        self.proxy = proxy_for(self, mode, args, listen=listen)
+        if ptl is not None:
+            self.proxy.write("socks-ptl.ini", "%d,%d\n" % (self.server.port, ptl))
+        avs = FakeService(self.proxy.data, "ruvoavs",
+                          file_verdict(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", "Eicar-Test-Signature"))
+        self.addCleanup(avs.stop)
+        return self.proxy.start()
+
+    def put_file(self, name, data=b""):
+        path = os.path.join(self.root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if not name.endswith("/"):
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def server_file(self, name):
+        with open(os.path.join(self.root, name), "rb") as f:
+            return f.read()
 
 
 if __name__ == "__main__":

@@ -1,15 +1,12 @@
 """A real origin server for the HTTP proxy tests (Python's http.server on
-loopback), a TLS origin, and fake inspection services on the services'
-Unix-domain sockets."""
+loopback) and a TLS origin."""
 import http.server
-import os
-import socket
 import socketserver
 import ssl
-import subprocess
-import tempfile
 import threading
 import urllib.parse
+
+from proxytest import make_certificate
 
 
 def pattern(n):
@@ -134,73 +131,8 @@ class Origin(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.server_close()
 
 
-def make_cert(folder):
-    """A self-signed certificate and key (PEM) made with openssl."""
-    cert = os.path.join(folder, "cert.pem")
-    key = os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True, timeout=60)
-    return cert, key
-
-
 def tls_origin(folder):
-    cert, key = make_cert(folder)
+    cert, key = make_certificate(folder, "origin")
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
     return Origin(tls_context=ctx)
-
-
-class FakeService:
-    """One inspection service: reads the request buffer (the file name up to
-    a TAB or NUL), answers verdict(file content) and closes."""
-
-    def __init__(self, data_folder, pipe_name, request_size, verdict):
-        folder = os.path.join(data_folder, "pipe")
-        os.makedirs(folder, exist_ok=True)
-        self.path = os.path.join(folder, pipe_name)
-        self.request_size = request_size
-        self.verdict = verdict
-        self.calls = []
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.bind(self.path)
-        self.sock.listen(8)
-        self.running = True
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            with conn:
-                conn.settimeout(5)
-                data = b""
-                try:
-                    while len(data) < self.request_size:
-                        chunk = conn.recv(self.request_size - len(data))
-                        if not chunk:
-                            break
-                        data += chunk
-                except OSError:
-                    continue
-                name = data.split(b"\0")[0].split(b"\t")[0].decode("latin-1")
-                try:
-                    with open(name, "rb") as f:
-                        content = f.read()
-                except OSError:
-                    content = b""
-                self.calls.append((name, content))
-                try:
-                    conn.sendall(self.verdict(content).encode())
-                except OSError:
-                    pass
-
-    def stop(self):
-        self.running = False
-        self.sock.close()
-        try:
-            os.unlink(self.path)
-        except OSError:
-            pass

@@ -1,26 +1,27 @@
 """Peers of the mail relay tests: an SMTP server (aiosmtpd) that records what
-it receives, fake inspection services on the pipe sockets of a data folder,
-and a private Dovecot instance for POP3 and IMAP4.  Everything runs on
+it receives, a test case base with relay proxies and fake inspection
+services, and a private Dovecot instance for POP3 and IMAP4.  Everything runs on
 loopback with free ports and is bounded in time."""
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
-from proxytest import free_port, wait_port
+from proxytest import FakeService, free_port, proxy_for, wait_port
 
-EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
 SPAM_MARK = b"XX-SPAM-MARK-XX"
 
 
 class SmtpSink:
-    """aiosmtpd server recording every accepted message.  A message whose
-    content holds b"REJECT-ME" gets a 554 final reply."""
+    """aiosmtpd server recording every accepted message as (sender, recipients,
+    content, came over TLS).  A message whose content holds b"REJECT-ME" gets a
+    554 final reply.  With tls_context it offers STARTTLS (implicit TLS too when
+    implicit is set)."""
 
-    def __init__(self):
+    def __init__(self, tls_context=None, implicit=False):
         from aiosmtpd.controller import Controller
         self.messages = []
         self.lock = threading.Lock()
@@ -32,11 +33,16 @@ class SmtpSink:
                 if b"REJECT-ME" in content:
                     return "554 Message rejected"
                 with sink.lock:
-                    sink.messages.append((envelope.mail_from, list(envelope.rcpt_tos), content))
+                    sink.messages.append((envelope.mail_from, list(envelope.rcpt_tos), content,
+                                          session.ssl is not None))
                 return "250 OK queued"
 
         self.port = free_port()
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
+        kw = {}
+        if tls_context is not None:
+            kw = {"ssl_context": tls_context} if implicit else {"tls_context": tls_context,
+                                                               "require_starttls": False}
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port, **kw)
         self.controller.start()
 
     def wait_messages(self, count, timeout=10.0):
@@ -57,74 +63,19 @@ class SmtpSink:
         self.controller.stop()
 
 
-class FakeService:
-    """A pipe service of the data folder: reads the request (the zero-filled
-    buffer), records its text and answers verdict(text) (bytes or str)."""
+class RelayTestCase(unittest.TestCase):
+    """Relay proxies and fake services that end with the test."""
 
-    def __init__(self, data_dir, name, verdict, size=521):
-        self.path = os.path.join(data_dir, "pipe", name)
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        self.requests = []
-        self.verdict = verdict
-        self.size = size
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.bind(self.path)
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+    def relay(self, mode, server_port, *args):
+        """A relay proxy (not started) towards the server on loopback port server_port."""
+        return proxy_for(self, mode, ["-S=127.0.0.1 %d" % server_port] + list(args))
 
-    def _serve(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with conn:
-                conn.settimeout(5)
-                data = b""
-                try:
-                    while len(data) < self.size:
-                        chunk = conn.recv(self.size - len(data))
-                        if not chunk:
-                            break
-                        data += chunk
-                except socket.timeout:
-                    pass
-                text = data.split(b"\0", 1)[0].decode("latin-1")
-                self.requests.append(text)
-                answer = self.verdict(text)
-                if isinstance(answer, str):
-                    answer = answer.encode()
-                try:
-                    conn.sendall(answer or b"")
-                except OSError:
-                    pass
-
-    def stop(self):
-        self.running = False
-        self.sock.close()
-        self.thread.join(timeout=5)
-        try:
-            os.unlink(self.path)
-        except OSError:
-            pass
-
-
-def file_verdict(marker, name):
-    """A verdict function: name when the requested file (the text up to the
-    first TAB) holds marker, else clean."""
-    def verdict(text):
-        path = text.split("\t", 1)[0]
-        try:
-            with open(path, "rb") as f:
-                return name if marker in f.read() else ""
-        except OSError:
-            return ""
-    return verdict
+    def service(self, proxy, name, verdict):
+        """A fake service in the proxy's data folder, also listed in self.services."""
+        svc = FakeService(proxy.data, name, verdict)
+        self.addCleanup(svc.stop)
+        self.__dict__.setdefault("services", []).append(svc)
+        return svc
 
 
 DOVECOT_CONF = """\

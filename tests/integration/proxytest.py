@@ -1,11 +1,9 @@
 """Generic helpers for integration tests of the real proxy binary.
 
-A ProxyHome is a temporary data folder reached through an environment
-variable (the program's -E switch); ProxyProcess runs the binary with
-switches, waits until its listener is up, reads the dated debug log and
-stops it.  Everything here is bounded in time.
+A Proxy is one instance of the binary with its own temporary data folder:
+it runs the binary with switches, waits until its listener is up, reads the
+dated debug logs and stops it.  proxy_for() ties one to a test case.  Everything here is bounded in time.
 """
-import datetime
 import glob
 import os
 import re
@@ -15,6 +13,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 BIN = os.environ.get("PROXY_BIN", os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -52,23 +51,47 @@ def wait_until(predicate, timeout=10.0, step=0.02):
         time.sleep(step)
 
 
-class ProxyHome:
-    """A temporary data folder: $VAR/TORV/ with VAR unique per instance."""
+# Everything takes longer under the sanitizers.
+SLOW = 4 if SANITIZE else 1
 
-    def __init__(self, prefix="proxytest_"):
+
+class Proxy:
+    """One proxy instance with its own data folder $VAR/TORV/ (VAR a fresh
+    environment variable, the program's -E switch).  Files can be put there
+    before start(); start() may follow stop() to run again on the same folder.
+
+    listen: the -L address ("127.0.0.1", "::1") on the free port self.port,
+    or None when args name the listener themselves.  wrapper: a command
+    prefix that execs the binary; nofile: a descriptor limit for it."""
+
+    def __init__(self, mode=0, args=(), listen="127.0.0.1", prefix="proxytest_", wrapper=None,
+                 nofile=None):
         self.root = tempfile.mkdtemp(prefix=prefix)
-        self.var = "PROXYTEST_HOME_%d_%d" % (os.getpid(), id(self))
+        self.home = self.root
         self.data = os.path.join(self.root, "TORV")
         os.makedirs(self.data)
+        self.var = "PROXYTEST_HOME_%d_%d" % (os.getpid(), id(self))
+        self.mode = mode
+        self.port = free_port(socket.AF_INET6 if listen and ":" in listen else socket.AF_INET)
+        self.args = ["-E=%s" % self.var, "-P=%d" % mode, "-W"] + list(args)
+        if listen:
+            self.args.append("-L=%s %d" % (listen, self.port))
+        self.wrapper = list(wrapper or [])
+        self.nofile = nofile
+        self.proc = None
+        self.stdout_path = os.path.join(self.root, "stdout.txt")
+        self.stderr_path = os.path.join(self.root, "stderr.txt")
 
-    def path(self, name):
-        return os.path.join(self.data, name)
+    def path(self, *names):
+        return os.path.join(self.data, *names)
 
     def write(self, name, text, mode="w"):
-        """Writes a file of the data folder (text written as given, no newline translation)."""
-        with open(self.path(name), mode, newline="") as f:
+        """Writes a file of the data folder (text as given, no newline translation)."""
+        full = self.path(name)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, mode, **({} if "b" in mode else {"newline": ""})) as f:
             f.write(text)
-        return self.path(name)
+        return full
 
     def env(self):
         env = dict(os.environ)
@@ -78,68 +101,49 @@ class ProxyHome:
             env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
         return env
 
-    def cleanup(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
-class ProxyProcess:
-    """One running proxy instance.  Use start(); always stop() (tearDown)."""
-
-    def __init__(self, home, args, mode=0, nofile=None, wrapper=None):
-        self.home = home
-        self.wrapper = list(wrapper or [])  # command prefix that execs the binary
-        self.mode = mode
-        self.args = ["-E=%s" % home.var, "-P=%d" % mode, "-W"] + list(args)
-        self.proc = None
-        self.nofile = nofile
-        self.stderr_path = os.path.join(home.root, "stderr.txt")
-        self.stdout_path = os.path.join(home.root, "stdout.txt")
-
     def start(self, wait_listening=True, timeout=15):
+        """Runs the binary; waits until its listener is up (raises if it is not)."""
         def limits():
             if self.nofile:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
+        self.stop()
         self._out = open(self.stdout_path, "wb")
         self._err = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(self.wrapper + [BIN] + self.args, stdout=self._out, stderr=self._err,
-                                     env=self.home.env(), preexec_fn=limits)
+                                     env=self.env(), preexec_fn=limits)
         if wait_listening:
             ok = wait_until(lambda: "[AcceptClients] wait select()" in self.log() or
-                            self.proc.poll() is not None, timeout)
+                            self.proc.poll() is not None, timeout * SLOW)
             if self.proc.poll() is not None or not ok:
+                self.stop()
                 raise AssertionError("proxy did not start listening:\n" + self.log()[-3000:] +
                                      self.stderr())
         return self
 
-    def log(self):
-        """The debug log of the mode's folder (every dated file, in date order)."""
-        text = []
-        pattern = os.path.join(self.home.data, LOG_FOLDERS.get(self.mode, "httplog"), "*.log")
-        for name in sorted(glob.glob(pattern)):
-            with open(name, errors="replace") as f:
-                text.append(f.read())
-        return "".join(text)
+    def stop(self):
+        """Stops the process; returns its standard error (sanitizer reports land there)."""
+        if self.proc is None:
+            return ""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10 * SLOW)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+        self._out.close()
+        self._err.close()
+        self.proc = None
+        return self.stderr()
 
-    def log_lines(self, pattern):
-        """Log lines (time stamp removed) that match the regular expression."""
-        out = []
-        for line in self.log().splitlines():
-            body = re.sub(r"^\[\d\d:\d\d:\d\d:\d\d\d\] ", "", line)
-            if re.search(pattern, body):
-                out.append(body)
-        return out
+    def cleanup(self):
+        """Stops the process and removes the folder; returns the standard error."""
+        err = self.stop() or self.stderr()
+        shutil.rmtree(self.root, ignore_errors=True)
+        return err
 
-    def wait_log(self, text, timeout=10.0, count=1):
-        """Waits until text occurs count times in the log; returns whether it did."""
-        return wait_until(lambda: self.log().count(text) >= count, timeout)
-
-    def stdout(self):
-        with open(self.stdout_path, errors="replace") as f:
-            return f.read()
-
-    def stderr(self):
-        with open(self.stderr_path, errors="replace") as f:
-            return f.read()
+    def wait_exit(self, timeout=15):
+        return self.proc.wait(timeout=timeout)
 
     def pid(self):
         return self.proc.pid
@@ -150,23 +154,54 @@ class ProxyProcess:
     def fds(self):
         return len(os.listdir("/proc/%d/fd" % self.proc.pid))
 
-    def wait_exit(self, timeout=15):
-        return self.proc.wait(timeout=timeout)
-
-    def stop(self):
-        """Stops the process; returns its standard error (sanitizer reports land there)."""
-        if self.proc is None:
+    @staticmethod
+    def _read(name):
+        try:
+            with open(name, "rb") as f:
+                return f.read().decode("latin-1")
+        except OSError:
             return ""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        self._out.close()
-        self._err.close()
-        return self.stderr()
+
+    def stdout(self):
+        return self._read(self.stdout_path)
+
+    def stderr(self):
+        return self._read(self.stderr_path)
+
+    def log(self, folder=None):
+        """The debug log of the mode's folder (every dated file, in date order)."""
+        folder = folder or LOG_FOLDERS.get(self.mode, "httplog")
+        return "".join(self._read(n) for n in sorted(glob.glob(self.path(folder, "*.log"))))
+
+    def access_log(self):
+        return self.log("ncsalog")
+
+    def log_lines(self, pattern):
+        """Log lines (time stamp removed) that match the regular expression."""
+        bodies = (re.sub(r"^\[\d\d:\d\d:\d\d:\d\d\d\] ", "", l) for l in self.log().splitlines())
+        return [b for b in bodies if re.search(pattern, b)]
+
+    def wait_log(self, text, timeout=10.0, count=1, folder=None):
+        """Waits until text occurs count times in the log; returns the log, or "" if it never did."""
+        found = wait_until(lambda: self.log(folder).count(text) >= count, timeout * SLOW)
+        return self.log(folder) if found else ""
+
+    def wait_access(self, text, timeout=10.0):
+        """Waits until the access log holds text; returns the access log."""
+        wait_until(lambda: text in self.access_log(), timeout * SLOW)
+        return self.access_log()
+
+
+def proxy_for(test, *args, **kw):
+    """A Proxy (not started) that ends with the test: stopped, its folder
+    removed, and the test failed if the sanitizers reported anything."""
+    proxy = Proxy(*args, **kw)
+
+    def finish():
+        err = proxy.cleanup()
+        test.assertEqual("", sanitizer_report(err), err[-4000:])
+    test.addCleanup(finish)
+    return proxy
 
 
 def sanitizer_report(text):
@@ -210,15 +245,6 @@ def make_certificate(folder, name="proxy"):
     return cert, key
 
 
-def today_log_name():
-    return datetime.date.today().strftime("%Y%m%d.log")
-
-
-# ---- One object per instance: data folder, process and logs together ----
-# Everything takes longer under the sanitizers.
-SLOW = 4 if SANITIZE else 1
-
-
 def wait_port(port, host="127.0.0.1", timeout=20.0):
     """Waits until something accepts on host:port."""
     deadline = time.time() + timeout * SLOW
@@ -234,109 +260,113 @@ def wait_port(port, host="127.0.0.1", timeout=20.0):
     return False
 
 
-class Proxy:
-    """One proxy instance with its own data folder.
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
-    The data folder is $VAR/TORV/ with VAR a fresh environment variable;
-    files can be put there before start() (lists, settings, templates)."""
 
-    def __init__(self, mode=0, args=(), env_name="RUVO_TEST_HOME", listen="127.0.0.1"):
-        self.home = tempfile.mkdtemp(prefix="proxytest_")
-        self.data = os.path.join(self.home, "TORV")
-        os.makedirs(self.data)
-        self.env_name = env_name
-        self.mode = mode
-        self.args = list(args)
-        self.listen = listen
-        self.port = free_port(socket.AF_INET6 if ":" in listen else socket.AF_INET)
-        self.proc = None
-        self.stdout_path = os.path.join(self.home, "stdout.txt")
-        self.stderr_path = os.path.join(self.home, "stderr.txt")
+class FakeService:
+    """A fake inspection service on the pipe socket `name` of a data folder:
+    reads the zero-filled request (size bytes), records its text (requests)
+    and the named file with its content (calls), answers verdict(text) (bytes
+    or str) and closes."""
 
-    def path(self, *names):
-        return os.path.join(self.data, *names)
+    def __init__(self, data_dir, name, verdict, size=521):
+        self.path = os.path.join(data_dir, "pipe", name)
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        self.requests = []
+        self.calls = []
+        self.verdict = verdict
+        self.size = size
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(self.path)
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
 
-    def write(self, name, text, mode="w"):
-        full = self.path(name)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, mode) as f:
-            f.write(text)
-        return full
-
-    def start(self):
-        env = dict(os.environ)
-        env[self.env_name] = self.home
-        if SANITIZE:
-            env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0")
-            env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
-        cmd = [BIN, "-E=%s" % self.env_name, "-P=%d" % self.mode,
-               "-L=%s %d" % (self.listen, self.port), "-W"] + self.args
-        self._out = open(self.stdout_path, "wb")
-        self._err = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=self._err, env=env)
-        if not wait_port(self.port, self.listen):
-            self.stop()
-            raise RuntimeError("proxy did not listen: %s" % self.stderr())
-        return self
+    def _serve(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(5)
+                data = b""
+                try:
+                    while len(data) < self.size:
+                        chunk = conn.recv(self.size - len(data))
+                        if not chunk:
+                            break
+                        data += chunk
+                except OSError:
+                    pass
+                text = data.split(b"\0", 1)[0].decode("latin-1")
+                name = text.split("\t", 1)[0]
+                self.requests.append(text)
+                self.calls.append((name, read_bytes(name)))
+                answer = self.verdict(text)
+                try:
+                    conn.sendall(answer.encode() if isinstance(answer, str) else answer or b"")
+                except OSError:
+                    pass
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10 * SLOW)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        if self.proc is not None:
-            self._out.close()
-            self._err.close()
-        self.proc = None
-
-    def cleanup(self):
-        self.stop()
-        shutil.rmtree(self.home, ignore_errors=True)
-
-    def _read(self, name):
+        self.running = False
+        self.sock.close()
+        self.thread.join(timeout=5)
         try:
-            with open(name, "rb") as f:
-                return f.read().decode("latin-1")
+            os.unlink(self.path)
         except OSError:
-            return ""
+            pass
 
-    def stdout(self):
-        return self._read(self.stdout_path)
 
-    def stderr(self):
-        return self._read(self.stderr_path)
+def read_bytes(name):
+    try:
+        with open(name, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
 
-    def log_folder(self):
-        return {0: "httplog", 1: "smtplog", 2: "pop3log", 3: "imap4log", 4: "ftplog", 5: "sockslog"}[self.mode]
 
-    def log(self):
-        """Text of today's debug log."""
-        day = datetime.date.today().strftime("%Y%m%d.log")
-        return self._read(self.path(self.log_folder(), day))
+def file_verdict(marker, name):
+    """A verdict: name when the requested file (the text up to the first TAB)
+    holds marker, else clean."""
+    return lambda text: name if marker in read_bytes(text.split("\t", 1)[0]) else ""
 
-    def access_log(self):
-        day = datetime.date.today().strftime("%Y%m%d.log")
-        return self._read(self.path("ncsalog", day))
 
-    def wait_access(self, text, timeout=10.0):
-        """Waits until the access log holds text; returns the access log."""
-        deadline = time.time() + timeout * SLOW
-        while time.time() < deadline:
-            log = self.access_log()
-            if text in log:
-                return log
-            time.sleep(0.05)
-        return self.access_log()
+class EchoServer:
+    """TCP echo on loopback: sends back every byte, closes when the peer does."""
 
-    def wait_log(self, text, timeout=10.0):
-        """Waits until the debug log holds text; returns the log."""
-        deadline = time.time() + timeout * SLOW
-        while time.time() < deadline:
-            log = self.log()
-            if text in log:
-                return log
-            time.sleep(0.05)
-        return self.log()
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _echo(conn):
+        conn.settimeout(60 * SLOW)
+        with conn:
+            try:
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        return
+                    conn.sendall(data)
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.close()

@@ -37,7 +37,7 @@ class DataFolder:
 
     @classmethod
     def of_proxy_home(cls, home):
-        """The data folder of a proxytest.ProxyHome, to start services beside a proxy."""
+        """The data folder of a proxytest.Proxy, to start services beside a proxy."""
         folder = cls.__new__(cls)
         folder.home = home.root
         folder.data = os.path.join(home.root, "TORV") + "/"

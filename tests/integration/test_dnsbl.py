@@ -8,13 +8,11 @@ and the proxy runs in a private mount namespace whose /etc/resolv.conf names
 that address (the host's resolver configuration is untouched)."""
 import os
 import shutil
-import socket
 import unittest
 
-import proxytest
 from dirservers import PrivateDnsmasq, free_dns_address, namespaces_available, resolver_wrapper
 from httporigin import Origin
-from proxytest import ProxyHome, ProxyProcess, curl, free_port
+from proxytest import curl, proxy_for
 
 
 def runnable():
@@ -47,23 +45,12 @@ class DnsblTest(unittest.TestCase):
         cls.origin.stop()
         cls.dns.stop()
 
-    def setUp(self):
-        self.home = ProxyHome()
-        self.procs = []
-
-    def tearDown(self):
-        try:
-            for proc in self.procs:
-                err = proc.stop()
-                self.assertEqual("", proxytest.sanitizer_report(err), err[-4000:])
-        finally:
-            self.home.cleanup()
-
-    def start(self, resolv_conf):
-        self.port = free_port()
-        proc = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port],
-                            wrapper=resolver_wrapper(resolv_conf))
-        self.procs.append(proc)
+    def start(self, files, resolv_conf, mode=0):
+        """A proxy with the data files, its resolver reading resolv_conf."""
+        proc = proxy_for(self, mode, wrapper=resolver_wrapper(resolv_conf))
+        for name, text in files.items():
+            proc.write(name, text)
+        self.port = proc.port
         return proc.start()
 
     def fetch(self, url, source="127.0.0.1"):
@@ -73,11 +60,9 @@ class DnsblTest(unittest.TestCase):
         return rc, out.decode()
 
     def test_client_admission(self):
-        self.home.write("http-conbl.db", "' client zones\r\n\"quoted.example.test\n"
-                                         " blank.example.test\n\nbl-one.example.test\r\n"
-                                         "bl-two.example.test\n")
-        self.home.write("http-conwl.db", "127.0.0.4\n")
-        proc = self.start(self.dns.resolv_conf())
+        proc = self.start({"http-conbl.db": "' client zones\r\n\"quoted.example.test\n blank.example.test\n\n"
+                                            "bl-one.example.test\r\nbl-two.example.test\n",
+                           "http-conwl.db": "127.0.0.4\n"}, self.dns.resolv_conf())
         url = "http://127.0.0.1:%d/size/10" % self.origin.port
         # Listed by the second zone only: refused, nothing sent.
         rc, status = self.fetch(url, "127.0.0.2")
@@ -103,8 +88,7 @@ class DnsblTest(unittest.TestCase):
         self.assertNotIn("blank.example", self.dns.queries())
 
     def test_empty_zone_file_admits(self):
-        self.home.write("http-conbl.db", "")
-        proc = self.start(self.dns.resolv_conf())
+        proc = self.start({"http-conbl.db": ""}, self.dns.resolv_conf())
         self.assertEqual((0, "200"), self.fetch("http://127.0.0.1:%d/size/10" % self.origin.port, "127.0.0.2"))
         self.assertNotIn("[Query_DNSBL]", proc.log())
 
@@ -112,11 +96,9 @@ class DnsblTest(unittest.TestCase):
         # The zone lines name the DNS server; the system resolver of the
         # proxy points at an address where nothing answers, so only the named
         # server can list a host.
-        self.home.write("http-dnsbl.db", "' destination zones\n"
-                                         "surbl.example.test\t%s\n"
-                                         "uribl.example.test\t%s,0\n" % (self.dns.address, self.dns.address))
-        self.home.write("http-dnswl.db", "SKIP.example.test\n")
-        proc = self.start(self.dns.resolv_conf(address="127.0.54.1"))
+        proc = self.start({"http-dnsbl.db": "' destination zones\nsurbl.example.test\t%s\n"
+                                            "uribl.example.test\t%s,0\n" % (self.dns.address, self.dns.address),
+                           "http-dnswl.db": "SKIP.example.test\n"}, self.dns.resolv_conf(address="127.0.54.1"))
         cases = [
             # (destination host, listed, hit line's zone line)
             ("www.bad.example.test", True, "surbl.example.test\t%s" % self.dns.address),
@@ -150,13 +132,9 @@ class DnsblTest(unittest.TestCase):
     def test_destination_check_for_socks_http(self):
         # SOCKS connections served as HTTP: the host text is first searched
         # for a host part ("www", "://", "@"), so a plain name is not asked.
-        self.home.write("socks-dnsbl.db", "surbl.example.test\t%s\n" % self.dns.address)
-        self.home.write("socks-ptl.ini", "%d,0\n" % self.origin.port)
-        self.port = free_port()
-        proc = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port], mode=5,
-                            wrapper=resolver_wrapper(self.dns.resolv_conf(address="127.0.54.1")))
-        self.procs.append(proc)
-        proc.start()
+        proc = self.start({"socks-dnsbl.db": "surbl.example.test\t%s\n" % self.dns.address,
+                           "socks-ptl.ini": "%d,0\n" % self.origin.port},
+                          self.dns.resolv_conf(address="127.0.54.1"), mode=5)
         socks = ["--socks5-hostname", "127.0.0.1:%d" % self.port]
         rc, out, err = curl(socks + ["-o", "/dev/null", "-w", "%{http_code}",
                                      "http://www.bad.example.test:%d/size/10" % self.origin.port])

@@ -3,16 +3,17 @@
 list, the connection limit, proxy authentication and its 407 reply, request
 completeness for uploads, outbound connections (retries, connect table) and
 a load of 500 simultaneous clients."""
-import os
 import re
 import selectors
+import shutil
 import socket
+import tempfile
 import threading
 import time
 import unittest
 
 import proxytest
-from proxytest import ProxyHome, ProxyProcess, curl, free_port, recv_all, wait_until
+from proxytest import curl, free_port, proxy_for, recv_all, wait_until
 
 DATE_RE = (rb"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
            rb" \d{4} \d\d:\d\d:\d\d (GMT|[+-]\d{4})\r\n")
@@ -49,26 +50,22 @@ def status_of(curl_out):
 
 
 class FrontTest(unittest.TestCase):
-    def setUp(self):
-        self.home = ProxyHome(prefix="front_")
-        self.procs = []
+    @classmethod
+    def setUpClass(cls):
+        cls.certdir = tempfile.mkdtemp(prefix="front_cert_")
+        cls.cert, cls.key = proxytest.make_certificate(cls.certdir)
 
-    def tearDown(self):
-        try:
-            for proc in self.procs:
-                err = proc.stop()
-                report = proxytest.sanitizer_report(err)
-                self.assertEqual("", report, err[-4000:])
-        finally:
-            self.home.cleanup()
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.certdir, ignore_errors=True)
 
-    def start(self, args, port=None, listen=None, **kw):
-        self.port = port or free_port()
-        if listen is None:
-            listen = "-L=127.0.0.1 %d" % self.port
-        proc = ProxyProcess(self.home, list(args) + [listen], **kw)
-        self.procs.append(proc)
-        return proc.start()
+    def start(self, args, files=None, listen="127.0.0.1", port=None, wait_listening=True):
+        """A proxy with the data files ("{port}" in them is its port)."""
+        proc = proxy_for(self, 0, args, listen=listen, prefix="front_")
+        self.port = port or proc.port
+        for name, text in (files or {}).items():
+            proc.write(name, text.replace("{port}", str(self.port)))
+        return proc.start(wait_listening)
 
     def proxy_curl(self, extra, target="http://127.0.0.1:1/", proxy=None):
         proxy = proxy or "http://127.0.0.1:%d" % self.port
@@ -77,9 +74,8 @@ class FrontTest(unittest.TestCase):
     # ---- proxy authentication ------------------------------------------
 
     def test_407_reply_is_exact_and_auth_list_rules_hold(self):
-        self.home.write("http-auth.ini", " alice:blank\r\n\"quoted:q\n'single:s\n\n"
-                                         "alice:secret,the first user\r\nbob:pw2\n")
-        proc = self.start(["-A", "-$=1"])
+        proc = self.start(["-A", "-$=1"], {"http-auth.ini": " alice:blank\r\n\"quoted:q\n'single:s\n\n"
+                                                           "alice:secret,the first user\r\nbob:pw2\n"})
         data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertTrue(is_exact_407(data), data)
         cases = [("alice:secret", True), ("bob:pw2", True), ("alice:blank", False),
@@ -107,8 +103,7 @@ class FrontTest(unittest.TestCase):
             self.assertTrue(is_exact_407(data), data[:200])
 
     def test_upload_waits_for_its_body(self):
-        self.home.write("http-auth.ini", "alice:secret\n")
-        proc = self.start(["-A", "-T=5,5000"])
+        proc = self.start(["-A", "-T=5,5000"], {"http-auth.ini": "alice:secret\n"})
         cases = [
             ("content-length", b"POST http://127.0.0.1:1/ HTTP/1.1\r\nContent-Length: 10\r\n\r\nhello",
              b"world"),
@@ -131,8 +126,7 @@ class FrontTest(unittest.TestCase):
     # ---- admission -------------------------------------------------------
 
     def test_permission_list_refuses_without_bytes_or_thread(self):
-        self.home.write("http-con.ini", "10.1.2.3\n")
-        proc = self.start(["-A"])
+        proc = self.start(["-A"], {"http-con.ini": "10.1.2.3\n"})
         data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
         self.assertEqual(b"", data)
         self.assertTrue(proc.wait_log("Close Client socket."))
@@ -167,7 +161,7 @@ class FrontTest(unittest.TestCase):
     def test_ipv4_and_ipv6_entries_with_own_ports(self):
         port4 = free_port()
         port6 = free_port(socket.AF_INET6)
-        proc = self.start(["-A", "-i=2"], port=port4, listen="-L=127.0.0.1,::1 %d %d" % (port6, port4))
+        proc = self.start(["-A", "-i=2", "-L=127.0.0.1,::1 %d %d" % (port6, port4)], listen=None, port=port4)
         self.assertTrue(is_exact_407(raw_exchange(port4, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")))
         data = raw_exchange(port6, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n", host="::1",
                             family=socket.AF_INET6)
@@ -182,23 +176,19 @@ class FrontTest(unittest.TestCase):
         self.assertRegex(log, r"\[AcceptClients\] host\.domain=\[[^\]]*\.[^\]]*\]")
 
     def test_ipv4_only_mode_skips_ipv6_entries(self):
-        proc = self.start(["-A", "-i=0"], listen="-L=::1 1,127.0.0.1 %d" % free_port())
+        proc = self.start(["-A", "-i=0", "-L=::1 1,127.0.0.1 %d" % free_port()], listen=None)
         self.assertNotIn("listen=::1", proc.log())
         self.assertIn("table=::1 1", proc.log())
 
     def test_listener_that_cannot_bind_fails_the_program(self):
-        proc = ProxyProcess(self.home, ["-L=192.0.2.1 %d" % free_port()])
-        self.procs.append(proc)
-        proc.start(wait_listening=False)
+        proc = self.start(["-L=192.0.2.1 %d" % free_port()], listen=None, wait_listening=False)
         self.assertNotEqual(0, proc.wait_exit(15))
         self.assertIn("[AcceptClients] bind() failed with error\n", proc.log())
 
     def test_implicit_tls_listener(self):
-        cert, key = proxytest.make_certificate(self.home.root)
-        port = free_port()
-        self.home.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (port, cert, key))
-        self.home.write("http-auth.ini", "alice:secret\n")
-        proc = self.start(["-A", "-$=1"], port=port)
+        proc = self.start(["-A", "-$=1"], {"http.ini": "127.0.0.1 {port}+%s\t%s\n" % (self.cert, self.key),
+                                           "http-auth.ini": "alice:secret\n"})
+        port = self.port
         proxy = "https://127.0.0.1:%d" % port
         rc, out, err = self.proxy_curl(["--proxy-insecure"], proxy=proxy)
         self.assertEqual("407", status_of(out), err)
@@ -216,10 +206,8 @@ class FrontTest(unittest.TestCase):
         self.assertEqual("407", status_of(out), err)
 
     def test_tls_entry_without_key_is_refused(self):
-        cert, _ = proxytest.make_certificate(self.home.root)
-        port = free_port()
-        self.home.write("http.ini", "127.0.0.1 %d+%s\n" % (port, cert))
-        proc = self.start(["-A"], port=port)
+        proc = self.start(["-A"], {"http.ini": "127.0.0.1 {port}+%s\n" % self.cert})
+        port = self.port
         rc, out, err = self.proxy_curl(["--proxy-insecure"], proxy="https://127.0.0.1:%d" % port)
         self.assertNotEqual(0, rc)
         self.assertRegex(proc.log(), r"\[OpenSSLServer\] SOCKET=\d+ Certificate or Privatekey is NULL\.")
@@ -262,10 +250,8 @@ class FrontTest(unittest.TestCase):
                 pass
         t = threading.Thread(target=serve, daemon=True)
         t.start()
-        port = free_port()
-        self.home.write("http.ini", "' comment line\n127.0.0.1 %d=,127.0.0.1 %d,to the fake server\n"
-                        % (port, fake_port))
-        proc = self.start([], port=port)
+        proc = self.start([], {"http.ini": "' comment line\n127.0.0.1 {port}=,127.0.0.1 %d,to the fake server\n"
+                                          % fake_port})
         self.proxy_curl([], target="http://redirected.invalid:81/")
         t.join(15)
         server.close()

@@ -4,7 +4,7 @@ headers), also from template files."""
 import unittest
 
 import httporigin
-from proxytest import sanitizer_report, Proxy
+from proxytest import FakeService, Proxy, file_verdict, sanitizer_report
 from test_http import curl
 
 HEAD = '<html><head><meta http-equiv=content-type content="text/html; charset=shitf-jis"'
@@ -17,20 +17,12 @@ WORD_PAGE = (HEAD + "><title>このページには禁止ワードが含まれて
              ).encode("cp932")
 
 
-def virus_verdict(content):
-    return "Eicar-Test-Signature" if b"EICAR" in content else ""
-
-
-def word_verdict(content):
-    return "forbiddenword" if b"forbiddenword" in content else ""
-
-
 class InspectTest(unittest.TestCase):
     def setUp(self):
         self.origin = httporigin.Origin()
         self.proxy = Proxy(args=["-M=10"])
-        self.avs = httporigin.FakeService(self.proxy.data, "ruvoavs", 521, virus_verdict)
-        self.cwfs = httporigin.FakeService(self.proxy.data, "ruvocwfs", 1041, word_verdict)
+        self.avs = FakeService(self.proxy.data, "ruvoavs", file_verdict(b"EICAR", "Eicar-Test-Signature"))
+        self.cwfs = FakeService(self.proxy.data, "ruvocwfs", file_verdict(b"forbiddenword", "forbiddenword"), 1041)
         self.proxy.start()
         self.base = "http://127.0.0.1:%d" % self.origin.port
 

@@ -1,7 +1,6 @@
 """CONNECT tunnels: through to a local TLS origin (white-listed), the
 built-in refusal of ports other than 443, and a CONNECT relayed to an
 upstream proxy named by the connect table."""
-import os
 import socket
 import subprocess
 import threading

@@ -7,10 +7,9 @@ import threading
 import time
 import unittest
 
-import proxytest
 from dirservers import PrivateSlapd
 from httporigin import Origin
-from proxytest import ProxyHome, ProxyProcess, curl, free_port
+from proxytest import curl, free_port, proxy_for
 
 
 def have_slapd():
@@ -29,23 +28,12 @@ class LdapLogonTest(unittest.TestCase):
         cls.origin.stop()
         cls.slapd.stop()
 
-    def setUp(self):
-        self.home = ProxyHome()
-        self.procs = []
-
-    def tearDown(self):
-        try:
-            for proc in self.procs:
-                err = proc.stop()
-                self.assertEqual("", proxytest.sanitizer_report(err), err[-4000:])
-        finally:
-            self.home.cleanup()
-
-    def start(self, ini, args=("-A=1",)):
-        self.home.write("http-ldap.ini", ini)
-        self.port = free_port()
-        proc = ProxyProcess(self.home, list(args) + ["-L=127.0.0.1 %d" % self.port])
-        self.procs.append(proc)
+    def start(self, ini, args=("-A=1",), auth_list=None):
+        proc = proxy_for(self, 0, args)
+        proc.write("http-ldap.ini", ini)
+        if auth_list is not None:
+            proc.write("http-auth.ini", auth_list)
+        self.port = proc.port
         return proc.start()
 
     def ini(self, port=None, extra=""):
@@ -142,8 +130,7 @@ class LdapLogonTest(unittest.TestCase):
 
     def test_local_auth_list_without_directory(self):
         # -A alone keeps the auth list: the directory is never asked.
-        self.home.write("http-auth.ini", "carol:pw\n")
-        proc = self.start(self.ini(), args=("-A",))
+        proc = self.start(self.ini(), args=("-A",), auth_list="carol:pw\n")
         self.assertEqual("200", self.status("carol:pw"))
         self.assertEqual("407", self.status("alice:wonder1"))
         self.assertNotIn("[ConnetLDAP]", proc.log())

@@ -10,8 +10,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, sanitizer_report  # noqa: E402
-from mailfakes import EICAR, Dovecot, FakeService, file_verdict  # noqa: E402
+from proxytest import EICAR, SLOW, file_verdict, make_certificate  # noqa: E402
+from mailfakes import Dovecot, RelayTestCase  # noqa: E402
 
 CLEAN = b"From: a@x.test\r\nSubject: clean one\r\n\r\nhello\r\n.dotted line\r\nline 3\r\nline 4\r\n"
 INFECTED = (b"From: b@x.test\r\nSubject: infected\r\n  folded subject\r\nContent-Type: text/plain\r\n\r\n"
@@ -19,7 +19,7 @@ INFECTED = (b"From: b@x.test\r\nSubject: infected\r\n  folded subject\r\nContent
 THIRD = b"From: c@x.test\r\nSubject: third\r\n\r\nbody three\r\n"
 
 
-class MailboxRelayTest(unittest.TestCase):
+class MailboxRelayTest(RelayTestCase):
     @classmethod
     def setUpClass(cls):
         cls.dove = Dovecot()
@@ -30,27 +30,10 @@ class MailboxRelayTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.dove.cleanup()
 
-    def setUp(self):
-        self.proxies = []
-        self.services = []
-
-    def tearDown(self):
-        for s in self.services:
-            s.stop()
-        reports = []
-        for p in self.proxies:
-            p.stop()
-            reports.append(sanitizer_report(p.stderr()))
-            p.cleanup()
-        self.assertEqual([], [r for r in reports if r])
-
     def proxy(self, mode, *args, scanner=True):
-        port = self.dove.port_pop if mode == 2 else self.dove.port_imap
-        p = Proxy(mode=mode, args=["-S=127.0.0.1 %d" % port] + list(args))
-        self.proxies.append(p)
+        p = self.relay(mode, self.dove.port_pop if mode == 2 else self.dove.port_imap, *args)
         if scanner:
-            self.services.append(FakeService(p.data, "ruvoavs",
-                                             file_verdict(b"EICAR-STANDARD", "Eicar-Test-Signature")))
+            self.service(p, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar-Test-Signature"))
         return p.start()
 
     def pop(self, p):
@@ -147,12 +130,10 @@ class MailboxRelayTest(unittest.TestCase):
         import shutil
         import ssl
         import tempfile
-        from proxytest import make_certificate
         certdir = tempfile.mkdtemp(prefix="poptls")
         self.addCleanup(shutil.rmtree, certdir, True)
         cert, key = make_certificate(certdir)
-        p = Proxy(mode=2, args=["-S=127.0.0.1 %d" % self.dove.port_pop])
-        self.proxies.append(p)
+        p = self.relay(2, self.dove.port_pop)
         p.write("pop3.ini", "127.0.0.1 %d-%s\t%s\n" % (p.port, cert, key))
         p.start()
         ctx = ssl.create_default_context()

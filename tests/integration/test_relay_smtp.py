@@ -10,8 +10,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, sanitizer_report, free_port, recv_all  # noqa: E402
-from mailfakes import EICAR, SPAM_MARK, FakeService, SmtpSink, file_verdict  # noqa: E402
+from proxytest import EICAR, SLOW, FakeService, file_verdict, free_port, proxy_for, recv_all  # noqa: E402
+from mailfakes import SPAM_MARK, RelayTestCase, SmtpSink  # noqa: E402
 
 MSG = (b"From: a@x.test\r\nTo: b@y.test\r\nSubject: hello\r\n\r\n"
        b"first line\r\n.line starting with a dot\r\nDATA\r\nquit\r\nData follows\r\n\r\nlast\r\n")
@@ -41,7 +41,7 @@ class Replies:
             self.buf += chunk
 
 
-class SmtpRelayTest(unittest.TestCase):
+class SmtpRelayTest(RelayTestCase):
     @classmethod
     def setUpClass(cls):
         cls.sink = SmtpSink()
@@ -52,37 +52,33 @@ class SmtpRelayTest(unittest.TestCase):
 
     def setUp(self):
         self.sink.clear()
-        self.proxies = []
-        self.services = []
-
-    def tearDown(self):
-        for s in self.services:
-            s.stop()
-        reports = []
-        for p in self.proxies:
-            p.stop()
-            reports.append(sanitizer_report(p.stderr()))
-            p.cleanup()
-        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, *args, setup=None):
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.sink.port] + list(args))
-        self.proxies.append(p)
+        p = self.relay(1, self.sink.port, *args)
         if setup:
             setup(p)
         return p.start()
-
-    def service(self, proxy, name, verdict):
-        s = FakeService(proxy.data, name, verdict)
-        self.services.append(s)
-        return s
 
     def send(self, proxy, msg=MSG, sender="a@x.test", rcpts=("b@y.test",)):
         with smtplib.SMTP("127.0.0.1", proxy.port, timeout=15 * SLOW) as s:
             s.ehlo("client.test")
             s.sendmail(sender, list(rcpts), msg)
 
-    def test_plain_message_arrives_byte_exact(self):
+    def converse(self, proxy, steps):
+        """A raw SMTP dialogue: for each (bytes sent, reply prefixes wanted, None: any
+        reply) the replies are read one by one.  Returns the socket, still open."""
+        s = socket.create_connection(("127.0.0.1", proxy.port), timeout=10 * SLOW)
+        self.addCleanup(s.close)
+        read_reply = Replies(s)
+        self.assertTrue(read_reply().startswith(b"220"))
+        for send, wants in steps:
+            s.sendall(send)
+            for want in wants:
+                reply = read_reply()
+                self.assertTrue(reply.startswith(want or b""), (send, reply))
+        return s
+
+    def test_plain_relay(self):
         p = self.proxy("-U=0")
         self.send(p)
         got = self.sink.wait_messages(1)
@@ -93,6 +89,40 @@ class SmtpRelayTest(unittest.TestCase):
         log = p.wait_log("Close Server socket.")
         self.assertIn("VIRUS result [CLEAN]", log)
         self.assertIn("SPAM result [CLEAN]", log)
+        # Two messages and many recipients on one connection; a large message is not cut.
+        self.sink.clear()
+        with smtplib.SMTP("127.0.0.1", p.port, timeout=15 * SLOW) as s:
+            s.helo("client.test")
+            s.sendmail("a@x.test", ["b@y.test", "c@y.test"], MSG)
+            s.sendmail("d@x.test", ["e@y.test"], b"Subject: two\r\n\r\nsecond\r\n")
+        got = self.sink.wait_messages(2)
+        self.assertEqual(["b@y.test", "c@y.test"], got[0][1])
+        self.assertEqual(b"Subject: two\r\n\r\nsecond\r\n", got[1][2])
+        self.sink.clear()
+        big = b"Subject: big\r\n\r\n" + b"".join(b"line %06d %s\r\n" % (i, b"x" * 70) for i in range(30000))
+        self.send(p, big)
+        self.assertEqual(big, self.sink.wait_messages(1, timeout=30)[0][2])
+        # Pipelined commands and body are answered one by one, nothing lost.
+        self.sink.clear()
+        self.converse(p, [(b"EHLO c\r\n", [None]),
+                          (b"MAIL FROM:<a@x.test>\r\nRCPT TO:<b@y.test>\r\nDATA\r\n", [b"250", b"250", b"354"]),
+                          (b"Subject: p\r\n\r\nbody\r\n.\r\nQUIT\r\n", [b"250", b"221"])]).close()
+        self.assertEqual(b"Subject: p\r\n\r\nbody\r\n", self.sink.wait_messages(1)[0][2])
+
+    def test_nothing_is_delivered_without_a_complete_transaction(self):
+        p = self.proxy("-U=0")
+        # No recipient: the proxy says 354, but the server refuses DATA; the
+        # body (which holds a command line) is never sent.
+        self.converse(p, [(b"EHLO c\r\n", [None]), (b"MAIL FROM:<a@x.test>\r\n", [None]),
+                          (b"DATA\r\n", [b"354"]), (b"Subject: x\r\n\r\nRCPT TO:<evil@y.test>\r\n.\r\n", [b"5"]),
+                          (b"NOOP\r\n", [b"250"]), (b"QUIT\r\n", [None])]).close()
+        # The client closes inside the body.
+        s = self.converse(p, [(b"HELO c\r\n", [None]), (b"MAIL FROM:<a@x.test>\r\n", [None]),
+                              (b"RCPT TO:<b@y.test>\r\n", [None]), (b"DATA\r\n", [None]),
+                              (b"Subject: cut\r\n\r\nhalf a mess", [])])
+        s.close()
+        p.wait_log("Close Server socket.", count=2)
+        self.assertEqual([], self.sink.wait_messages(1, timeout=0.5))
 
     def test_trace_header_is_added_before_the_message(self):
         p = self.proxy()
@@ -104,24 +134,6 @@ class SmtpRelayTest(unittest.TestCase):
         date, body = rest.split(b"\r\n", 1)
         self.assertRegex(date.decode(), r"^\t\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d ([+-]\d{4}|GMT)$")
         self.assertEqual(MSG, body)
-
-    def test_two_messages_and_many_recipients_on_one_connection(self):
-        p = self.proxy("-U=0")
-        with smtplib.SMTP("127.0.0.1", p.port, timeout=15 * SLOW) as s:
-            s.helo("client.test")
-            s.sendmail("a@x.test", ["b@y.test", "c@y.test"], MSG)
-            s.sendmail("<>" if False else "d@x.test", ["e@y.test"], b"Subject: two\r\n\r\nsecond\r\n")
-        got = self.sink.wait_messages(2)
-        self.assertEqual(["b@y.test", "c@y.test"], got[0][1])
-        self.assertEqual(b"Subject: two\r\n\r\nsecond\r\n", got[1][2])
-
-    def test_large_message_is_not_cut(self):
-        p = self.proxy("-U=0")
-        body = b"".join(b"line %06d %s\r\n" % (i, b"x" * 70) for i in range(30000))
-        msg = b"Subject: big\r\n\r\n" + body
-        self.send(p, msg)
-        got = self.sink.wait_messages(1, timeout=30)
-        self.assertEqual(msg, got[0][2])
 
     def test_virus_refused_with_552_and_next_message_accepted(self):
         def setup(p):
@@ -256,60 +268,8 @@ class SmtpRelayTest(unittest.TestCase):
         self.assertEqual([], [n for n in glob.glob(os.path.join(p.data, "cache", "*.dat"))
                               if not os.path.basename(n).startswith("req-")])
 
-    def test_pipelined_commands_and_body_are_not_lost(self):
-        p = self.proxy("-U=0")
-        with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
-            read_reply = Replies(s)
-            self.assertTrue(read_reply().startswith(b"220"))
-            s.sendall(b"EHLO c\r\n")
-            read_reply()
-            s.sendall(b"MAIL FROM:<a@x.test>\r\nRCPT TO:<b@y.test>\r\nDATA\r\n")
-            self.assertTrue(read_reply().startswith(b"250"))
-            self.assertTrue(read_reply().startswith(b"250"))
-            self.assertTrue(read_reply().startswith(b"354"))
-            s.sendall(b"Subject: p\r\n\r\nbody\r\n.\r\nQUIT\r\n")
-            self.assertTrue(read_reply().startswith(b"250"))
-            self.assertTrue(read_reply().startswith(b"221"))
-        self.assertEqual(b"Subject: p\r\n\r\nbody\r\n", self.sink.wait_messages(1)[0][2])
-
-    def test_body_is_never_sent_when_the_server_refuses_data(self):
-        p = self.proxy("-U=0")
-        with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
-            read_reply = Replies(s)
-            read_reply()
-            s.sendall(b"EHLO c\r\n")
-            read_reply()
-            s.sendall(b"MAIL FROM:<a@x.test>\r\n")
-            read_reply()
-            # No recipient: the proxy says 354, but the server refuses DATA.
-            s.sendall(b"DATA\r\n")
-            self.assertTrue(read_reply().startswith(b"354"))
-            s.sendall(b"Subject: x\r\n\r\nRCPT TO:<evil@y.test>\r\n.\r\n")
-            final = read_reply()
-            self.assertTrue(final.startswith(b"5"), final)
-            s.sendall(b"NOOP\r\n")
-            self.assertTrue(read_reply().startswith(b"250"))
-            s.sendall(b"QUIT\r\n")
-            read_reply()
-        self.assertEqual([], self.sink.wait_messages(1, timeout=0.5))
-
-    def test_client_closing_inside_the_body_delivers_nothing(self):
-        p = self.proxy("-U=0")
-        with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
-            read_reply = Replies(s)
-            read_reply()
-            for cmd in (b"HELO c\r\n", b"MAIL FROM:<a@x.test>\r\n", b"RCPT TO:<b@y.test>\r\n", b"DATA\r\n"):
-                s.sendall(cmd)
-                read_reply()
-            s.sendall(b"Subject: cut\r\n\r\nhalf a mess")
-        p.wait_log("Close Server socket.")
-        self.assertEqual([], self.sink.wait_messages(1, timeout=0.5))
-
     def test_upstream_down_closes_without_a_byte(self):
-        port = free_port()
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % port, "-$=1"])
-        self.proxies.append(p)
-        p.start()
+        p = self.relay(1, free_port(), "-$=1").start()
         with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
             self.assertEqual(b"", recv_all(s, timeout=10))
         self.assertIn("connect fail.", p.wait_log("connect fail."))
@@ -320,17 +280,11 @@ class SocksMailRelayTest(unittest.TestCase):
 
     def setUp(self):
         self.sink = SmtpSink()
-        self.proxy = Proxy(mode=5, args=[])
+        self.addCleanup(self.sink.stop)
+        self.proxy = proxy_for(self, 5)
         self.proxy.write("socks-ptl.ini", "%d,1\n" % self.sink.port)
         self.scanner = FakeService(self.proxy.data, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar-Test"))
-
-    def tearDown(self):
-        self.scanner.stop()
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.sink.stop()
-        self.assertEqual("", report)
+        self.addCleanup(self.scanner.stop)
 
     def socks_connect(self):
         import struct

@@ -10,8 +10,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import Proxy, SLOW, sanitizer_report, make_certificate  # noqa: E402
-from mailfakes import EICAR, FakeService, SmtpSink, file_verdict  # noqa: E402
+from proxytest import EICAR, SLOW, file_verdict, make_certificate  # noqa: E402
+from mailfakes import RelayTestCase, SmtpSink  # noqa: E402
 from test_relay_smtp import MSG, Replies  # noqa: E402
 
 
@@ -22,40 +22,20 @@ def client_context():
     return ctx
 
 
-class TlsSmtpSink(SmtpSink):
-    """aiosmtpd offering STARTTLS; records whether each message came over TLS."""
-
-    def __init__(self, cert, key):
-        from aiosmtpd.controller import Controller
-        from proxytest import free_port
-        import threading
-        self.messages = []
-        self.lock = threading.Lock()
-        sink = self
-
-        class Handler:
-            async def handle_DATA(self, server, session, envelope):
-                with sink.lock:
-                    sink.messages.append((envelope.mail_from, list(envelope.rcpt_tos),
-                                          envelope.original_content, session.ssl is not None))
-                return "250 OK queued"
-
-        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        ctx.load_cert_chain(cert, key)
-        self.port = free_port()
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port, tls_context=ctx,
-                                     require_starttls=False)
-        self.controller.start()
+def server_context(cert, key):
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, key)
+    return ctx
 
 
-class StartTlsTest(unittest.TestCase):
+class StartTlsTest(RelayTestCase):
     @classmethod
     def setUpClass(cls):
         import tempfile
         cls.certdir = tempfile.mkdtemp(prefix="relaytls")
         cls.cert, cls.key = make_certificate(cls.certdir)
         cls.plain = SmtpSink()
-        cls.tls = TlsSmtpSink(cls.cert, cls.key)
+        cls.tls = SmtpSink(server_context(cls.cert, cls.key))
 
     @classmethod
     def tearDownClass(cls):
@@ -67,22 +47,9 @@ class StartTlsTest(unittest.TestCase):
     def setUp(self):
         self.plain.clear()
         self.tls.clear()
-        self.proxies = []
-        self.services = []
-
-    def tearDown(self):
-        for s in self.services:
-            s.stop()
-        reports = []
-        for p in self.proxies:
-            p.stop()
-            reports.append(sanitizer_report(p.stderr()))
-            p.cleanup()
-        self.assertEqual([], [r for r in reports if r])
 
     def proxy(self, sink, offer=False, server_tls=False, pass_through=False, args=()):
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % sink.port, "-U=0"] + list(args))
-        self.proxies.append(p)
+        p = self.relay(1, sink.port, "-U=0", *args)
         # One settings line serves both lookups: the TLS entry (up to "=")
         # and the connect-table entry of the listener.
         line = "127.0.0.1 %d" % p.port
@@ -177,44 +144,24 @@ class StartTlsTest(unittest.TestCase):
         self.assertTrue(got[0][3])
 
     def test_implicit_tls_on_both_sides(self):
-        from aiosmtpd.controller import Controller
-        from proxytest import free_port
-        got = []
-
-        class Handler:
-            async def handle_DATA(self, server, session, envelope):
-                got.append(envelope.original_content)
-                return "250 OK"
-
-        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        ctx.load_cert_chain(self.cert, self.key)
-        port = free_port()
-        smtps = Controller(Handler(), hostname="127.0.0.1", port=port, ssl_context=ctx)
-        smtps.start()
+        smtps = SmtpSink(server_context(self.cert, self.key), implicit=True)
         self.addCleanup(smtps.stop)
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % port, "-U=0"])
-        self.proxies.append(p)
-        p.write("smtp.ini", "127.0.0.1 %d+%s\t%s=,127.0.0.1 %d+,smtps\n" % (p.port, self.cert, self.key, port))
+        p = self.relay(1, smtps.port, "-U=0")
+        p.write("smtp.ini", "127.0.0.1 %d+%s\t%s=,127.0.0.1 %d+,smtps\n" % (p.port, self.cert, self.key, smtps.port))
         p.start()
         with smtplib.SMTP_SSL("127.0.0.1", p.port, timeout=15 * SLOW, context=client_context()) as s:
             s.ehlo("client.test")
             s.sendmail("a@x.test", ["b@y.test"], MSG)
-        for _ in range(100):
-            if got:
-                break
-            import time
-            time.sleep(0.05)
         # The server speaks only TLS, so the message came over TLS.
-        self.assertEqual([MSG], got)
+        self.assertEqual([MSG], [m[2] for m in smtps.wait_messages(1)])
         log = p.log()
         self.assertIn("SSL_accept() success.", log)
         self.assertIn("SSL_connect() success.", log)
 
     def test_pass_through_is_not_inspected(self):
-        p = Proxy(mode=1, args=["-S=127.0.0.1 %d" % self.plain.port])
-        self.proxies.append(p)
+        p = self.relay(1, self.plain.port)
         p.write("smtp.ini", "127.0.0.1 %d=,127.0.0.1 %d*,raw\n" % (p.port, self.plain.port))
-        self.services.append(FakeService(p.data, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar")))
+        avs = self.service(p, "ruvoavs", file_verdict(b"EICAR-STANDARD", "Eicar"))
         p.start()
         msg = b"Subject: v\r\n\r\n" + EICAR + b"\r\n"
         with smtplib.SMTP("127.0.0.1", p.port, timeout=15 * SLOW) as s:
@@ -224,7 +171,7 @@ class StartTlsTest(unittest.TestCase):
         log = p.wait_log("Close Server socket.")
         self.assertNotIn("VIRUS result", log)
         self.assertIn("[ClientSession]", log)
-        self.assertEqual([], self.services[0].requests)
+        self.assertEqual([], avs.requests)
 
 
 if __name__ == "__main__":

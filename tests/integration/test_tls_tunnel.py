@@ -5,60 +5,23 @@ import os
 import select
 import socket
 import ssl
-import threading
 import time
 import unittest
 
 import proxytest
-from proxytest import ProxyHome, ProxyProcess, free_port, sanitizer_report, SLOW
-
-
-class EchoServer:
-    """Echoes every byte back on each accepted connection."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
-
-    @staticmethod
-    def _echo(conn):
-        with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                conn.sendall(data)
-
-    def close(self):
-        self.sock.close()
+from proxytest import SLOW, EchoServer, proxy_for
 
 
 class TlsTunnelTest(unittest.TestCase):
     def setUp(self):
-        self.home = ProxyHome(prefix="tlstun_")
         self.echo = EchoServer()
-        cert, key = proxytest.make_certificate(self.home.root)
-        self.port = free_port()
-        self.home.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (self.port, cert, key))
-        self.home.write("white.db", "https://127.0.0.1:%d/\n" % self.echo.port)
-        self.proxy = ProxyProcess(self.home, ["-L=127.0.0.1 %d" % self.port, "-T=30000,30000,30000,30000"]).start()
-
-    def tearDown(self):
-        err = self.proxy.stop()
-        self.echo.close()
-        self.home.cleanup()
-        self.assertEqual(sanitizer_report(err), "")
+        self.addCleanup(self.echo.stop)
+        self.proxy = proxy_for(self, 0, ["-T=30000,30000,30000,30000"], prefix="tlstun_")
+        cert, key = proxytest.make_certificate(self.proxy.root)
+        self.port = self.proxy.port
+        self.proxy.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (self.port, cert, key))
+        self.proxy.write("white.db", "https://127.0.0.1:%d/\n" % self.echo.port)
+        self.proxy.start()
 
     def test_full_duplex_through_one_tls_session(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
