@@ -143,6 +143,9 @@ int OtherDispatch(ConnectionRecord *pRec) {
     bKeepWanted = pRec->bKeepAlive;
     TrackerInit(pTrack, bHead);
     FILE *pSpool = PlatSpoolCreate(pReq->szSpool, "wb");
+    // Pieces reach the file in 64 KiB writes.
+    char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
+    if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);
     for (;;) {
       int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
       if (n > 0) pRec->mRecv[n] = '\0';
@@ -161,6 +164,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
       if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n))) break;
     }
     if (pSpool != nullptr) fclose(pSpool);
+    delete[] pSpoolBuf;
     if (bGotData || !bReused) break;
     // The kept connection had been closed by the server: once more anew.
     CloseServer(pRec);

@@ -38,7 +38,6 @@ const char kFoundWordPage[] =
     "\265\202\304\202\315\202\242\202\257\202\334\202\271\202\361\201B--></body></html>\r\n";
 
 constexpr std::size_t kHeaderLine = 16384;
-constexpr std::size_t kCopyBlock = 65536;
 
 // Reads a template file as text ("\r\n" becomes "\n"), at most nSize-1
 // bytes.  Returns 1 when the file was read.
@@ -57,14 +56,6 @@ int ReadTemplate(const char *szPath, char *pOut, std::size_t nSize) {
   }
   pOut[n] = '\0';
   fclose(pFile);
-  return 1;
-}
-
-// Copies everything left in pIn to pOut.  Returns 1, or -1 on a write error.
-int CopyRest(FILE *pIn, FILE *pOut, char *pBuf, std::size_t nBuf) {
-  std::size_t n;
-  while ((n = fread(pBuf, 1, nBuf, pIn)) > 0)
-    if (fwrite(pBuf, 1, n, pOut) != n) return -1;
   return 1;
 }
 
@@ -134,7 +125,7 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
   // 4. A for writing, B for reading.
   FILE *pOut = PlatSpoolCreate(szFileA, "wb");
   FILE *pIn = OpenSpool(szFileB, "rb");
-  char *pBuf = new (std::nothrow) char[kCopyBlock > kHeaderLine ? kCopyBlock : kHeaderLine];
+  char *pBuf = new (std::nothrow) char[kHeaderLine];
   int nResult = pOut != nullptr && pIn != nullptr && pBuf != nullptr ? 1 : -1;
   if (nResult == 1) {
     int bLength = 0, bType = 0;
@@ -144,7 +135,7 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
       if (!bVerdict) {
         // Split: the header is skipped, the body kept.
         if (bEnd) {
-          nResult = CopyRest(pIn, pOut, pBuf, kCopyBlock);
+          nResult = PlatCopyStreamRest(pIn, pOut);  // the body, copied by the kernel
           break;
         }
         continue;

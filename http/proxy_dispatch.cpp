@@ -42,7 +42,8 @@ int Proxy_Dispatch(ConnectionRecord *pRec) {
   else if (nMethod <= kMethodMax)
     OtherDispatch(pRec);
   // A longer method gets no handler and no reply, but its log line.
-  if (!LogMasked(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort)))
+  // (The mask file is read only when there is an access log to write.)
+  if (g_bAccessLog && !LogMasked(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort)))
     AccessLog(pRec->mReqFile.c_str(), pRec->mClientIP.c_str(), pRec->nLogStatus, pRec->nLogBytes);
   DebugLogF("[Proxy_Dispatch] [%04d] End.\n", pRec->nSock);
   return 0;

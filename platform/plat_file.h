@@ -57,18 +57,25 @@ int PlatCreateWriteFd(const char *szPath);
 // Writes all nLen bytes to an open descriptor.  1 done, -1 failure.
 int PlatWriteFd(int nFd, const void *pData, size_t nLen);
 
+// Copies everything from the read position of stream pIn to the end of
+// stream pOut inside the kernel (no copy through this process); pOut is
+// flushed first and both streams stand at their ends afterwards.
+// 1 done, -1 failure.
+int PlatCopyStreamRest(FILE *pIn, FILE *pOut);
+
 // ---- Spool files ------------------------------------------------------------
 // Spool files are created and deleted for every request.  File systems that
 // avoid reusing recently freed inodes (ext4 without a journal) then search
 // longer and longer for a free inode at every creation, under the folder's
 // lock.  So spool files keep their inodes: a deleted spool file is emptied
-// and parked under a numbered name in a folder of this process's own, and
-// the next creation renames a parked file into place.  The file names, their
-// content and their life cycle stay as they are; only the inode is reused.
+// and parked under a numbered name ("spare-<process id>-<n>") in the spool
+// folder, and the next creation renames a parked file into place.  The file
+// names, their content and their life cycle stay as they are; only the
+// inode is reused.
 //
-// PlatSpoolInit makes the parking folder "spare-<process id>" inside
-// szFolder, removes the parking folders of processes that no longer run,
-// and starts reuse.  Without it the calls below create and delete plainly.
+// PlatSpoolInit starts reuse in the folder szFolder, removing the parked
+// files of processes that no longer run.  Without it the calls below create
+// and delete plainly.
 // 1 started, -1 not (plain creation and deletion then; nullptr stops reuse).
 int PlatSpoolInit(const char *szFolder);
 // Creates szPath empty (emptying an existing file) and opens it like fopen

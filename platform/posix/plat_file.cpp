@@ -206,6 +206,47 @@ void PlatCloseFd(int nFd) {
   if (nFd >= 0) close(nFd);
 }
 
+int PlatCopyStreamRest(FILE *pIn, FILE *pOut) {
+  if (fflush(pOut) != 0) return -1;
+  off_t nOff = ftello(pIn);
+  if (nOff < 0) return -1;
+  int fdIn = fileno(pIn);
+  int fdOut = fileno(pOut);
+  if (lseek(fdOut, 0, SEEK_END) < 0) return -1;
+  int nResult = 1;
+  int bAny = 0;
+  for (;;) {
+    ssize_t n = copy_file_range(fdIn, &nOff, fdOut, nullptr, 1 << 30, 0);
+    if (n > 0) {
+      bAny = 1;
+      continue;
+    }
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (bAny) {
+      nResult = -1;
+      break;
+    }
+    // Not supported between these files: read and write.
+    char buf[65536];
+    for (;;) {
+      ssize_t r = pread(fdIn, buf, sizeof buf, nOff);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) nResult = -1;
+      if (r <= 0) break;
+      nOff += r;
+      if (WriteAll(fdOut, buf, static_cast<size_t>(r)) < 0) {
+        nResult = -1;
+        break;
+      }
+    }
+    break;
+  }
+  fseeko(pIn, 0, SEEK_END);
+  fseeko(pOut, 0, SEEK_END);
+  return nResult;
+}
+
 // ---- Spool files ------------------------------------------------------------
 
 namespace {
@@ -218,7 +259,7 @@ constexpr unsigned kSpareMax = 1024;
 struct SparePool {
   std::mutex lock;
   bool bOn = false;
-  char szDir[4096] = "";
+  char szPrefix[4096] = "";  // "<folder>/spare-<process id>-"
   unsigned aParked[kSpareMax];
   unsigned nParked = 0;
   unsigned aUnused[kSpareMax];
@@ -227,7 +268,7 @@ struct SparePool {
 
 SparePool g_Spare;
 
-void SparePath(unsigned nNo, char *pOut, size_t nOut) { snprintf(pOut, nOut, "%s/%u", g_Spare.szDir, nNo); }
+void SparePath(unsigned nNo, char *pOut, size_t nOut) { snprintf(pOut, nOut, "%s%u", g_Spare.szPrefix, nNo); }
 
 // Takes a number off one of the two stacks.  0 when it is empty (or reuse
 // is off).
@@ -282,16 +323,24 @@ int PlatSpoolInit(const char *szFolder) {
   char szPath[kTempPathSize + 256];
   while (struct dirent *pEnt = readdir(pDir)) {
     int nPid = 0;
+    unsigned nNo = 0;
     char cEnd = 0;
-    if (sscanf(pEnt->d_name, "spare-%d%c", &nPid, &cEnd) != 1 || nPid <= 0) continue;
+    int bFile = sscanf(pEnt->d_name, "spare-%d-%u%c", &nPid, &nNo, &cEnd) == 2;
+    int bFolder = !bFile && sscanf(pEnt->d_name, "spare-%d%c", &nPid, &cEnd) == 1;
+    if ((!bFile && !bFolder) || nPid <= 0) continue;
     if (nPid != getpid() && !(kill(nPid, 0) != 0 && errno == ESRCH)) continue;  // its process still runs
-    snprintf(szPath, sizeof szPath, "%s/%s", szFolder, pEnt->d_name);
-    RemoveFolder(szPath);
+    if (snprintf(szPath, sizeof szPath, "%s/%s", szFolder, pEnt->d_name) >= static_cast<int>(sizeof szPath)) continue;
+    if (bFile)
+      unlink(szPath);
+    else
+      RemoveFolder(szPath);  // parking folder of an earlier layout
   }
   closedir(pDir);
   std::lock_guard<std::mutex> guard(g_Spare.lock);
-  int n = snprintf(g_Spare.szDir, sizeof g_Spare.szDir, "%s/spare-%d", szFolder, static_cast<int>(getpid()));
-  if (n < 0 || static_cast<size_t>(n) >= sizeof g_Spare.szDir || mkdir(g_Spare.szDir, 0700) != 0) return -1;
+  // Parked files stay in the folder itself: a rename inside one folder is
+  // cheaper than one between folders (which takes a file-system-wide lock).
+  int n = snprintf(g_Spare.szPrefix, sizeof g_Spare.szPrefix, "%s/spare-%d-", szFolder, static_cast<int>(getpid()));
+  if (n < 0 || static_cast<size_t>(n) + 12 >= sizeof g_Spare.szPrefix) return -1;
   g_Spare.nParked = 0;
   g_Spare.nUnused = kSpareMax;
   for (unsigned i = 0; i < kSpareMax; ++i) g_Spare.aUnused[i] = kSpareMax - 1 - i;
@@ -324,6 +373,10 @@ int PlatSpoolCreateFd(const char *szPath) {
 }
 
 int PlatSpoolDelete(const char *szPath, unsigned nAttempts) {
+  // A name that is not there is seen without the folder's lock, which
+  // renames and deletions take even when they find nothing.
+  struct stat st;
+  if (lstat(szPath, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return 0;
   unsigned nNo;
   if (PopSpare(g_Spare.aUnused, &g_Spare.nUnused, &nNo)) {
     char szSpare[kTempPathSize];

@@ -135,18 +135,44 @@ TEST_F(PlatFileTest, WholeFileAndAppend) {
   EXPECT_EQ(-1, PlatWriteFd(-1, "x", 1));
 }
 
+// The rest of a partly read stream (stdio has read ahead of the reader) is
+// appended byte for byte after what the output stream already holds.
+TEST_F(PlatFileTest, CopyStreamRest) {
+  std::string sBody;
+  for (int i = 0; i < 300000; ++i) sBody += static_cast<char>(i * 7 % 256);
+  Write(P("in"), "HTTP/1.1 200 OK\r\n\r\n" + sBody);
+  FILE *pIn = fopen(P("in").c_str(), "rb");
+  FILE *pOut = fopen(P("out").c_str(), "wb");
+  ASSERT_TRUE(pIn && pOut);
+  char szLine[64];
+  ASSERT_NE(nullptr, fgets(szLine, sizeof szLine, pIn));
+  ASSERT_NE(nullptr, fgets(szLine, sizeof szLine, pIn));
+  fputs("kept:", pOut);  // still in the stream's buffer
+  EXPECT_EQ(1, PlatCopyStreamRest(pIn, pOut));
+  EXPECT_EQ(EOF, fgetc(pIn));
+  fclose(pIn);
+  fclose(pOut);
+  EXPECT_EQ("kept:" + sBody, Read(P("out")));
+}
+
 // Spool files keep their inodes: a deleted spool file's name is gone, the
 // next creation starts empty on the parked inode, and parking folders of
 // processes that no longer run are cleared at the start.
 TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
-  const std::string sDead = P("spare-999999999");
-  std::filesystem::create_directories(sDead);
-  Write(sDead + "/0", "");
-  const std::string sLive = P("spare-1");  // init runs: never removed
-  std::filesystem::create_directories(sLive);
+  const std::string sDead = P("spare-999999999-3");
+  Write(sDead, "");
+  const std::string sDeadFolder = P("spare-999999998");  // earlier layout
+  std::filesystem::create_directories(sDeadFolder);
+  Write(sDeadFolder + "/0", "");
+  const std::string sLive = P("spare-1-0");  // init runs: never removed
+  Write(sLive, "");
+  const std::string sOther = P("spare-parts.dat");  // not a parked file
+  Write(sOther, "x");
   ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str()));
   EXPECT_FALSE(std::filesystem::exists(sDead));
+  EXPECT_FALSE(std::filesystem::exists(sDeadFolder));
   EXPECT_TRUE(std::filesystem::exists(sLive));
+  EXPECT_TRUE(std::filesystem::exists(sOther));
 
   FILE *fp = PlatSpoolCreate(P("req.dat").c_str(), "wb");
   ASSERT_NE(nullptr, fp);
