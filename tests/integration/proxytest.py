@@ -68,7 +68,6 @@ class Proxy:
     def __init__(self, mode=0, args=(), listen="127.0.0.1", prefix="proxytest_", wrapper=None,
                  nofile=None, program=None):
         self.root = tempfile.mkdtemp(prefix=prefix)
-        self.home = self.root
         self.data = os.path.join(self.root, "TORV")
         os.makedirs(self.data)
         self.var = "PROXYTEST_HOME_%d_%d" % (os.getpid(), id(self))

@@ -6,7 +6,7 @@ import time
 import unittest
 
 import httporigin
-from proxytest import sanitizer_report, Proxy
+from proxytest import proxy_for
 from test_http import curl
 
 
@@ -15,18 +15,11 @@ class CacheTest(unittest.TestCase):
 
     def setUp(self):
         self.origin = httporigin.Origin()
-        self.proxy = Proxy(args=["-M=%d" % self.cache_min])
+        self.addCleanup(lambda: self.origin and self.origin.stop())
+        self.proxy = proxy_for(self, 0, ["-M=%d" % self.cache_min])
         self.proxy.write("no-cache.db", "' comment line\nhttp,,*,*,/cache?nc=*\n")
         self.proxy.start()
         self.base = "http://127.0.0.1:%d" % self.origin.port
-
-    def tearDown(self):
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.assertEqual(report, "")
-        if self.origin is not None:
-            self.origin.stop()
 
     def get(self, path):
         rc, head, body = curl(self.proxy, self.base + path)
