@@ -26,20 +26,15 @@ class LdapSettingsTest : public ::testing::Test {
   std::filesystem::path m_path;
 };
 
-TEST_F(LdapSettingsTest, EmptyPathSetsOnlyDefaults) {
+TEST_F(LdapSettingsTest, EmptyPathOrMissingFileClearsEarlierValues) {
   Write("server=ldap.example.test\n");
-  g_szLdapServer.Assign("left over");
-  g_nLdapPort = 1;
-  EXPECT_EQ(0, ReadLdapSettings(""));
-  EXPECT_STREQ("", g_szLdapServer.c_str());
-  EXPECT_EQ(389, g_nLdapPort);
-  EXPECT_EQ(10, g_nLdapRetryTime);
-  EXPECT_EQ(6000, g_nLdapRetryMsec);
-  EXPECT_STREQ("cn", g_szLdapSchemaRdn.c_str());
-  EXPECT_STREQ("", g_szLdapSchemaDc.c_str());
-  // A missing file also leaves the defaults.
-  EXPECT_EQ(0, ReadLdapSettings((m_path.string() + ".missing").c_str()));
-  EXPECT_EQ(389, g_nLdapPort);
+  for (std::string path : {std::string(), m_path.string() + ".missing"}) {
+    g_szLdapServer.Assign("left over");
+    g_nLdapPort = 1;
+    EXPECT_EQ(0, ReadLdapSettings(path.c_str()));
+    EXPECT_STREQ("", g_szLdapServer.c_str());
+    EXPECT_EQ(389, g_nLdapPort);
+  }
 }
 
 TEST_F(LdapSettingsTest, FileLines) {

@@ -36,52 +36,35 @@ TEST(FtpPercentDecodeTest, Table) {
   EXPECT_STREQ(szSmall, "/ab");
 }
 
-TEST(FtpReplyParseTest, Pasv) {
+TEST(FtpReplyParseTest, PasvAndEpsv) {
+  using Parse = int (*)(const char *, char *, std::size_t, int *);
   static const struct {
+    Parse parse;
     const char *szReply;
     int nOk;
     const char *szAddr;
     int nPort;
   } kCases[] = {
-      {"227 Entering passive mode (127,0,0,1,214,229).\r\n", 1, "127.0.0.1", 214 * 256 + 229},
-      {"227 =(10,1,2,3,0,21)\r\n", 1, "10.1.2.3", 21},
-      {"227 (1,2,3,4,256,1)\r\n", 0, "", 0},   // a number above 255
-      {"227 (1,2,3,4,5)\r\n", 0, "", 0},       // five numbers
-      {"227 no parentheses 1,2,3,4,5,6\r\n", 0, "", 0},
-      {"227 (1,2,3,4,5,6\r\n", 0, "", 0},      // not closed
-      {"227 (-1,2,3,4,5,6)\r\n", 0, "", 0},
+      {ParsePasvReply, "227 Entering passive mode (127,0,0,1,214,229).\r\n", 1, "127.0.0.1", 214 * 256 + 229},
+      {ParsePasvReply, "227 =(10,1,2,3,0,21)\r\n", 1, "10.1.2.3", 21},
+      {ParsePasvReply, "227 (1,2,3,4,256,1)\r\n", 0, "", 0},  // a number above 255
+      {ParsePasvReply, "227 (1,2,3,4,5)\r\n", 0, "", 0},      // five numbers
+      {ParsePasvReply, "227 no parentheses 1,2,3,4,5,6\r\n", 0, "", 0},
+      {ParsePasvReply, "227 (1,2,3,4,5,6\r\n", 0, "", 0},     // not closed
+      {ParsePasvReply, "227 (-1,2,3,4,5,6)\r\n", 0, "", 0},
+      {ParseEpsvReply, "229 Entering extended passive mode (|||6446|).\r\n", 1, "", 6446},
+      {ParseEpsvReply, "229 (|2|::1|2121|)\r\n", 1, "::1", 2121},
+      {ParseEpsvReply, "229 (!!!21!)\r\n", 1, "", 21},  // another delimiter
+      {ParseEpsvReply, "229 (|||0|)\r\n", 0, "", 0},
+      {ParseEpsvReply, "229 (|||65536|)\r\n", 0, "", 0},
+      {ParseEpsvReply, "229 (|||12x|)\r\n", 0, "", 0},
+      {ParseEpsvReply, "229 (|||)\r\n", 0, "", 0},
+      {ParseEpsvReply, "229 no parentheses\r\n", 0, "", 0},
   };
   for (const auto &c : kCases) {
     char szAddr[64] = "";
     int nPort = 0;
-    EXPECT_EQ(ParsePasvReply(c.szReply, szAddr, sizeof szAddr, &nPort), c.nOk) << c.szReply;
-    if (c.nOk) {
-      EXPECT_STREQ(szAddr, c.szAddr);
-      EXPECT_EQ(nPort, c.nPort);
-    }
-  }
-}
-
-TEST(FtpReplyParseTest, Epsv) {
-  static const struct {
-    const char *szReply;
-    int nOk;
-    const char *szAddr;
-    int nPort;
-  } kCases[] = {
-      {"229 Entering extended passive mode (|||6446|).\r\n", 1, "", 6446},
-      {"229 (|2|::1|2121|)\r\n", 1, "::1", 2121},
-      {"229 (!!!21!)\r\n", 1, "", 21},          // another delimiter
-      {"229 (|||0|)\r\n", 0, "", 0},
-      {"229 (|||65536|)\r\n", 0, "", 0},
-      {"229 (|||12x|)\r\n", 0, "", 0},
-      {"229 (|||)\r\n", 0, "", 0},
-      {"229 no parentheses\r\n", 0, "", 0},
-  };
-  for (const auto &c : kCases) {
-    char szAddr[64] = "";
-    int nPort = 0;
-    EXPECT_EQ(ParseEpsvReply(c.szReply, szAddr, sizeof szAddr, &nPort), c.nOk) << c.szReply;
+    EXPECT_EQ(c.parse(c.szReply, szAddr, sizeof szAddr, &nPort), c.nOk) << c.szReply;
     if (c.nOk) {
       EXPECT_STREQ(szAddr, c.szAddr);
       EXPECT_EQ(nPort, c.nPort);

@@ -44,14 +44,6 @@ TEST(PageTemplateTest, Fill) {
   EXPECT_STREQ("0123", szSmall);
 }
 
-TEST(PageTemplateTest, BuiltInPagesAreShiftJis) {
-  EXPECT_EQ(352u, strlen(BuiltInPage(kPageVirus)));
-  EXPECT_EQ(370u, strlen(BuiltInPage(kPageWord)));
-  // "このページには" in Shift JIS begins the title of both pages.
-  EXPECT_NE(nullptr, strstr(BuiltInPage(kPageVirus), "><title>\x82\xb1\x82\xcc\x83y\x81[\x83W\x82\xc9\x82\xcd"));
-  EXPECT_NE(nullptr, strstr(BuiltInPage(kPageWord), "charset=shitf-jis\"><title>"));
-}
-
 class NotifyPageTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -62,10 +62,11 @@ class Proxy:
 
     listen: the -L address ("127.0.0.1", "::1") on the free port self.port,
     or None when args name the listener themselves.  wrapper: a command
-    prefix that execs the binary; nofile: a descriptor limit for it."""
+    prefix that execs the binary; nofile: a descriptor limit for it;
+    program: another name (a link) for the binary."""
 
     def __init__(self, mode=0, args=(), listen="127.0.0.1", prefix="proxytest_", wrapper=None,
-                 nofile=None):
+                 nofile=None, program=None):
         self.root = tempfile.mkdtemp(prefix=prefix)
         self.home = self.root
         self.data = os.path.join(self.root, "TORV")
@@ -77,6 +78,7 @@ class Proxy:
         if listen:
             self.args.append("-L=%s %d" % (listen, self.port))
         self.wrapper = list(wrapper or [])
+        self.program = program or BIN
         self.nofile = nofile
         self.proc = None
         self.stdout_path = os.path.join(self.root, "stdout.txt")
@@ -109,7 +111,7 @@ class Proxy:
         self.stop()
         self._out = open(self.stdout_path, "wb")
         self._err = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(self.wrapper + [BIN] + self.args, stdout=self._out, stderr=self._err,
+        self.proc = subprocess.Popen(self.wrapper + [self.program] + self.args, stdout=self._out, stderr=self._err,
                                      env=self.env(), preexec_fn=limits)
         if wait_listening:
             ok = wait_until(lambda: "[AcceptClients] wait select()" in self.log() or

@@ -1,14 +1,13 @@
 """The connection front end with the real binary and real clients: listening
 (IPv4 and IPv6, per-entry ports, implicit TLS), admission by the permission
 list, the connection limit, proxy authentication and its 407 reply, request
-completeness for uploads, outbound connections (retries, connect table) and
-a load of 500 simultaneous clients."""
+completeness for uploads, outbound connect retries and a load of 500
+simultaneous clients.  The connect table is tried by the HTTP tests."""
 import re
 import selectors
 import shutil
 import socket
 import tempfile
-import threading
 import time
 import unittest
 
@@ -226,40 +225,6 @@ class FrontTest(unittest.TestCase):
         self.assertEqual((2, 1), (len(resets), len(failed)), proc.log()[-2000:])
         self.assertIn("[ConnectHost] [", proc.stdout())  # the console line
         self.assertIn("Connect 127.0.0.1:%d\n" % refused, proc.stdout())
-
-    def test_connect_table_redirects(self):
-        server = socket.socket()
-        server.bind(("127.0.0.1", 0))
-        server.listen(4)
-        server.settimeout(15)
-        fake_port = server.getsockname()[1]
-        accepted = []
-
-        def serve():
-            try:
-                conn, _ = server.accept()
-                accepted.append(True)
-                conn.settimeout(2)
-                try:
-                    conn.recv(65536)
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
-                except OSError:
-                    pass
-                conn.close()
-            except OSError:
-                pass
-        t = threading.Thread(target=serve, daemon=True)
-        t.start()
-        proc = self.start([], {"http.ini": "' comment line\n127.0.0.1 {port}=,127.0.0.1 %d,to the fake server\n"
-                                          % fake_port})
-        self.proxy_curl([], target="http://redirected.invalid:81/")
-        t.join(15)
-        server.close()
-        self.assertEqual([True], accepted)
-        log = proc.log()
-        self.assertIn("[GetConnectTable] [Hit] to the fake server\n", log)
-        self.assertRegex(log, r"\[ConnectHost\] \[\d{4}\] Winsock connect success\. Socket=\d+ / "
-                              r"Server=127\.0\.0\.1 Port=%d\n" % fake_port)
 
     # ---- load ------------------------------------------------------------
 

@@ -8,7 +8,7 @@ import time
 import unittest
 import zlib
 
-from servicetest import DataFolder, Service, call, finish_call, raw_call, request, service_bin, start_call
+from servicetest import DataFolder, Service, call, raw_call, request, service_bin
 
 WORDS = b"""' Forbidden words, one a line; these three lines are comments.
  indented comment
@@ -152,18 +152,6 @@ class CwfsTest(unittest.TestCase):
         with open(words, "wb") as f:
             f.write(WORDS)
         self.assertEqual(call(self.folder, "http", path)[1], "")
-
-    def test_concurrent_callers(self):
-        files = []
-        for i in range(24):
-            word = b"casino" if i % 3 == 0 else b"harmless"
-            body = b"filler " * (i * 500) + word
-            files.append((self.folder.write("conc%d.dat" % i, response(gzip.compress(body),
-                                                                          [b"Content-Encoding: gzip"])),
-                          "casino" if i % 3 == 0 else ""))
-        procs = [(start_call(self.folder, "http", path), want) for path, want in files]
-        for proc, want in procs:
-            self.assertEqual(finish_call(proc), (1, want))
 
     def test_request_with_tab_and_fields(self):
         # Only the text before a TAB names the file.
