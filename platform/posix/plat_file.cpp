@@ -299,6 +299,20 @@ void RemoveFolder(const char *szDir) {
   rmdir(szDir);
 }
 
+// Opens a file just moved into place for writing.  It was emptied when it
+// was parked; should anything have written to it since, it is emptied
+// again.  -1 on failure.
+int OpenUnparked(const char *szPath, int nFlags) {
+  int fd = open(szPath, O_WRONLY | O_CLOEXEC | nFlags);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Moves a parked file into place at szPath.  1 done, 0 nothing parked.
 int UnparkInto(const char *szPath) {
   unsigned nNo;
@@ -354,7 +368,7 @@ int PlatSpoolInit(const char *szFolder) {
 // request.  Parking truncates while the file is still empty of new data.
 FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
   if (UnparkInto(szPath)) {
-    int fd = open(szPath, O_WRONLY | O_CLOEXEC);
+    int fd = OpenUnparked(szPath, 0);
     if (fd >= 0) {
       FILE *pFile = fdopen(fd, szMode);
       if (pFile != nullptr) return pFile;
@@ -366,7 +380,7 @@ FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
 
 int PlatSpoolCreateFd(const char *szPath) {
   if (UnparkInto(szPath)) {
-    int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = OpenUnparked(szPath, O_APPEND);
     if (fd >= 0) return fd;
   }
   return PlatCreateWriteFd(szPath);

@@ -201,7 +201,24 @@ TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
   EXPECT_FALSE(std::filesystem::is_symlink(P("link.dat")));
   EXPECT_EQ("keep", Read(P("target")));
 
-  // Without the parking folder, deletion still deletes.
+  // Whatever reached a parked file after parking is not part of the next
+  // spool file.
+  EXPECT_EQ(1, PlatSpoolDelete(P("other.dat").c_str(), 1));
+  const std::string sMine = "spare-" + std::to_string(getpid()) + "-";
+  int nParked = 0;
+  for (auto &e : std::filesystem::directory_iterator(m_dir))
+    if (e.path().filename().string().rfind(sMine, 0) == 0) {
+      Write(e.path().string(), "stale");
+      ++nParked;
+    }
+  EXPECT_GE(nParked, 1);
+  fp = PlatSpoolCreate(P("other.dat").c_str(), "wb");
+  ASSERT_NE(nullptr, fp);
+  fputs("new", fp);
+  fclose(fp);
+  EXPECT_EQ("new", Read(P("other.dat")));
+
+  // With reuse stopped, deletion still deletes.
   PlatSpoolInit(nullptr);
   EXPECT_EQ(1, PlatSpoolDelete(P("other.dat").c_str(), 1));
   EXPECT_FALSE(std::filesystem::exists(P("other.dat")));
