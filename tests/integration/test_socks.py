@@ -253,6 +253,15 @@ class SocksPassThroughTest(SocksCase):
                                        "--http0.9", "http://localhost:%d/raw" % self.echo.port], timeout=2)
         self.assertIn(b"GET /raw", out)
 
+    def test_connect_table_entry_for_the_client_skips_socks(self):
+        # Keyed by the client's address and the local port: the bytes go to
+        # the entry's server unchanged, without any SOCKS exchange.
+        self.proxy.write("socks.ini", "127.0.0.1 %d=,127.0.0.1 %d,fixed\n" % (self.proxy.port, self.echo.port))
+        s = self.connect()
+        payload = b"\x05\x01\x00 not socks at all"
+        s.sendall(payload)
+        self.assertEqual(payload, recv_exact(s, len(payload)))
+
 
 class SocksBindTest(SocksCase):
     args = ("-T=3000,3000",)
@@ -418,23 +427,6 @@ class SocksIPv6DestinationTest(SocksCase):
         conn.settimeout(10)
         self.assertEqual(b"over v6", conn.recv(100))
         self.assertIn("Server=0000:0000:0000:0000:0000:0000:0000:0001 Port=%d" % port, self.proxy.log())
-
-
-@unittest.skipUnless(relay_built(), "the relay is not part of this build")
-class SocksFixedForwardTest(SocksCase):
-    def setUp(self):
-        self.echo = EchoServer()
-        self.addCleanup(self.echo.stop)
-        super().setUp()
-
-    def test_connect_table_entry_for_the_client_skips_socks(self):
-        # Keyed by the client's address and the local port: the bytes go to
-        # the entry's server unchanged, without any SOCKS exchange.
-        self.proxy.write("socks.ini", "127.0.0.1 %d=,127.0.0.1 %d,fixed\n" % (self.proxy.port, self.echo.port))
-        s = self.connect()
-        payload = b"\x05\x01\x00 not socks at all"
-        s.sendall(payload)
-        self.assertEqual(payload, recv_exact(s, len(payload)))
 
 
 def have_slapd():
