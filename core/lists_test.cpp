@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 
 #include "core/settings.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -155,18 +154,9 @@ TEST(AddressMatchTest, VeryLongTexts) {
 class ListFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    m_dir = std::filesystem::temp_directory_path() / ("lists_test_" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(m_dir);
-    m_saved[0] = g_szDataDir;
-    m_saved[1] = g_szConPermFile;
-    m_saved[2] = g_szConwlFile;
-    m_saved[3] = g_szZipFile;
-    m_saved[4] = g_szAccessLogMask;
-    m_saved[5] = g_szSocksPtlFile;
-    m_nPortLow = g_nPortLow;
-    m_nPortHigh = g_nPortHigh;
-    g_szDataDir.Format("%s/", m_dir.c_str());
+    m_restore.Save(g_szDataDir, g_szConPermFile, g_szConwlFile, g_szZipFile, g_szAccessLogMask, g_szSocksPtlFile,
+                   g_nPortLow, g_nPortHigh);
+    g_szDataDir.Format("%s/", m_dir.Path().c_str());
     g_szConPermFile.Assign(Path("http-con.ini"));
     g_szConwlFile.Assign(Path("http-conwl.db"));
     g_szZipFile.Assign(Path("smtp-zip.db"));
@@ -174,21 +164,8 @@ class ListFilesTest : public ::testing::Test {
     g_szSocksPtlFile.Assign(Path("socks-ptl.ini"));
     g_nPortLow = g_nPortHigh = 0;
   }
-  void TearDown() override {
-    g_szDataDir = m_saved[0];
-    g_szConPermFile = m_saved[1];
-    g_szConwlFile = m_saved[2];
-    g_szZipFile = m_saved[3];
-    g_szAccessLogMask = m_saved[4];
-    g_szSocksPtlFile = m_saved[5];
-    g_nPortLow = m_nPortLow;
-    g_nPortHigh = m_nPortHigh;
-    std::filesystem::remove_all(m_dir);
-  }
-  std::string Path(const char *szName) const { return std::string(g_szDataDir.c_str()) + szName; }
-  void Write(const char *szName, const std::string &content) const {
-    std::ofstream(Path(szName), std::ios::binary) << content;
-  }
+  std::string Path(const char *szName) const { return m_dir.Path(szName); }
+  void Write(const char *szName, const std::string &content) const { testsupport::WriteFile(Path(szName), content); }
   // Writes the file, or removes it when szContent is nullptr.
   void Put(const char *szName, const char *szContent) const {
     if (szContent)
@@ -197,9 +174,8 @@ class ListFilesTest : public ::testing::Test {
       std::filesystem::remove(Path(szName));
   }
 
-  std::filesystem::path m_dir;
-  PathText m_saved[6];
-  int m_nPortLow = 0, m_nPortHigh = 0;
+  testsupport::TempDir m_dir{"lists"};
+  testsupport::Restorer m_restore;
 };
 
 TEST_F(ListFilesTest, DbListBuiltInHttpsRule) {

@@ -1,18 +1,17 @@
 #include "front/outbound.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "core/settings.h"
 #include "front/connection.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -76,23 +75,12 @@ TEST(ConnectTableTest, PortFlags) {
 class SettingsFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("outbound_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir);
-    g_szSettingsFile.Assign((m_dir / "http.ini").string());
-    m_nMode = g_nProxyMode;
-    m_nRetry = g_nConRetry;
-    m_nTmo = g_nTmoServer;
+    m_restore.Save(g_szSettingsFile, g_nProxyMode, g_nConRetry, g_nTmoServer);
+    g_szSettingsFile.Assign(m_dir.Path("http.ini"));
   }
-  void TearDown() override {
-    g_szSettingsFile.Clear();
-    g_nProxyMode = m_nMode;
-    g_nConRetry = m_nRetry;
-    g_nTmoServer = m_nTmo;
-    std::filesystem::remove_all(m_dir);
-  }
-  void Write(const std::string &sText) { std::ofstream(g_szSettingsFile.c_str(), std::ios::binary) << sText; }
-  std::filesystem::path m_dir;
-  int m_nMode = 0, m_nRetry = 0, m_nTmo = 0;
+  void Write(const std::string &sText) { testsupport::WriteFile(g_szSettingsFile.c_str(), sText); }
+  testsupport::TempDir m_dir{"outbound"};
+  testsupport::Restorer m_restore;
 };
 
 TEST_F(SettingsFileTest, LookupKeysCommentsAndFirstMatch) {

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -14,6 +12,7 @@
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -52,22 +51,11 @@ TEST(FtpFlagFileTest, ParseTable) {
 class DataThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("ftp_data_" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir / "cache");
-    m_savedDir.Assign(g_szDataDir.c_str());
+    std::filesystem::create_directories(m_tmp.Path("cache"));
+    m_restore.Save(g_szDataDir, g_nTmoServer, g_nTmoClient, g_nProxyMode);
     g_szDataDir.Format("%s/", m_dir.c_str());
-    m_tmoServer = g_nTmoServer;
-    m_tmoClient = g_nTmoClient;
-    m_mode = g_nProxyMode;
     g_nProxyMode = kModeFtp;
     g_nTmoServer = g_nTmoClient = 2000;
-  }
-  void TearDown() override {
-    g_szDataDir.Assign(m_savedDir.c_str());
-    g_nTmoServer = m_tmoServer;
-    g_nTmoClient = m_tmoClient;
-    g_nProxyMode = m_mode;
-    std::filesystem::remove_all(m_dir);
   }
 
  public:
@@ -97,9 +85,9 @@ class DataThreadTest : public ::testing::Test {
     PlatCloseSocket(s);
     return static_cast<int>(PlatAddrPort(&a));
   }
-  std::filesystem::path m_dir;
-  PathText m_savedDir;
-  int m_tmoServer = 0, m_tmoClient = 0, m_mode = 0;
+  testsupport::TempDir m_tmp{"ftp_data_"};
+  std::filesystem::path m_dir = m_tmp.Path();
+  testsupport::Restorer m_restore;
 };
 
 TEST_F(DataThreadTest, HandOffNames) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "http/target.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -22,21 +22,12 @@ struct Composed {
 class ComposeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = {g_bHeaderRewrite, g_bViaExtend, g_bForwarded, g_bRemoteHostWp, g_bXForwardedFor, g_bNoKeepAlive,
-              g_nProxyMode};
+    restore_.Save(g_bHeaderRewrite, g_bViaExtend, g_bForwarded, g_bRemoteHostWp, g_bXForwardedFor, g_bNoKeepAlive,
+                  g_nProxyMode);
     g_bHeaderRewrite = 0;
     g_bViaExtend = g_bForwarded = g_bRemoteHostWp = g_bXForwardedFor = 0;
     g_bNoKeepAlive = 0;
     g_nProxyMode = kModeHttp;
-  }
-  void TearDown() override {
-    g_bHeaderRewrite = saved_[0];
-    g_bViaExtend = saved_[1];
-    g_bForwarded = saved_[2];
-    g_bRemoteHostWp = saved_[3];
-    g_bXForwardedFor = saved_[4];
-    g_bNoKeepAlive = saved_[5];
-    g_nProxyMode = saved_[6];
   }
 
   Composed Compose(const std::string &request, int bUpstream, int nHandler = kHandlerGet) {
@@ -62,7 +53,7 @@ class ComposeTest : public ::testing::Test {
     fclose(f);
     return {std::string(buf, sink.nLen + n), pRec->bKeepAlive};
   }
-  std::array<int, 7> saved_;
+  testsupport::Restorer restore_;
 };
 
 TEST_F(ComposeTest, RequestLineForms) {

@@ -3,25 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "core/settings.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
-std::string ReadFile(const std::string &name) {
-  std::ifstream in(name, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const std::string &name, const std::string &text) {
-  std::ofstream out(name, std::ios::binary);
-  out << text;
-}
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 TEST(PageTemplateTest, Fill) {
   static const struct {
@@ -47,21 +37,12 @@ TEST(PageTemplateTest, Fill) {
 class NotifyPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char szDir[] = "/tmp/pages_test_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(szDir));
-    dir_ = szDir;
-    saved_ = g_szDataDir;
+    restore_.Save(g_szDataDir);
     g_szDataDir.Format("%s/", dir_.c_str());
-    a_ = dir_ + "/a";
-    b_ = dir_ + "/b";
   }
-  void TearDown() override {
-    g_szDataDir = saved_;
-    std::string cmd = "rm -rf " + dir_;
-    ASSERT_EQ(0, system(cmd.c_str()));
-  }
-  std::string dir_, a_, b_;
-  PathText saved_;
+  testsupport::TempDir tmp_{"pages"};
+  std::string dir_ = tmp_.Path(), a_ = dir_ + "/a", b_ = dir_ + "/b";
+  testsupport::Restorer restore_;
 };
 
 TEST_F(NotifyPageTest, Split) {

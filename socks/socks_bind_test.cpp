@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "core/settings.h"
 #include "platform/plat_socket.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -52,23 +52,14 @@ std::string RecvAll(PlatSocket s) {
 class SocksRelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    m_dir = std::filesystem::temp_directory_path() / ("socks_relay_" + std::to_string(rd()));
-    std::filesystem::create_directories(m_dir / "cache");
-    m_saved = g_szDataDir;
-    m_nTmo[0] = g_nTmoClient, m_nTmo[1] = g_nTmoServer;
-    g_szDataDir.Format("%s/", m_dir.c_str());
+    std::filesystem::create_directories(m_dir.Path("cache"));
+    m_restore.Save(g_szDataDir, g_nTmoClient, g_nTmoServer);
+    g_szDataDir.Format("%s/", m_dir.Path().c_str());
     g_nTmoClient = g_nTmoServer = 500;
   }
-  void TearDown() override {
-    g_szDataDir = m_saved;
-    g_nTmoClient = m_nTmo[0], g_nTmoServer = m_nTmo[1];
-    std::filesystem::remove_all(m_dir);
-  }
-  bool CacheEmpty() const { return std::filesystem::is_empty(m_dir / "cache"); }
-  std::filesystem::path m_dir;
-  PathText m_saved;
-  int m_nTmo[2] = {0, 0};
+  bool CacheEmpty() const { return std::filesystem::is_empty(m_dir.Path("cache")); }
+  testsupport::TempDir m_dir{"socks_relay_"};
+  testsupport::Restorer m_restore;
 };
 
 // Each relay moves one direction only, counts what it received and leaves

@@ -1,0 +1,69 @@
+// Scaffolding shared by the unit tests: a temporary folder that removes
+// itself, whole-file reads and writes, and settings restored at scope end.
+#ifndef PROXY_TESTS_UNIT_TEST_SUPPORT_H_
+#define PROXY_TESTS_UNIT_TEST_SUPPORT_H_
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under /tmp (short, so socket paths fit), removed with
+// everything in it when the object ends.
+class TempDir {
+ public:
+  explicit TempDir(const char *szTag) {
+    std::string pattern = "/tmp/" + std::string(szTag) + "XXXXXX";
+    if (mkdtemp(pattern.data())) m_path = pattern;
+  }
+  ~TempDir() {
+    if (!m_path.empty()) std::filesystem::remove_all(m_path);
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &Path() const { return m_path; }
+  std::string Path(const std::string &name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+inline std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string &path, const std::string &content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// Saves settings (g_ globals) and puts the saved values back, last saved
+// first, when the object ends: a fixture member restores after TearDown.
+class Restorer {
+ public:
+  Restorer() = default;
+  Restorer(const Restorer &) = delete;
+  Restorer &operator=(const Restorer &) = delete;
+  ~Restorer() {
+    for (auto it = m_undo.rbegin(); it != m_undo.rend(); ++it) (*it)();
+  }
+  template <class... T>
+  void Save(T &...values) {
+    (m_undo.push_back([&value = values, saved = values] { value = saved; }), ...);
+  }
+
+ private:
+  std::vector<std::function<void()>> m_undo;
+};
+
+}  // namespace testsupport
+
+#endif  // PROXY_TESTS_UNIT_TEST_SUPPORT_H_
