@@ -7,12 +7,11 @@
 
 #include <filesystem>
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -36,19 +35,13 @@ int64_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
   return mktime(&t);
 }
 
-std::string ReadFile(const std::filesystem::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+std::string ReadFile(const std::filesystem::path &p) { return testsupport::ReadFile(p.string()); }
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EndpointRecord ep;
     SetDefaults(&ep);
-    m_dir = std::filesystem::temp_directory_path() / ("log_test_" + std::to_string(getpid()));
     std::filesystem::create_directories(m_dir / "log");
     std::filesystem::create_directories(m_dir / "ncsa");
     g_szLogDir.Assign((m_dir / "log").string());
@@ -59,14 +52,14 @@ class LogTest : public ::testing::Test {
     SetLogClock(nullptr);
     EndpointRecord ep;
     SetDefaults(&ep);
-    std::filesystem::remove_all(m_dir);
   }
   std::string WriteRequest(const std::string &sText) {
     std::string sPath = (m_dir / "req.dat").string();
-    std::ofstream(sPath, std::ios::binary) << sText;
+    testsupport::WriteFile(sPath, sText);
     return sPath;
   }
-  std::filesystem::path m_dir;
+  testsupport::TempDir m_tmp{"log_test_"};
+  std::filesystem::path m_dir = m_tmp.Path();
 };
 
 TEST_F(LogTest, NothingWrittenWithoutSwitches) {

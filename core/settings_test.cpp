@@ -12,6 +12,7 @@
 
 #include "core/log.h"
 #include "front/connection_record.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -236,12 +237,7 @@ class SummaryTest : public OptionTest {
     std::filesystem::remove_all(g_szLogDir.c_str());
     LogSettingsSummary();
     std::string sAll;
-    for (auto &e : std::filesystem::directory_iterator(g_szLogDir.c_str())) {
-      std::ifstream f(e.path());
-      std::stringstream ss;
-      ss << f.rdbuf();
-      sAll += ss.str();
-    }
+    for (auto &e : std::filesystem::directory_iterator(g_szLogDir.c_str())) sAll += testsupport::ReadFile(e.path());
     // Drop the time stamps.
     std::string sOut;
     std::istringstream in(sAll);

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "platform/plat_ipc.h"
 #include "platform/plat_ipc_server.h"
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -103,9 +103,6 @@ std::string RequestText(const std::string &req) { return std::string(req.c_str()
 class ScanClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char szTemplate[] = "/tmp/scantestXXXXXX";
-    ASSERT_NE(mkdtemp(szTemplate), nullptr);
-    m_root = szTemplate;
     fs::create_directories(m_root + "/pipe");
     fs::create_directories(m_root + "/cache");
     fs::create_directories(m_root + "/log");
@@ -121,25 +118,20 @@ class ScanClientTest : public ::testing::Test {
     g_bLogFile = 0;
     g_nScanMax = 0;
     SetScanTimeouts(kScanReplyTimeoutMs, kScanBusyTimeoutMs);
-    fs::remove_all(m_root);
   }
   std::string Pipe(const char *szName) { return m_root + "/pipe/" + szName; }
   std::string MakeFile(const std::string &name, size_t nSize) {
     std::string path = m_root + "/" + name;
-    std::ofstream(path, std::ios::binary) << std::string(nSize, 'x');
+    testsupport::WriteFile(path, std::string(nSize, 'x'));
     return path;
   }
   std::string Log() {
     std::string all;
-    for (const auto &e : fs::directory_iterator(m_root + "/log")) {
-      std::ifstream in(e.path());
-      std::stringstream ss;
-      ss << in.rdbuf();
-      all += ss.str();
-    }
+    for (const auto &e : fs::directory_iterator(m_root + "/log")) all += testsupport::ReadFile(e.path());
     return all;
   }
-  std::string m_root;
+  testsupport::TempDir m_tmp{"scantest"};
+  std::string m_root = m_tmp.Path();
 };
 
 // Verdicts: a finding is passed on; the two "not a finding" answers (any

@@ -1,49 +1,34 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "core/limits.h"
 #include "core/settings.h"
 #include "relay/relay.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
 class MakeMailTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("makemail_" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir);
-    m_nKeep = g_nVirusMailKeep;
-    m_nMode = g_nProxyMode;
-  }
-  void TearDown() override {
-    g_nVirusMailKeep = m_nKeep;
-    g_nProxyMode = m_nMode;
-    std::filesystem::remove_all(m_dir);
-  }
+  void SetUp() override { m_restore.Save(g_nVirusMailKeep, g_nProxyMode); }
   std::string Rewrite(const std::string &input, int nProto) {
-    std::string path = (m_dir / "reply.dat").string();
-    std::ofstream(path, std::ios::binary) << input;
+    std::string path = m_dir.Path("reply.dat");
+    testsupport::WriteFile(path, input);
     static char work[kRecvChunk + 1];
     MakeMail(path.c_str(), work, "Eicar-Test-Signature", nProto);
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return testsupport::ReadFile(path);
   }
   static std::string Boundary(const std::string &out) {
     auto p = out.find("boundary=\"");
     auto q = out.find('"', p + 10);
     return out.substr(p + 10, q - p - 10);
   }
-  std::filesystem::path m_dir;
-  int m_nKeep = 0, m_nMode = 0;
+  testsupport::TempDir m_dir{"makemail"};
+  testsupport::Restorer m_restore;
 };
 
 TEST_F(MakeMailTest, Pop3HeadersOnlyAndSize) {

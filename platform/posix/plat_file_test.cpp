@@ -5,43 +5,29 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <atomic>
 #include <thread>
 
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
 class PlatFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("plat_file_" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir);
-  }
-  void TearDown() override {
-    chmod(m_dir.c_str(), 0755);
-    std::filesystem::remove_all(m_dir);
-  }
+  void TearDown() override { chmod(m_dir.c_str(), 0755); }
   std::string P(const char *szName) { return (m_dir / szName).string(); }
-  static std::string Read(const std::string &sPath) {
-    std::ifstream f(sPath, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
-  static void Write(const std::string &sPath, const std::string &sData) {
-    std::ofstream(sPath, std::ios::binary) << sData;
-  }
+  static std::string Read(const std::string &sPath) { return testsupport::ReadFile(sPath); }
+  static void Write(const std::string &sPath, const std::string &sData) { testsupport::WriteFile(sPath, sData); }
   // No temporary files left behind.
   size_t Entries() {
     size_t n = 0;
     for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(m_dir)) ++n;
     return n;
   }
-  std::filesystem::path m_dir;
+  testsupport::TempDir m_tmp{"plat_file_"};
+  std::filesystem::path m_dir = m_tmp.Path();
 };
 
 TEST_F(PlatFileTest, FoldersAndInfo) {
