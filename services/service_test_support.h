@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/plat_file.h"
 #include "platform/plat_process.h"
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace svctest {
 
@@ -30,16 +30,8 @@ inline std::string TempDir(const char *szTag) {
   return buf.data();
 }
 
-inline std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string &path, const std::string &content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 // Runs a program to its end (at most nTimeoutMs) with output into szOut.
 // Returns its exit code, or -1.
