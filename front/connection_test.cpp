@@ -14,6 +14,7 @@
 
 #include "core/settings.h"
 #include "platform/plat_socket.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -195,50 +196,19 @@ TEST(CloseClientTest, ClosedSocketIsNotTouched) {
 
 namespace {
 
-// A connected pair of loopback sockets: the proxy's end and the peer's.
-struct LoopbackPair {
-  PlatSocket sProxy = kPlatNoSocket, sPeer = kPlatNoSocket;
-  LoopbackPair() {
-    PlatSocket sListen;
-    if (PlatBindListener(0, "127.0.0.1", 0, &sListen) != 1) return;
-    PlatListen(sListen, 1);
-    PlatSockAddr a;
-    PlatLocalAddress(sListen, &a);
-    char szPort[16];
-    snprintf(szPort, sizeof szPort, "%u", PlatAddrPort(&a));
-    PlatAddrList *pList = nullptr;
-    int nErr = 0;
-    if (PlatResolve("127.0.0.1", szPort, 0, &pList, &nErr) == 1) {
-      sPeer = PlatSocketFor(pList);
-      PlatConnect(sPeer, pList, 2000);
-      PlatFreeAddrList(pList);
-      PlatSockAddr peer;
-      sProxy = PlatAccept(sListen, &peer);
-    }
-    PlatCloseSocket(sListen);
-  }
-  ~LoopbackPair() { PlatCloseSocket(sPeer); }
-  std::string ReadAll() {
-    std::string s;
-    char buf[4096];
-    int n;
-    while ((n = PlatRecv(sPeer, buf, sizeof buf, 2000)) > 0) s.append(buf, static_cast<size_t>(n));
-    return s;
-  }
-};
-
 TEST(UploadRefusedTest, BodyIsAlways146Bytes) {
   // The name is padded to 64 characters; a longer one is cut there, or the
   // body would outgrow its Content-Length.
   std::vector<std::string> names = {"EICAR-Test-File", "", std::string(64, 'v'), std::string(100, 'w')};
   for (const auto &sName : names) {
-    LoopbackPair pair;
-    ASSERT_NE(kPlatNoSocket, pair.sProxy);
+    testsupport::LoopbackPair pair;  // b is the proxy's end, closed by CloseClient
+    ASSERT_TRUE(pair.Ok());
     ConnectionRecord *pRec = AllocConnectionRecord();
-    pRec->nSock = pair.sProxy;
+    pRec->nSock = pair.b;
+    pair.b = kPlatNoSocket;
     EXPECT_EQ(1, SendUploadRefused(pRec, sName.c_str()));
     CloseClient(pRec);
-    std::string sReply = pair.ReadAll();
+    std::string sReply = testsupport::RecvAll(pair.a);
     size_t nHeaderEnd = sReply.find("\r\n\r\n");
     ASSERT_NE(std::string::npos, nHeaderEnd) << sReply;
     std::string sBody = sReply.substr(nHeaderEnd + 4);

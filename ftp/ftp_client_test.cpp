@@ -8,6 +8,7 @@
 
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -77,24 +78,11 @@ TEST(FtpReplyParseTest, PasvAndEpsv) {
 class ReplyReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PlatSocket sListen;
-    ASSERT_EQ(PlatListenAt("127.0.0.1", 0, 1, &sListen), 1);
-    PlatSockAddr addr;
-    ASSERT_EQ(PlatLocalAddress(sListen, &addr), 1);
-    m_client = PlatStreamSocket(kFamilyIPv4);
-    ASSERT_EQ(PlatConnectAddr(m_client, &addr, 2000), 1);
-    PlatSockAddr peer;
-    m_server = PlatAccept(sListen, &peer);
-    ASSERT_NE(m_server, kPlatNoSocket);
-    PlatCloseSocket(sListen);
+    ASSERT_TRUE(m_pair.Ok());
     m_pCtl = new FtpControl;
     FtpControlInit(m_pCtl, m_client, 300);
   }
-  void TearDown() override {
-    PlatCloseSocket(m_client);
-    if (m_server != kPlatNoSocket) PlatCloseSocket(m_server);
-    delete m_pCtl;
-  }
+  void TearDown() override { delete m_pCtl; }
   void Send(const std::string &s) { ASSERT_EQ(PlatSend(m_server, s.data(), static_cast<int>(s.size())), static_cast<int>(s.size())); }
   std::string Reply(int *pResult) {
     char szReply[kFtpReplyLine];
@@ -102,7 +90,8 @@ class ReplyReaderTest : public ::testing::Test {
     *pResult = FtpReadReply(m_pCtl, szReply, sizeof szReply, 0);
     return szReply;
   }
-  PlatSocket m_client = kPlatNoSocket, m_server = kPlatNoSocket;
+  testsupport::LoopbackPair m_pair;
+  PlatSocket &m_client = m_pair.a, &m_server = m_pair.b;
   FtpControl *m_pCtl = nullptr;
 };
 

@@ -12,42 +12,8 @@
 
 namespace {
 
-// A connected pair of loopback stream sockets.
-struct Pair {
-  PlatSocket a = kPlatNoSocket, b = kPlatNoSocket;
-  ~Pair() {
-    if (a != kPlatNoSocket) PlatCloseSocket(a);
-    if (b != kPlatNoSocket) PlatCloseSocket(b);
-  }
-};
-
-bool MakePair(Pair *p) {
-  PlatSocket l = kPlatNoSocket;
-  if (PlatBindListener(0, "127.0.0.1", 0, &l) != 1 || PlatListen(l, 1) != 1) return false;
-  PlatSockAddr local;
-  PlatLocalAddress(l, &local);
-  std::string port = std::to_string(PlatAddrPort(&local));
-  PlatAddrList *pList = nullptr;
-  int nErr = 0;
-  bool bOk = PlatResolve("127.0.0.1", port.c_str(), 0, &pList, &nErr) == 1;
-  if (bOk) {
-    p->a = PlatSocketFor(pList);
-    bOk = PlatConnect(p->a, pList, 2000) == 1;
-    PlatFreeAddrList(pList);
-  }
-  PlatSockAddr peer;
-  if (bOk) p->b = PlatAccept(l, &peer);
-  PlatCloseSocket(l);
-  return bOk && p->b != kPlatNoSocket;
-}
-
-std::string RecvAll(PlatSocket s) {
-  std::string out;
-  char buf[4096];
-  int n;
-  while ((n = PlatRecv(s, buf, sizeof buf, 2000)) > 0) out.append(buf, static_cast<std::size_t>(n));
-  return out;
-}
+using testsupport::RecvAll;
+using Pair = testsupport::LoopbackPair;
 
 class SocksRelayTest : public ::testing::Test {
  protected:
@@ -71,8 +37,7 @@ TEST_F(SocksRelayTest, DirectionsCountsAndSpool) {
   } kCases[] = {{true, 3000}, {false, 3000}, {true, 40000}, {false, 0}};
   for (const auto &c : kCases) {
     Pair first, second;  // .a is the relay's end, .b the peer's end
-    ASSERT_TRUE(MakePair(&first));
-    ASSERT_TRUE(MakePair(&second));
+    ASSERT_TRUE(first.Ok() && second.Ok());
     std::string data(c.nBytes, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
     PlatSocket src = c.bServer ? second.b : first.b;
@@ -98,8 +63,7 @@ TEST_F(SocksRelayTest, DirectionsCountsAndSpool) {
 // came so far is forwarded then.
 TEST_F(SocksRelayTest, SilenceEndsThePass) {
   Pair first, second;
-  ASSERT_TRUE(MakePair(&first));
-  ASSERT_TRUE(MakePair(&second));
+  ASSERT_TRUE(first.Ok() && second.Ok());
   ASSERT_EQ(5, PlatSend(second.b, "first", 5));
   auto *pBlock = new TunnelBlock();
   pBlock->nSvSock = first.a;

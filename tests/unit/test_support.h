@@ -1,5 +1,6 @@
 // Scaffolding shared by the unit tests: a temporary folder that removes
-// itself, whole-file reads and writes, and settings restored at scope end.
+// itself, whole-file reads and writes, settings restored at scope end and a
+// connected pair of loopback sockets.
 #ifndef PROXY_TESTS_UNIT_TEST_SUPPORT_H_
 #define PROXY_TESTS_UNIT_TEST_SUPPORT_H_
 
@@ -11,6 +12,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/plat_socket.h"
 
 namespace testsupport {
 
@@ -63,6 +66,39 @@ class Restorer {
  private:
   std::vector<std::function<void()>> m_undo;
 };
+
+// A connected pair of loopback stream sockets: a connected to b (accepted).
+// Both are closed at the end; set one to kPlatNoSocket when code under test
+// closes it.
+struct LoopbackPair {
+  PlatSocket a = kPlatNoSocket, b = kPlatNoSocket;
+  LoopbackPair() {
+    PlatSocket sListen;
+    PlatSockAddr addr, peer;
+    if (PlatListenAt("127.0.0.1", 0, 1, &sListen) != 1) return;
+    if (PlatLocalAddress(sListen, &addr) == 1) {
+      a = PlatStreamSocket(kFamilyIPv4);
+      if (PlatConnectAddr(a, &addr, 2000) == 1) b = PlatAccept(sListen, &peer);
+    }
+    PlatCloseSocket(sListen);
+  }
+  ~LoopbackPair() {
+    if (a != kPlatNoSocket) PlatCloseSocket(a);
+    if (b != kPlatNoSocket) PlatCloseSocket(b);
+  }
+  LoopbackPair(const LoopbackPair &) = delete;
+  LoopbackPair &operator=(const LoopbackPair &) = delete;
+  bool Ok() const { return a != kPlatNoSocket && b != kPlatNoSocket; }
+};
+
+// Everything s receives until the peer closes or 2 s pass without data.
+inline std::string RecvAll(PlatSocket s) {
+  std::string out;
+  char buf[4096];
+  int n;
+  while ((n = PlatRecv(s, buf, sizeof buf, 2000)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
 
 }  // namespace testsupport
 
