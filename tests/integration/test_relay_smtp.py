@@ -185,15 +185,16 @@ class SmtpRelayTest(RelayTestCase):
         self.assertEqual(msg, self.sink.wait_messages(1)[0][2])
         self.assertIn("SPAM result [SPAM-TEST]", p2.log())
 
-    def test_backup_copies_of_accepted_and_rejected_messages(self):
-        backup = None
+    def backup_proxy(self, slash=""):
+        """A proxy keeping backup copies in a folder of its own (-B, with or without a final "/")."""
+        p = self.relay(1, self.sink.port, "-U=0")
+        backup = os.path.join(p.root, "backup")
+        os.makedirs(backup)
+        p.args.append("-B=%s%s" % (backup, slash))
+        return p.start(), backup
 
-        def setup(p):
-            nonlocal backup
-            backup = os.path.join(p.root, "backup")
-            os.makedirs(backup)
-            p.args.append("-B=%s" % backup)
-        p = self.proxy("-U=0", setup=setup)
+    def test_backup_copies_of_accepted_and_rejected_messages(self):
+        p, backup = self.backup_proxy()
         self.send(p, MSG, sender="from@x.test", rcpts=("r1@y.test", "r2@y.test"))
         with self.assertRaises(smtplib.SMTPDataError):
             self.send(p, b"Subject: no\r\n\r\nREJECT-ME\r\n")
@@ -218,14 +219,7 @@ class SmtpRelayTest(RelayTestCase):
         self.assertIn("Success.", p.log())
 
     def test_rset_deletes_the_envelope(self):
-        backup = None
-
-        def setup(p):
-            nonlocal backup
-            backup = os.path.join(p.root, "backup")
-            os.makedirs(backup)
-            p.args.append("-B=%s/" % backup)
-        p = self.proxy("-U=0", setup=setup)
+        p, backup = self.backup_proxy("/")
         envelopes = lambda: glob.glob(os.path.join(backup, "*", "*.$CP"))
         with socket.create_connection(("127.0.0.1", p.port), timeout=10) as s:
             read_reply = Replies(s)
