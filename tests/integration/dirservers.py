@@ -11,7 +11,6 @@ alone asks it.  Everything is bounded in time and removed by stop().
 """
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
@@ -22,17 +21,6 @@ import proxytest
 SLAPD = "/usr/sbin/slapd"
 SLAPADD = "/usr/sbin/slapadd"
 DNSMASQ = "/usr/sbin/dnsmasq"
-
-
-def _stop_process(proc):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout=10)
 
 
 class PrivateSlapd:
@@ -88,7 +76,7 @@ class PrivateSlapd:
         return self
 
     def stop(self):
-        _stop_process(self.proc)
+        proxytest.stop_process(self.proc)
         if self.proc is not None:
             self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -153,7 +141,7 @@ class PrivateDnsmasq:
         proxytest.wait_until(answering, 10)
         if self.proc.poll() is None and "started" in self.queries():
             return True
-        _stop_process(self.proc)
+        proxytest.stop_process(self.proc)
         return False
 
     def queries(self):
@@ -175,7 +163,7 @@ class PrivateDnsmasq:
         return path
 
     def stop(self):
-        _stop_process(self.proc)
+        proxytest.stop_process(self.proc)
         if self.proc is not None:
             self.proc.stderr.close()
         shutil.rmtree(self.folder, ignore_errors=True)

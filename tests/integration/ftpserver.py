@@ -18,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from proxytest import FakeService, file_verdict, proxy_for
+from proxytest import FakeService, file_verdict, proxy_for, stop_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -93,13 +93,7 @@ class FtpServer:
             return []
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        stop_process(self.proc)
         self.proc.stdout.close()
 
     def cleanup(self):

@@ -1,7 +1,7 @@
 """Peers of the mail relay tests: an SMTP server (aiosmtpd) that records what
 it receives, a test case base with relay proxies and fake inspection
-services, and a private Dovecot instance for POP3 and IMAP4.  Everything runs on
-loopback with free ports and is bounded in time."""
+services, and a private Dovecot instance for POP3 and IMAP4.  Everything
+runs on loopback with free ports and is bounded in time."""
 import os
 import shutil
 import subprocess
@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from proxytest import FakeService, free_port, proxy_for, wait_port
+from proxytest import FakeService, free_port, proxy_for, stop_process, wait_port
 
 SPAM_MARK = b"XX-SPAM-MARK-XX"
 
@@ -208,13 +208,7 @@ class Dovecot:
         return out
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop_process(self.proc)
         self.proc = None
 
     def cleanup(self):

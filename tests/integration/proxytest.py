@@ -43,6 +43,18 @@ def ipv6_available():
         return False
 
 
+def stop_process(proc, timeout=10):
+    """SIGTERM, then SIGKILL if the process has not ended within timeout seconds."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=10)
+
+
 def wait_until(predicate, timeout=10.0, step=0.02):
     """Polls predicate() until it is true or the time is up; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -127,13 +139,7 @@ class Proxy:
         """Stops the process; returns its standard error (sanitizer reports land there)."""
         if self.proc is None:
             return ""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10 * SLOW)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        stop_process(self.proc, 10 * SLOW)
         self._out.close()
         self._err.close()
         self.proc = None
