@@ -234,6 +234,13 @@ def recv_all(sock, timeout=10.0):
     return b"".join(chunks)
 
 
+def exchange(port, data, timeout=10.0, host="127.0.0.1"):
+    """Connects, sends data and returns what comes back until the peer closes (or the time is up)."""
+    with socket.create_connection((host, port), timeout=timeout) as s:
+        s.sendall(data)
+        return recv_all(s, timeout)
+
+
 def curl(args, timeout=20):
     """Runs curl; returns (exit code, stdout bytes, stderr text)."""
     proc = subprocess.run(["curl", "-s", "-S", "--max-time", str(timeout)] + list(args),

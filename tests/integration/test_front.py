@@ -12,7 +12,7 @@ import time
 import unittest
 
 import proxytest
-from proxytest import curl, free_port, proxy_for, recv_all, wait_until
+from proxytest import curl, exchange, free_port, proxy_for, recv_all, wait_until
 
 DATE_RE = (rb"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
            rb" \d{4} \d\d:\d\d:\d\d (GMT|[+-]\d{4})\r\n")
@@ -34,14 +34,6 @@ REPLY_407 = [
 def is_exact_407(data):
     pattern = b"".join(re.escape(p) if p is not None else DATE_RE for p in REPLY_407)
     return re.fullmatch(pattern, data, re.S) is not None
-
-
-def raw_exchange(port, request, host="127.0.0.1", family=socket.AF_INET, timeout=10):
-    with socket.socket(family, socket.SOCK_STREAM) as s:
-        s.settimeout(timeout)
-        s.connect((host, port))
-        s.sendall(request)
-        return recv_all(s, timeout)
 
 
 def status_of(curl_out):
@@ -75,7 +67,7 @@ class FrontTest(unittest.TestCase):
     def test_407_reply_is_exact_and_auth_list_rules_hold(self):
         proc = self.start(["-A", "-$=1"], {"http-auth.ini": " alice:blank\r\n\"quoted:q\n'single:s\n\n"
                                                            "alice:secret,the first user\r\nbob:pw2\n"})
-        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
+        data = exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertTrue(is_exact_407(data), data)
         cases = [("alice:secret", True), ("bob:pw2", True), ("alice:blank", False),
                  ("quoted:q", False), ("single:s", False), ("alice:secret,the first user", False),
@@ -126,7 +118,7 @@ class FrontTest(unittest.TestCase):
 
     def test_permission_list_refuses_without_bytes_or_thread(self):
         proc = self.start(["-A"], {"http-con.ini": "10.1.2.3\n"})
-        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+        data = exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
         self.assertEqual(b"", data)
         self.assertTrue(proc.wait_log("Close Client socket."))
         lines = proc.log_lines(r"^\[AcceptClients\] \[\d{4}\] (Reject|Close|START)")
@@ -143,7 +135,7 @@ class FrontTest(unittest.TestCase):
             held.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\n")
             self.assertTrue(proc.wait_log("] START ["))
             start = time.monotonic()
-            data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+            data = exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
             self.assertEqual(b"", data)
             self.assertLess(time.monotonic() - start, 3)
             self.assertEqual(1, len(proc.log_lines(r"^\[AcceptClients\] \[\d{4}\] Request exceeded\. \(Connection limit = 1\)$")))
@@ -151,7 +143,7 @@ class FrontTest(unittest.TestCase):
             self.assertTrue(is_exact_407(recv_all(held, 10)))
         # The count went down again: the next client is served.
         self.assertTrue(proc.wait_log("[CloseClient]", count=6))
-        data = raw_exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
+        data = exchange(self.port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")
         self.assertTrue(is_exact_407(data), data)
 
     # ---- listening -------------------------------------------------------
@@ -161,9 +153,8 @@ class FrontTest(unittest.TestCase):
         port4 = free_port()
         port6 = free_port(socket.AF_INET6)
         proc = self.start(["-A", "-i=2", "-L=127.0.0.1,::1 %d %d" % (port6, port4)], listen=None, port=port4)
-        self.assertTrue(is_exact_407(raw_exchange(port4, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")))
-        data = raw_exchange(port6, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n", host="::1",
-                            family=socket.AF_INET6)
+        self.assertTrue(is_exact_407(exchange(port4, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n")))
+        data = exchange(port6, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n", host="::1")
         self.assertTrue(is_exact_407(data), data)
         rc, out, err = curl(["-o", "/dev/null", "-w", "%{http_code}", "-x", "http://[::1]:%d" % port6,
                              "http://127.0.0.1:1/"])
@@ -196,7 +187,7 @@ class FrontTest(unittest.TestCase):
         # Dispatched: the HTTP handlers took the request (port 1 gives no reply).
         self.assertTrue(proc.wait_log("Start Proxy_Dispatch()"), proc.log()[-2000:])
         # A plain client on the TLS listener fails the handshake and is dropped.
-        self.assertEqual(b"", raw_exchange(port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n"))
+        self.assertEqual(b"", exchange(port, b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n"))
         self.assertTrue(proc.wait_log("Reject Open SSL failed [127.0.0.1]"))
         self.assertRegex(proc.log(), r"\[OpenSSLServer\] SOCKET=\d+ SSL_accept\(\) success\.")
         self.assertIn("[Query_SecureSocketLayer] 127.0.0.1 %d - found.\n" % port, proc.log())

@@ -3,14 +3,13 @@ loopback: byte-exact bodies, methods, keep-alive, -U headers, lists and the
 access log."""
 import os
 import re
-import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
 import httporigin
-from proxytest import SLOW, proxy_for
+from proxytest import SLOW, exchange, proxy_for
 
 
 def curl(proxy, url, *args, timeout=60):
@@ -28,20 +27,8 @@ def curl(proxy, url, *args, timeout=60):
 
 
 def raw_request(port, data, wait=2.0):
-    """Sends raw bytes to the proxy and returns what comes back before it
-    closes (or wait seconds pass)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=wait * SLOW) as s:
-        s.sendall(data)
-        out = b""
-        try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                out += chunk
-        except socket.timeout:
-            pass
-        return out
+    """What comes back for raw bytes before the proxy closes (or wait seconds pass)."""
+    return exchange(port, data, wait * SLOW)
 
 
 class HttpProxyBase(unittest.TestCase):
