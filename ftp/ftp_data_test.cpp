@@ -77,14 +77,7 @@ class DataThreadTest : public ::testing::Test {
     strcpy(pEp->mSvIP, "127.0.0.1");
     pEp->nSvPort = nSvPort;
   }
-  static int FreePort() {
-    PlatSocket s;
-    if (PlatListenAt("127.0.0.1", 0, 1, &s) != 1) return -1;
-    PlatSockAddr a;
-    PlatLocalAddress(s, &a);
-    PlatCloseSocket(s);
-    return static_cast<int>(PlatAddrPort(&a));
-  }
+  static int FreePort() { return testsupport::FreePort(); }
   testsupport::TempDir m_tmp{"ftp_data_"};
   std::filesystem::path m_dir = m_tmp.Path();
   testsupport::Restorer m_restore;

@@ -87,15 +87,7 @@ TEST(SpamdClientTest, ParseReply) {
   }
 }
 
-// A free loopback port: bound once by the system's choice, then released.
-int FreePort() {
-  PlatSocket s = kPlatNoSocket;
-  if (PlatBindListener(0, "127.0.0.1", 0, &s) != 1) return 0;
-  PlatSockAddr addr;
-  int nPort = PlatLocalAddress(s, &addr) == 1 ? static_cast<int>(PlatAddrPort(&addr)) : 0;
-  PlatCloseSocket(s);
-  return nPort;
-}
+using testsupport::FreePort;
 
 const char *kGtube = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
 

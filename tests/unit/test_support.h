@@ -91,6 +91,16 @@ struct LoopbackPair {
   bool Ok() const { return a != kPlatNoSocket && b != kPlatNoSocket; }
 };
 
+// A loopback port that is free right now (0 if none could be had).
+inline int FreePort() {
+  PlatSocket s;
+  if (PlatListenAt("127.0.0.1", 0, 1, &s) != 1) return 0;
+  PlatSockAddr a;
+  int nPort = PlatLocalAddress(s, &a) == 1 ? static_cast<int>(PlatAddrPort(&a)) : 0;
+  PlatCloseSocket(s);
+  return nPort;
+}
+
 // Everything s receives until the peer closes or 2 s pass without data.
 inline std::string RecvAll(PlatSocket s) {
   std::string out;
