@@ -8,6 +8,21 @@
 
 namespace {
 
+// A URL names an IPv6 server in square brackets ("[::1]:8080"), since its
+// colons would otherwise be taken for the port separator.  Strips the
+// brackets in place and takes the port that follows "]:".  Returns 1 when
+// the host was bracketed.
+int TakeBracketedHost(char *szHost, int *pnPort) {
+  if (szHost[0] != '[') return 0;
+  char *pClose = strchr(szHost, ']');
+  if (pClose == nullptr) return 0;
+  if (pClose[1] == ':') *pnPort = static_cast<int>(ParseDecimal(pClose + 2) & 0xffff);
+  size_t nLen = static_cast<size_t>(pClose - szHost - 1);
+  memmove(szHost, szHost + 1, nLen);
+  szHost[nLen] = '\0';
+  return 1;
+}
+
 // Position of the last blank of the line, or nullptr.
 const char *LastBlank(const char *szLine) { return strrchr(szLine, ' '); }
 
@@ -125,7 +140,10 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
 
   // 6. Origin form over SOCKS: the Host header names the server.
   pT->mHost.Assign(szHostHeader ? szHostHeader : "");
-  char *pColon = strchr(pT->mHost.data(), ':');
+  // A bracketed IPv6 server keeps its brackets here; the port follows "]:".
+  char *szHostText = pT->mHost.data();
+  char *pClose = szHostText[0] == '[' ? strchr(szHostText, ']') : nullptr;
+  char *pColon = pClose != nullptr ? (pClose[1] == ':' ? pClose + 1 : nullptr) : strchr(szHostText, ':');
   if (pColon != nullptr) {
     pT->nPort = static_cast<int>(ParseDecimal(pColon + 1) & 0xffff);
     *pColon = '\0';
@@ -150,6 +168,7 @@ void SplitHostPort(RequestTarget *pT, int bAnyColon) {
   char *szHost = pT->mHost.data();
   char *pSlash = strchr(szHost, '/');
   if (pSlash != nullptr) *pSlash = '\0';
+  if (TakeBracketedHost(szHost, &pT->nPort)) return;
   char *pColon = strchr(szHost, ':');
   if (pColon == nullptr) return;
   if (!bAnyColon && strchr(pColon + 1, ':') != nullptr) return;  // IPv6 text

@@ -116,6 +116,8 @@ TEST(RequestTargetTest, SocksOriginFormUsesHostHeader) {
       {"s.test:8080", "http://s.test:8080/a/b", "10.0.0.1,get,tcp,s.test,8080", "s.test", 8080},
       {"s.test:443", "https://s.test/,a/b", "10.0.0.1,get,tcp,s.test,443", "s.test", 443},
       {"", "http:///a/b", "10.0.0.1,get,tcp,,80", "", 80},
+      {"[::1]:8080", "http://[::1]:8080/a/b", "10.0.0.1,get,tcp,[::1],8080", "::1", 8080},
+      {"[::1]", "http://[::1]/a/b", "10.0.0.1,get,tcp,[::1],80", "::1", 80},
   };
   for (const auto &c : kCases) {
     auto t = Analyze("POST /a/b HTTP/1.1\r\n", kHandlerOther, 1, c.szHostHeader);
@@ -137,8 +139,12 @@ TEST(RequestTargetTest, HostAndPortSplitting) {
   } kCases[] = {
       {"h.test/p", 0, "h.test", 80},
       {"h.test:81/p:9", 0, "h.test", 81},
-      {"[::1]:8080/x", 0, "[::1]:8080", 80},  // GET: two colons keep the default port
+      {"fe80::1/x", 0, "fe80::1", 80},  // GET: two colons keep the default port
       {"::1", 1, "", 0},                      // other methods: the first colon always splits
+      {"[::1]:8080/x", 0, "::1", 8080},       // a bracketed IPv6 server names its port
+      {"[::1]:8080/x", 1, "::1", 8080},
+      {"[2001:db8::5]/x", 0, "2001:db8::5", 80},
+      {"[::1/x", 0, "[::1", 80},  // no closing bracket: not a bracketed host
       {"h.test:70000/", 0, "h.test", 70000 & 0xffff},
   };
   for (const auto &c : kCases) {

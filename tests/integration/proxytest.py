@@ -2,7 +2,9 @@
 
 A Proxy is one instance of the binary with its own temporary data folder:
 it runs the binary with switches, waits until its listener is up, reads the
-dated debug logs and stops it.  proxy_for() ties one to a test case.  Everything here is bounded in time.
+dated debug logs and stops it; proxy_for() ties one to a test case.  Also
+clients (curl, recv_all), a fake inspection service and a TCP echo server.
+Everything here is bounded in time.
 """
 import glob
 import os
@@ -68,7 +70,6 @@ class Proxy:
     def __init__(self, mode=0, args=(), listen="127.0.0.1", prefix="proxytest_", wrapper=None,
                  nofile=None, program=None):
         self.root = tempfile.mkdtemp(prefix=prefix)
-        self.home = self.root
         self.data = os.path.join(self.root, "TORV")
         os.makedirs(self.data)
         self.var = "PROXYTEST_HOME_%d_%d" % (os.getpid(), id(self))
@@ -146,9 +147,6 @@ class Proxy:
 
     def wait_exit(self, timeout=15):
         return self.proc.wait(timeout=timeout)
-
-    def pid(self):
-        return self.proc.pid
 
     def threads(self):
         return len(os.listdir("/proc/%d/task" % self.proc.pid))

@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD = os.environ.get("PROXY_BUILD", os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../build"))
 SERVICES = os.path.join(BUILD, "services")
@@ -109,6 +110,28 @@ class Service:
             self.proc.kill()
             self.proc.wait()
         self.logfile.close()
+
+
+class ServiceCase(unittest.TestCase):
+    """One service (name, args) on a data folder of its own for the whole
+    class; files are written before it starts.  At the end it must exit 0
+    with no sanitizer report in its log."""
+    name, args, files = None, (), {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = DataFolder()
+        for name, data in cls.files.items():
+            cls.folder.write(name, data)
+        cls.svc = Service(cls.folder, cls.name, cls.args)
+
+    @classmethod
+    def tearDownClass(cls):
+        rc = cls.svc.stop()
+        log = cls.svc.log()
+        cls.folder.cleanup()
+        assert rc == 0, "exit code %d" % rc
+        assert "ERROR: AddressSanitizer" not in log and "runtime error" not in log, log
 
 
 def call(folder, *args, timeout=60):

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import httporigin
-from proxytest import sanitizer_report, Proxy, SLOW
+from proxytest import SLOW, proxy_for
 
 
 def curl(proxy, url, *args, timeout=60):
@@ -49,20 +49,14 @@ class HttpProxyBase(unittest.TestCase):
 
     def setUp(self):
         self.origin = httporigin.Origin()
-        self.proxy = Proxy(args=self.args)
+        self.addCleanup(self.origin.stop)
+        self.proxy = proxy_for(self, 0, self.args)
         self.prepare()
         self.proxy.start()
         self.base = "http://127.0.0.1:%d" % self.origin.port
 
     def prepare(self):
         pass
-
-    def tearDown(self):
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.assertEqual(report, "")
-        self.origin.stop()
 
 
 class BodiesTest(HttpProxyBase):
@@ -72,23 +66,35 @@ class BodiesTest(HttpProxyBase):
             self.assertEqual(rc, 0, size)
             self.assertIn("200 OK", head)
             self.assertEqual(body, httporigin.pattern(size), size)
+        rc, head, body = curl(self.proxy, "%s/chunked/50000" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertIn("chunked", head.lower())
+        self.assertEqual(body, httporigin.pattern(50000))
+        rc, head, body = curl(self.proxy, "%s/http10" % self.base)   # read until the server closes
+        self.assertEqual((rc, body), (0, b"old server body"))
+        start = time.time()
+        rc, head, body = curl(self.proxy, "%s/notmod" % self.base)
+        self.assertEqual(rc, 0)
+        self.assertIn(" 304 ", head)
+        self.assertLess(time.time() - start, 3 * SLOW)
 
-    def test_large_response_is_passed_on_once(self):
+    def test_large_response_is_passed_on_once_and_logged(self):
         rc, head, body = curl(self.proxy, "%s/size/3000000" % self.base)
         self.assertEqual(rc, 0)
-        self.assertEqual(len(body), 3000000)
         self.assertEqual(body, httporigin.pattern(3000000))
         # Inspection follows the delivery.
         log = self.proxy.wait_log("[CLEAN]")
         # Passed on while it arrived: client sends happen between receives.
-        first_send = log.index("C:send:")
-        self.assertLess(first_send, log.rindex("S:recv("))
+        self.assertLess(log.index("C:send:"), log.rindex("S:recv("))
         sent = sum(int(n) for n in re.findall(r"\[GetDispatch\] \[\d+\] C:send:(\d+) bytes", log))
         header = sum(int(n) for n in re.findall(r"C:send\(\d+\):(\d+) bytes", log))
         self.assertEqual(sent, 3000000)
         self.assertLess(header, 400)
-        # Still inspected afterwards.
-        self.assertIn("[CLEAN]", log)
+        # The access line's byte count is what the server sent: its header and the body.
+        rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
+        line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]
+        self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
+        self.assertEqual(int(re.search(r'" 200 (\d+)', line).group(1)), len(head.encode("latin-1")) + 10)
 
     def test_big_responses_cost_linear_time(self):
         # Re-reading the growing spool file for every piece would take
@@ -100,24 +106,6 @@ class BodiesTest(HttpProxyBase):
             self.assertEqual(rc, 0)
             self.assertEqual(int(body), size)
             self.assertLess(time.time() - start, 20 * SLOW, path)
-
-    def test_chunked_response(self):
-        rc, head, body = curl(self.proxy, "%s/chunked/50000" % self.base)
-        self.assertEqual(rc, 0)
-        self.assertIn("chunked", head.lower())
-        self.assertEqual(body, httporigin.pattern(50000))
-
-    def test_http10_server_read_until_close(self):
-        rc, head, body = curl(self.proxy, "%s/http10" % self.base)
-        self.assertEqual(rc, 0)
-        self.assertEqual(body, b"old server body")
-
-    def test_not_modified(self):
-        start = time.time()
-        rc, head, body = curl(self.proxy, "%s/notmod" % self.base)
-        self.assertEqual(rc, 0)
-        self.assertIn(" 304 ", head)
-        self.assertLess(time.time() - start, 3 * SLOW)
 
     def test_post_with_nul_bytes_reaches_server_byte_for_byte(self):
         data = b"a\0b\r\nc\0\0\r\n\r\nend" + bytes(range(256)) * 100
@@ -168,37 +156,25 @@ class BodiesTest(HttpProxyBase):
         self.assertIn(b"404", out.split(b"\r\n")[0])
         self.assertTrue(self.origin.requests[-1].startswith(b"GET / HTTP/1.1"), self.origin.requests)
 
-    def test_requests_without_reply(self):
+    def test_method_choice_and_requests_without_reply(self):
         # No HTTP version, a method of 21 characters: no reply at all.
         self.assertEqual(raw_request(self.proxy.port, b"GET http://127.0.0.1/ FOO\r\n\r\n"), b"")
         long_method = b"ABCDEFGHIJKLMNOPQRSTU"
         self.assertEqual(raw_request(self.proxy.port, long_method + b" http://127.0.0.1/ HTTP/1.1\r\n\r\n"), b"")
         self.assertIn(long_method.decode(), self.proxy.access_log())
         self.assertEqual(self.origin.requests, [])
-
-    def test_method_choice(self):
         cases = [
             # request method, handler, whether an answer comes (the origin's 501)
             (b"get", b"[GetDispatch]", True),
             # 20 characters: handled, but "://" starts too far from the line's
             # start for the absolute form, so no server is found.
             (b"ABCDEFGHIJKLMNOPQRST", b"[OtherDispatch]", False),
-            (b"ABCDEFGHIJKLMNOPQRSTU", None, False),               # 21: no handler
         ]
         for method, handler, asked in cases:
             data = method + b" http://127.0.0.1:%d/echo HTTP/1.1\r\nHost: x\r\n\r\n" % self.origin.port
             out = raw_request(self.proxy.port, data)
             self.assertEqual(bool(out), asked, method)
-            if handler:
-                self.assertIn(handler.decode() + " [", self.proxy.log())
-
-    def test_access_log_line(self):
-        rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
-        line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]
-        self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
-        # The byte count is what the server sent: its header and the body.
-        n = int(re.search(r'" 200 (\d+)', line).group(1))
-        self.assertEqual(n, len(head.encode("latin-1")) + 10)
+            self.assertIn(handler.decode() + " [", self.proxy.log())
 
 
 class RequestCutTest(HttpProxyBase):
@@ -258,96 +234,67 @@ class UpstreamProxyTest(HttpProxyBase):
         rc, head, body = curl(self.proxy, "http://localhost:9/echo", "--data", "a=1")
         self.assertTrue(body.startswith(b"POST http://localhost:9/echo HTTP/1.1\r\n"), body)
         self.assertNotIn(b"accept-encoding", body.lower())
-
-
-class MaskedAccessLogTest(HttpProxyBase):
-    def prepare(self):
-        self.proxy.write("ncsalog-mask.db", "127.0.0.1:%d\n" % self.proxy.port)
-
-    def test_masked_listener_writes_no_access_line(self):
-        rc, _, body = curl(self.proxy, "%s/size/10" % self.base)
-        self.assertEqual(rc, 0)
-        self.proxy.wait_log("End.")
-        self.assertEqual(self.proxy.access_log().strip(), "")
+        log = self.proxy.log()
+        self.assertIn("[GetConnectTable] [Hit] upstream\n", log)
+        self.assertRegex(log, r"\[ConnectHost\] \[\d{4}\] Winsock connect success\. Socket=\d+ / "
+                              r"Server=127\.0\.0\.1 Port=%d\n" % self.origin.port)
 
 
 class KeepAliveTest(HttpProxyBase):
     args = ["-G=1", "-!=0"]
 
+    def curl_v(self, *urls):
+        """curl -v fetching the URLs on one connection if it may; returns its stderr."""
+        res = subprocess.run(["curl", "-sv", "-x", "http://127.0.0.1:%d" % self.proxy.port] + list(urls) +
+                             ["-o", "/dev/null"] * len(urls), capture_output=True, timeout=30 * SLOW)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        return res.stderr.decode()
+
     def test_keep_alive_reuses_client_and_server_connections(self):
         url = "%s/size/100" % self.base
-        res = subprocess.run(["curl", "-sv", "-x", "http://127.0.0.1:%d" % self.proxy.port, url, url, url,
-                              "-o", "/dev/null", "-o", "/dev/null", "-o", "/dev/null"],
-                             capture_output=True, timeout=30 * SLOW)
-        err = res.stderr.decode()
-        self.assertEqual(res.returncode, 0, err)
-        self.assertIn("Re-using existing connection", err)
+        self.assertIn("Re-using existing connection", self.curl_v(url, url, url))
         self.assertEqual(len(self.origin.conns), 1)
         self.proxy.wait_log("End.")
         self.assertEqual(self.proxy.log().count("sender connect success"), 3)
         self.assertEqual(self.proxy.log().count("Winsock connect success"), 1)
         self.assertIn(b"Connection: Keep-Alive", self.origin.requests[0])
-
-    def test_http10_request_gets_close(self):
+        # An HTTP/1.0 request gets close; an HTTP/1.0 response ends the client connection.
         rc, head, body = curl(self.proxy, "%s/echo" % self.base, "-0", "-H", "Proxy-Connection: keep-alive")
         self.assertIn("connection: close", body.decode().lower())
-
-    def test_http10_response_ends_client_connection(self):
         url = "%s/http10" % self.base
-        res = subprocess.run(["curl", "-sv", "-x", "http://127.0.0.1:%d" % self.proxy.port, url, url,
-                              "-o", "/dev/null", "-o", "/dev/null"], capture_output=True, timeout=30 * SLOW)
-        self.assertEqual(res.returncode, 0)
-        self.assertNotIn("Re-using existing connection", res.stderr.decode())
+        self.assertNotIn("Re-using existing connection", self.curl_v(url, url))
 
 
 class HeaderFlagsTest(unittest.TestCase):
-    """The -U flags: bit 0 Via, 1 Forwarded, 2 Remote-Host-Wp, 3
-    X-Forwarded-For; 0 turns the rewriting off."""
+    """The -U flags end to end (the unit tests cover each bit and line): 0
+    turns the rewriting off, 15 adds Via, Forwarded, Remote-Host-Wp and
+    X-Forwarded-For; an HTTP/1.0 request gets no Via."""
 
-    def run_with(self, flags, *curl_args):
+    def test_flags_off_and_all(self):
         origin = httporigin.Origin()
-        proxy = Proxy(args=["-U=%d" % flags])
-        try:
-            proxy.start()
-            rc, head, body = curl(proxy, "http://127.0.0.1:%d/echo" % origin.port, *curl_args)
-            return body.decode("latin-1"), head
-        finally:
-            proxy.cleanup()
-            origin.stop()
-
-    def test_combinations(self):
-        cases = [
-            (0, [], ["via:", "forwarded:", "remote-host-wp:", "x-forwarded-for:"]),
-            (1, ["via: 1.1 "], ["forwarded:", "remote-host-wp:", "x-forwarded-for:"]),
-            (2, ["forwarded: by http://"], ["via:", "remote-host-wp:", "x-forwarded-for:"]),
-            (12, ["remote-host-wp: 127.0.0.1", "x-forwarded-for: 127.0.0.1"], ["via:", "forwarded:"]),
-            (15, ["via: 1.1 ", "forwarded: by http://", "remote-host-wp: ", "x-forwarded-for: "], []),
-        ]
-        for flags, present, absent in cases:
-            body, _ = self.run_with(flags)
-            low = body.lower()
-            for text in present:
-                self.assertIn(text, low, (flags, body))
-            for text in absent:
-                self.assertNotIn(text, low, (flags, body))
+        self.addCleanup(origin.stop)
+        url = "http://127.0.0.1:%d/echo" % origin.port
+        lines = ["via: 1.1 ", "forwarded: by http://", "remote-host-wp: 127.0.0.1", "x-forwarded-for: 127.0.0.1"]
+        for flags in (0, 15):
+            proxy = proxy_for(self, 0, ["-U=%d" % flags]).start()
+            body = curl(proxy, url)[2].decode("latin-1")
+            for text in lines:
+                self.assertEqual(flags == 15, text in body.lower(), (flags, text, body))
         # The Via line ends the header, naming the proxy.
-        body, _ = self.run_with(1)
         self.assertRegex(body, r"VIA: 1\.1 \S* ?\(Q-RELAY Server v1\.38\)\r?\n\r?\n$")
-        # An existing Via line is extended instead.
-        body, _ = self.run_with(1, "-H", "Via: 1.0 other")
-        self.assertIn("Via: 1.0 other,1.1 ", body)
-        self.assertNotIn("VIA:", body)
-        # HTTP/1.0 requests get no Via.
-        body, _ = self.run_with(1, "-0")
-        self.assertNotIn("via:", body.lower())
+        self.assertNotIn("via:", curl(proxy, url, "-0")[2].decode("latin-1").lower())
 
 
 class ListsTest(HttpProxyBase):
+    """Black and white lists with the cache on; the listener is masked from the access log."""
+    args = ["-G=1", "-M=10"]
+
     def prepare(self):
         self.proxy.write("black.db", "http://127.0.0.1:*/size/66*\n")
-        self.proxy.write("white.db", "http://127.0.0.1:*/size/77*\n")
+        self.proxy.write("white.db", "http://127.0.0.1:*/size/77*\nhttp://127.0.0.1:*/cache*\n")
+        self.proxy.write("ncsalog-mask.db", "127.0.0.1:%d\n" % self.proxy.port)
 
-    def test_black_list_refuses_without_reply(self):
+    def test_black_and_white_lists(self):
         rc, head, body = curl(self.proxy, "%s/size/66" % self.base)
         self.assertNotEqual(rc, 0)
         self.assertEqual(body, b"")
@@ -356,26 +303,18 @@ class ListsTest(HttpProxyBase):
         rc, head, body = curl(self.proxy, "%s/size/66" % self.base, "-X", "POST")
         self.assertNotEqual(rc, 0)
         self.assertIn("blacklist [POST", self.proxy.wait_log("blacklist [POST"))
-
-    def test_white_list_passes_on_without_scan_or_cache(self):
+        # White-listed: passed on without scan or cache.
+        before = len(self.proxy.log())
         rc, head, body = curl(self.proxy, "%s/size/77" % self.base)
         self.assertEqual(rc, 0)
         self.assertEqual(body, httporigin.pattern(77))
-        log = self.proxy.wait_log("whitelist [GET")
+        log = self.proxy.wait_log("whitelist [GET")[before:]
         self.assertIn("whitelist [GET", log)
         self.assertNotIn("[CLEAN]", log)
-        self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
-
-
-class CachedWhiteTest(HttpProxyBase):
-    args = ["-M=10"]
-
-    def prepare(self):
-        self.proxy.write("white.db", "http://127.0.0.1:*/cache*\n")
-
-    def test_white_listed_response_is_not_stored(self):
         curl(self.proxy, "%s/cache?cc=public" % self.base)
         self.assertEqual(os.listdir(self.proxy.path("httpcache")), [])
+        self.proxy.wait_log("End.", count=4)
+        self.assertEqual(self.proxy.access_log().strip(), "")
 
 
 if __name__ == "__main__":

@@ -2,11 +2,10 @@
 cases of the copy's own header, -M=0 and the no-cache list."""
 import hashlib
 import os
-import time
 import unittest
 
 import httporigin
-from proxytest import sanitizer_report, Proxy
+from proxytest import proxy_for
 from test_http import curl
 
 
@@ -15,18 +14,11 @@ class CacheTest(unittest.TestCase):
 
     def setUp(self):
         self.origin = httporigin.Origin()
-        self.proxy = Proxy(args=["-M=%d" % self.cache_min])
+        self.addCleanup(lambda: self.origin and self.origin.stop())
+        self.proxy = proxy_for(self, 0, ["-M=%d" % self.cache_min])
         self.proxy.write("no-cache.db", "' comment line\nhttp,,*,*,/cache?nc=*\n")
         self.proxy.start()
         self.base = "http://127.0.0.1:%d" % self.origin.port
-
-    def tearDown(self):
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.assertEqual(report, "")
-        if self.origin is not None:
-            self.origin.stop()
 
     def get(self, path):
         rc, head, body = curl(self.proxy, self.base + path)
@@ -39,16 +31,12 @@ class CacheTest(unittest.TestCase):
 
     def test_fresh_and_stale_copies(self):
         cases = [
-            # query, second answer (count=1: from the cache)
+            # query, second answer (count=1: from the cache); the header
+            # rules themselves are covered by the cache unit tests.
             ("cc=public", "count=1"),
             ("plain=1", "count=1"),
-            ("exp=Thu,%2001%20Jan%202099%2000:00:00%20GMT&cc=public", "count=1"),
             ("cc=private", "count=2"),
-            ("cc=public,no-cache", "count=2"),
-            ("pragma=no-cache&cc=public", "count=2"),
             ("exp=Thu,%2001%20Jan%202001%2000:00:00%20GMT&cc=public", "count=2"),
-            ("exp=Thu,%2001%20Foo%202099%2000:00:00%20GMT&cc=public", "count=2"),
-            ("exp=2099-01-01%2000:00:00&cc=public", "count=1"),
         ]
         for query, second in cases:
             path = "/cache?" + query
@@ -59,14 +47,6 @@ class CacheTest(unittest.TestCase):
         self.assertIn("HTTP cash useing. ", log)
         self.assertIn("[Cache] HTTP = using. (", log)
         self.assertIn("HTTP(expires) = off.", log)
-
-    def test_max_age(self):
-        path = "/cache?cc=public,max-age=1"
-        self.assertEqual(self.get(path), "count=1")
-        self.assertEqual(self.get(path), "count=1")
-        time.sleep(2.2)
-        self.assertEqual(self.get(path), "count=2")
-        self.assertIn("HTTP Cache(maxage) = off.", self.proxy.wait_log("HTTP Cache(maxage) = off."))
 
     def test_hit_with_origin_stopped(self):
         path = "/cache?cc=public&stop=1"
@@ -106,7 +86,7 @@ class CacheOffTest(CacheTest):
         self.assertNotIn("[Cache]", log)
         self.assertIn("[Query_NoCache]", log)
 
-    test_max_age = test_hit_with_origin_stopped = test_empty_copy_is_deleted = test_no_cache_list = None
+    test_hit_with_origin_stopped = test_empty_copy_is_deleted = test_no_cache_list = None
 
 
 if __name__ == "__main__":

@@ -7,22 +7,16 @@ import threading
 import unittest
 
 import httporigin
-from proxytest import sanitizer_report, Proxy, SLOW
+from proxytest import SLOW, proxy_for
 
 
 class TunnelTest(unittest.TestCase):
     def setUp(self):
-        self.proxy = Proxy(args=["-G=1"])
-        self.origin = httporigin.tls_origin(self.proxy.home)
+        self.proxy = proxy_for(self, 0, ["-G=1"])
+        self.origin = httporigin.tls_origin(self.proxy.root)
+        self.addCleanup(self.origin.stop)
         self.proxy.write("white.db", "https://127.0.0.1:%d/\n" % self.origin.port)
         self.proxy.start()
-
-    def tearDown(self):
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.assertEqual(report, "")
-        self.origin.stop()
 
     def curl(self, url, *args):
         return subprocess.run(["curl", "-sS", "-k", "--max-time", str(30 * SLOW), "-x",
@@ -49,7 +43,7 @@ class TunnelTest(unittest.TestCase):
         self.assertEqual(data, b"HTTP/1.0 200 Connection established.\r\n\r\n")
 
     def test_refused_connect(self):
-        other = httporigin.tls_origin(self.proxy.home)
+        other = httporigin.tls_origin(self.proxy.root)
         try:
             res = self.curl("https://127.0.0.1:%d/size/10" % other.port)
             self.assertNotEqual(res.returncode, 0)
@@ -75,7 +69,8 @@ class UpstreamConnectTest(unittest.TestCase):
         self.up.listen(4)
         self.seen = []
         threading.Thread(target=self.serve, daemon=True).start()
-        self.proxy = Proxy()
+        self.addCleanup(self.up.close)
+        self.proxy = proxy_for(self, 0)
         self.proxy.write("http.ini", "127.0.0.1 %d=,127.0.0.1 %d\n" % (self.proxy.port, self.up.getsockname()[1]))
         self.proxy.start()
 
@@ -98,13 +93,6 @@ class UpstreamConnectTest(unittest.TestCase):
                 if not chunk:
                     return
                 conn.sendall(chunk.upper())
-
-    def tearDown(self):
-        self.proxy.stop()
-        report = sanitizer_report(self.proxy.stderr())
-        self.proxy.cleanup()
-        self.assertEqual(report, "")
-        self.up.close()
 
     def test_connect_relayed_to_upstream(self):
         with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:

@@ -190,7 +190,7 @@ class SmtpRelayTest(RelayTestCase):
 
         def setup(p):
             nonlocal backup
-            backup = os.path.join(p.home, "backup")
+            backup = os.path.join(p.root, "backup")
             os.makedirs(backup)
             p.args.append("-B=%s" % backup)
         p = self.proxy("-U=0", setup=setup)
@@ -222,7 +222,7 @@ class SmtpRelayTest(RelayTestCase):
 
         def setup(p):
             nonlocal backup
-            backup = os.path.join(p.home, "backup")
+            backup = os.path.join(p.root, "backup")
             os.makedirs(backup)
             p.args.append("-B=%s/" % backup)
         p = self.proxy("-U=0", setup=setup)

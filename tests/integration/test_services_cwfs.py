@@ -8,7 +8,7 @@ import time
 import unittest
 import zlib
 
-from servicetest import DataFolder, Service, call, raw_call, request, service_bin
+from servicetest import DataFolder, Service, ServiceCase, call, raw_call, request, service_bin
 
 WORDS = b"""' Forbidden words, one a line; these three lines are comments.
  indented comment
@@ -39,20 +39,8 @@ def raw_deflate(data):
 
 
 @unittest.skipUnless(os.path.exists(service_bin("ruvocwfs")), "ruvocwfs not built")
-class CwfsTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = DataFolder()
-        cls.folder.write("cwfs-words.db", WORDS)
-        cls.svc = Service(cls.folder, "ruvocwfs", ["-K=2000000"])
-
-    @classmethod
-    def tearDownClass(cls):
-        rc = cls.svc.stop()
-        log = cls.svc.log()
-        cls.folder.cleanup()
-        assert rc == 0, "exit code %d" % rc
-        assert "ERROR: AddressSanitizer" not in log and "runtime error" not in log, log
+class CwfsTest(ServiceCase):
+    name, args, files = "ruvocwfs", ["-K=2000000"], {"cwfs-words.db": WORDS}
 
     def scan(self, name, data):
         path = self.folder.write(name, data)

@@ -5,14 +5,13 @@ unzip; messages left alone; SMTP DATA form; malformed, missing and foreign
 files; concurrent callers."""
 import email
 import email.policy
-import hashlib
 import os
 import subprocess
 import tempfile
 import unittest
 from email.message import EmailMessage
 
-from servicetest import DataFolder, Service, call, finish_call, raw_call, request, service_bin, start_call
+from servicetest import DataFolder, Service, ServiceCase, call, finish_call, raw_call, request, service_bin, start_call
 
 BIG = 150 * 1024           # above the default threshold of 100 KiB
 
@@ -54,21 +53,13 @@ def from_smtp(data):
 
 
 @unittest.skipUnless(os.path.exists(service_bin("qzmail2zip")), "qzmail2zip not built")
-class ZipServiceTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = DataFolder()
-        os.makedirs(cls.folder.path("cache"))
-        cls.svc = Service(cls.folder, "qzmail2zip", ["-K=5000000"])
-        cls.count = 0
+class ZipServiceTest(ServiceCase):
+    name, args, count = "qzmail2zip", ["-K=5000000"], 0
 
     @classmethod
-    def tearDownClass(cls):
-        rc = cls.svc.stop()
-        log = cls.svc.log()
-        cls.folder.cleanup()
-        assert rc == 0, "exit code %d" % rc
-        assert "ERROR: AddressSanitizer" not in log and "runtime error" not in log, log
+    def setUpClass(cls):
+        super().setUpClass()
+        os.makedirs(cls.folder.path("cache"))
 
     def compress(self, data, envelope=True):
         """Spools data, calls CompressedbyPipe; returns (reply, new data,
