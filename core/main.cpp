@@ -9,6 +9,7 @@
 #include "front/listener.h"
 #include "platform/plat_file.h"
 #include "platform/plat_sys.h"
+#include "platform/plat_time.h"
 #include "platform/plat_tls.h"
 
 namespace {
@@ -58,6 +59,8 @@ int main(int argc, char **argv) {
   // The listener returns only when it cannot (or can no longer) listen.
   // That is a failure, and the exit status says so: a service manager must
   // not take it for a clean stop.
+  // Connection threads that are done wait for the next connection.
+  PlatReuseThreads(1);
   g_MainEndpoint.nListenOnce = 0;
   int nListen = AcceptClients(g_MainEndpoint);
   PlatTlsCleanup();

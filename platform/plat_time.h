@@ -32,8 +32,14 @@ uint64_t PlatToLocalFileTime(int64_t nTime);
 // Pauses the calling thread; 0 yields the processor.
 void PlatSleepMs(int nMs);
 
-// Starts a detached thread with a stack of at least 1 MiB.  Returns 0, or
-// the error number of the failed start.
+// Runs pfn(pArg) on a thread of its own (detached, a stack of at least
+// 1 MiB): a new one, or with PlatReuseThreads one that finished earlier work
+// and waits for more.  Returns 0, or the error number of the failed start.
 int PlatStartThread(void (*pfn)(void *), void *pArg);
+// With bOn set, a thread whose work is done waits up to 30 s for another
+// start instead of ending (creating and ending threads costs more than a
+// short connection).  Off by default: programs that wait for their threads
+// to end keep that.
+void PlatReuseThreads(int bOn);
 
 #endif  // PROXY_PLATFORM_PLAT_TIME_H_

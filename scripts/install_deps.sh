@@ -29,7 +29,8 @@ if [[ ! -e $policy ]]; then
   trap '[[ $own_policy -eq 1 ]] && rm -f "$policy"' EXIT
 fi
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Recommended packages come along: the scanners and servers are tested with them.
+apt-get install -y -qq "${missing[@]}"
 # Servers installed only for the tests (dovecot) run privately inside the
 # tests; the system service is stopped and disabled so that nothing stays
 # listening on the standard mail ports.

@@ -234,4 +234,30 @@ TEST(PlatTimeTest, ThreadStartRunsDetached) {
   EXPECT_EQ(7, s_nRan);
 }
 
+// Threads that finished wait for later starts; every start still gets a
+// thread of its own: eight starts that each wait for all eight to be
+// running complete only when they run at the same time, batch after batch.
+TEST(PlatTimeTest, ThreadStartsRunTogetherOnWaitingThreads) {
+  static std::atomic<int> s_nRunning{0};
+  static std::atomic<int> s_nDone{0};
+  constexpr int kBatch = 8;
+  PlatReuseThreads(1);
+  for (int nRound = 1; nRound <= 3; ++nRound) {
+    s_nRunning = 0;
+    for (int i = 0; i < kBatch; ++i) {
+      ASSERT_EQ(0, PlatStartThread(
+                       [](void *) {
+                         ++s_nRunning;
+                         for (int j = 0; j < 1000 && s_nRunning < kBatch; ++j) PlatSleepMs(5);
+                         if (s_nRunning >= kBatch) ++s_nDone;
+                       },
+                       nullptr));
+    }
+    for (int i = 0; i < 1000 && s_nDone < nRound * kBatch; ++i) PlatSleepMs(5);
+    ASSERT_EQ(nRound * kBatch, s_nDone);
+    PlatSleepMs(20);  // the threads are waiting again
+  }
+  PlatReuseThreads(0);
+}
+
 }  // namespace

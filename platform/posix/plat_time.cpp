@@ -5,6 +5,10 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 namespace {
 
@@ -26,10 +30,41 @@ struct ThreadStart {
   void *pArg;
 };
 
+// Threads whose work is done wait a while for the next start instead of
+// ending: creating a thread and, above all, ending one (the C library hands
+// the stack pages back, which interrupts every processor running this
+// process) cost more than serving a short connection.  A start goes to a
+// waiting thread when there is one, else to a new thread.
+constexpr int kIdleWaitSeconds = 30;
+constexpr int kIdleMax = 64;
+
+struct IdleThreads {
+  bool bReuse = false;  // PlatReuseThreads
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<ThreadStart> starts;  // handed to waiting threads, not yet taken
+  int nWaiting = 0;                // waiting threads not yet promised a start
+};
+
+IdleThreads g_Idle;
+
 void *ThreadTrampoline(void *p) {
   ThreadStart start = *static_cast<ThreadStart *>(p);
   delete static_cast<ThreadStart *>(p);
-  start.pfn(start.pArg);
+  for (;;) {
+    start.pfn(start.pArg);
+    std::unique_lock<std::mutex> guard(g_Idle.lock);
+    if (!g_Idle.bReuse || g_Idle.nWaiting >= kIdleMax) break;
+    ++g_Idle.nWaiting;
+    if (!g_Idle.wake.wait_for(guard, std::chrono::seconds(kIdleWaitSeconds),
+                              [] { return !g_Idle.starts.empty(); })) {
+      --g_Idle.nWaiting;  // nobody promised this thread a start
+      break;
+    }
+    // The starter has taken this thread off the waiting count.
+    start = g_Idle.starts.front();
+    g_Idle.starts.pop_front();
+  }
   return nullptr;
 }
 
@@ -91,7 +126,21 @@ void PlatSleepMs(int nMs) {
   }
 }
 
+void PlatReuseThreads(int bOn) {
+  std::lock_guard<std::mutex> guard(g_Idle.lock);
+  g_Idle.bReuse = bOn != 0;
+}
+
 int PlatStartThread(void (*pfn)(void *), void *pArg) {
+  {
+    std::lock_guard<std::mutex> guard(g_Idle.lock);
+    if (g_Idle.nWaiting > 0) {
+      --g_Idle.nWaiting;
+      g_Idle.starts.push_back(ThreadStart{pfn, pArg});
+      g_Idle.wake.notify_one();
+      return 0;
+    }
+  }
   ThreadStart *pStart = new ThreadStart{pfn, pArg};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
