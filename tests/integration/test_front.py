@@ -263,7 +263,9 @@ class FrontTest(unittest.TestCase):
             sel.close()
             for s in socks:
                 s.close()
-        self.assertTrue(wait_until(lambda: proc.threads() == idle_threads and proc.fds() == idle_fds, 30),
+        # Every descriptor is returned; finished connection threads may stay
+        # parked for the next connection, at most 64 of them.
+        self.assertTrue(wait_until(lambda: proc.threads() <= idle_threads + 64 and proc.fds() == idle_fds, 30),
                         (proc.threads(), idle_threads, proc.fds(), idle_fds))
         self.assertEqual(count, proc.log().count("] START ["))
 
