@@ -36,7 +36,7 @@ void PlatSleepMs(int nMs);
 // 1 MiB): a new one, or with PlatReuseThreads one that finished earlier work
 // and waits for more.  Returns 0, or the error number of the failed start.
 int PlatStartThread(void (*pfn)(void *), void *pArg);
-// With bOn set, a thread whose work is done waits up to 30 s for another
+// With bOn set, a thread whose work is done waits up to 5 s for another
 // start instead of ending (creating and ending threads costs more than a
 // short connection).  Off by default: programs that wait for their threads
 // to end keep that.

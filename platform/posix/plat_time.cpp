@@ -35,7 +35,7 @@ struct ThreadStart {
 // the stack pages back, which interrupts every processor running this
 // process) cost more than serving a short connection.  A start goes to a
 // waiting thread when there is one, else to a new thread.
-constexpr int kIdleWaitSeconds = 30;
+constexpr int kIdleWaitSeconds = 5;
 constexpr int kIdleMax = 64;
 
 struct IdleThreads {
