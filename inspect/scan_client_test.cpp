@@ -190,9 +190,12 @@ TEST_F(ScanClientTest, ScanFileRequestCarriesProtocolCode) {
 // address and reverse path after the cut name; the content filter gets its
 // larger buffer.
 TEST_F(ScanClientTest, RequestNameCutAt260) {
-  std::string name259 = "/" + std::string(258, 'a');
-  std::string name260 = "/" + std::string(259, 'b');
-  std::string name261 = "/" + std::string(260, 'c');
+  std::string name259(259, 'a');  // "/" and 258 letters
+  name259.front() = '/';
+  std::string name260(260, 'b');  // "/" and 259 letters
+  name260.front() = '/';
+  std::string name261(261, 'c');  // "/" and 260 letters
+  name261.front() = '/';
   FakeService avs(Pipe(kAvsPipe), kScanReplySize);
   FakeService spam(Pipe(kSpamPipe), kScanReplySize);
   FakeService http(Pipe(kHttpPipe), kHttpScanReplySize);

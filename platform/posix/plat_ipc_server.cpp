@@ -1,5 +1,7 @@
 #include "platform/plat_ipc_server.h"
 
+#include "platform/plat_file.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -195,21 +197,12 @@ int PlatStopRequested() { return g_bStopSignal ? 1 : 0; }
 
 int PlatReadRegularFile(const char *szPath, uint64_t nMax, std::vector<char> *pData, uint64_t *pSize) {
   pData->clear();
-  // O_NONBLOCK keeps a FIFO or device from stalling the open; the type is
-  // checked on the opened descriptor, so a swap after the check is harmless.
-  int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  if (pSize) *pSize = static_cast<uint64_t>(st.st_size);
-  if (static_cast<uint64_t>(st.st_size) > nMax) {
-    close(fd);
-    return -2;
-  }
-  pData->resize(static_cast<size_t>(st.st_size));
+  int fd = -1;
+  uint64_t nSize = 0;
+  int nOpened = PlatOpenRegularFile(szPath, nMax, &fd, &nSize);
+  if (pSize) *pSize = nSize;
+  if (nOpened != 1) return nOpened;
+  pData->resize(static_cast<size_t>(nSize));
   size_t nGot = 0;
   for (;;) {
     // A file that grows while being read is taken up to nMax and one byte

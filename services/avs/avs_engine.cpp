@@ -99,9 +99,7 @@ void AvsHandle(const char *szRequest, ServiceReply *pReply, void *pCtx) {
   uint64_t nSize = 0;
   int rc = PlatOpenRegularFile(file.c_str(), ctx.nMaxFileSize, &fd, &nSize);
   if (rc != 1) {
-    if (rc == 0) pReply->mNote.Assign("file not found");
-    if (rc == -1) pReply->mNote.Assign("file unreadable or not a regular file");
-    if (rc == -2) pReply->mNote.Format("file too large: %" PRIu64 " bytes, limit %" PRIu64, nSize, ctx.nMaxFileSize);
+    ServiceNoteFileResult(rc, nSize, ctx.nMaxFileSize, pReply);
     return;
   }
   // Archives and mail are opened up; the engine is only read here, so any

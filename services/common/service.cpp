@@ -270,3 +270,20 @@ int ServiceRun(const ServiceDef &def, const ServiceOptions &opt) {
   DebugLogF("[%s] stopped\n", def.szName);
   return nExit;
 }
+
+void ServiceNoteFileResult(int nResult, uint64_t nSize, uint64_t nMax, ServiceReply *pReply) {
+  if (nResult == 0)
+    pReply->mNote.Assign("file not found");
+  else if (nResult == -2)
+    pReply->mNote.Format("file too large: %llu bytes, limit %llu", static_cast<unsigned long long>(nSize),
+                         static_cast<unsigned long long>(nMax));
+  else if (nResult != 1)
+    pReply->mNote.Assign("file unreadable or not a regular file");
+}
+
+int ServiceReadRequestFile(const char *szPath, uint64_t nMax, std::vector<char> *pData, ServiceReply *pReply) {
+  uint64_t nSize = 0;
+  int nRead = PlatReadRegularFile(szPath, nMax, pData, &nSize);
+  ServiceNoteFileResult(nRead, nSize, nMax, pReply);
+  return nRead == 1;
+}

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
@@ -77,6 +78,15 @@ int ServiceRun(const ServiceDef &def, const ServiceOptions &opt);
 // The file-name part of a request: the text before the first TAB.
 // Returns 1, or 0 when it is empty or does not fit a path.
 int ServiceRequestFile(const char *szRequest, PathText *pPath);
+
+// Writes the reason a request file could not be used (a PlatOpenRegularFile
+// or PlatReadRegularFile result other than 1) to the reply's note.
+void ServiceNoteFileResult(int nResult, uint64_t nSize, uint64_t nMax, ServiceReply *pReply);
+
+// Reads the whole regular file a request names, at most nMax bytes.
+// Returns 1 with the bytes in *pData, else 0 with the reason written to the
+// reply's note (not found, unreadable or not a regular file, too large).
+int ServiceReadRequestFile(const char *szPath, uint64_t nMax, std::vector<char> *pData, ServiceReply *pReply);
 
 // Copies text for a log line: control characters (a TAB too) become '?'.
 void ServiceLogText(const char *szIn, char *pOut, std::size_t nOut);

@@ -130,14 +130,7 @@ void CwfsHandle(const char *szRequest, ServiceReply *pReply, void *pArg) {
     return;
   }
   std::vector<char> data;
-  uint64_t nSize = 0;
-  int nRead = PlatReadRegularFile(path.c_str(), pCtx->nMaxFile, &data, &nSize);
-  if (nRead != 1) {
-    if (nRead == 0) pReply->mNote.Assign("file not found");
-    else if (nRead == -2) pReply->mNote.Format("file too big (%llu bytes)", static_cast<unsigned long long>(nSize));
-    else pReply->mNote.Assign("file unreadable or not a regular file");
-    return;
-  }
+  if (!ServiceReadRequestFile(path.c_str(), pCtx->nMaxFile, &data, pReply)) return;
   std::string sWord;
   ContentReport report;
   int nRc = CwfsScanContent(list->matcher, data.data(), data.size(), pCtx->nMaxDecoded, &sWord, &report);

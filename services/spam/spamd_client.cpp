@@ -180,14 +180,8 @@ void SpamHandle(const char *szRequest, ServiceReply *pReply, void *pCtx) {
     return;
   }
   std::vector<char> msg;
-  uint64_t nSize = 0;
-  int rc = PlatReadRegularFile(file.c_str(), ctx.nMaxFileSize, &msg, &nSize);
-  if (rc != 1) {
-    if (rc == 0) pReply->mNote.Assign("file not found");
-    if (rc == -1) pReply->mNote.Assign("file unreadable or not a regular file");
-    if (rc == -2) pReply->mNote.Format("file too large: %" PRIu64 " bytes, limit %" PRIu64, nSize, ctx.nMaxFileSize);
-    return;
-  }
+  if (!ServiceReadRequestFile(file.c_str(), ctx.nMaxFileSize, &msg, pReply)) return;
+  int rc;
   SpamdVerdict verdict;
   char szWhy[256];
   rc = SpamdCheck(ctx.addr, msg.data(), msg.size(), ctx.nSpamdTimeoutMs, &verdict, szWhy, sizeof szWhy);

@@ -37,14 +37,7 @@ void ZipHandle(const char *szRequest, ServiceReply *pReply, void *pArg) {
   }
   std::lock_guard<std::mutex> lock(pCtx->lock);
   std::vector<char> data;
-  uint64_t nSize = 0;
-  int nRead = PlatReadRegularFile(path.c_str(), pCtx->nMaxFile, &data, &nSize);
-  if (nRead != 1) {
-    if (nRead == 0) pReply->mNote.Assign("file not found");
-    else if (nRead == -2) pReply->mNote.Format("file too big (%llu bytes)", static_cast<unsigned long long>(nSize));
-    else pReply->mNote.Assign("file unreadable or not a regular file");
-    return;
-  }
+  if (!ServiceReadRequestFile(path.c_str(), pCtx->nMaxFile, &data, pReply)) return;
   std::string out;
   MailZipReport report;
   int nRc = MailZipMessage(data.data(), data.size(), pCtx->nThreshold, &out, &report);

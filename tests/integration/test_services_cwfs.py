@@ -119,7 +119,7 @@ class CwfsTest(ServiceCase):
             ("missing", self.folder.path("nothere.dat"), "file not found"),
             ("folder", self.folder.path("pipe"), "not a regular file"),
             ("fifo never blocks", self.folder.path("fifo"), "not a regular file"),
-            ("larger than -K", big, "file too big"),
+            ("larger than -K", big, "file too large"),
         ]
         for label, path, note in cases:
             with self.subTest(label):

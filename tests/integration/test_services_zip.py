@@ -189,7 +189,7 @@ class ZipServiceTest(ServiceCase):
                 ("outside the data folder", outside.name, "not inside the data folder"),
                 ("climbing out", self.folder.path("cache", "..", "..", os.path.basename(outside.name)),
                  "not inside the data folder"),
-                ("larger than -K", big, "file too big"),
+                ("larger than -K", big, "file too large"),
                 ("fifo", self.folder.path("cache", "fifo.dat"), "not a regular file"),
             ]
             for label, path, note in cases:
