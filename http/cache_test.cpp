@@ -17,6 +17,22 @@ uint64_t FileTimeOf(const char *szDate) {
   return n;
 }
 
+// Cache files are named by these digests: the spelling (32 lower-case hex
+// digits) is what stored files and other instances rely on.
+TEST(CacheDigestTest, Md5Names) {
+  static const struct {
+    const char *szIn, *szHex;
+  } kCases[] = {
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+  };
+  for (const auto &c : kCases) {
+    char szHex[33];
+    ASSERT_EQ(1, CacheDigest(c.szIn, szHex));
+    EXPECT_STREQ(c.szHex, szHex);
+  }
+}
+
 TEST(CacheKeyTest, KeyText) {
   static const struct {
     const char *szHost;
