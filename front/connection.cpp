@@ -270,17 +270,33 @@ int ComperToken(int nSock, const char *szCredentials) {
   return 1;
 }
 
+namespace {
+
+// The "Date: ...\r\n" line of a generated reply.
+struct DateLine {
+  char m[kDateTextSize + 16];
+  DateLine() {
+    char szDate[kDateTextSize];
+    MakeDateText(szDate);
+    snprintf(m, sizeof m, "Date: %s\r\n", szDate);
+  }
+};
+
+// Sends the first lines both generated 407 replies share (status, date,
+// server, MIME version and type), one send each, then the reply's own parts.
+int Send407(ConnectionRecord *pRec, const char *const *ppBody, size_t nBodyParts) {
+  DateLine date;
+  const char *const kHead[] = {"HTTP/1.1 407 Proxy Authentication Required\r\n", date.m, "Server: QUILLON/v1.38\r\n",
+                               "MIME-Version: 1.0\r\n", "Content-Type: text/html\r\n"};
+  int nHead = SendParts(pRec, kHead, sizeof kHead / sizeof kHead[0]);
+  int nBody = SendParts(pRec, ppBody, nBodyParts);
+  return nHead < 0 || nBody < 0 ? -1 : 1;
+}
+
+}  // namespace
+
 int SendProxyAuthRequired(ConnectionRecord *pRec) {
-  char szDate[kDateTextSize];
-  MakeDateText(szDate);
-  char szDateLine[kDateTextSize + 16];
-  snprintf(szDateLine, sizeof szDateLine, "Date: %s\r\n", szDate);
   const char *const kParts[] = {
-      "HTTP/1.1 407 Proxy Authentication Required\r\n",
-      szDateLine,
-      "Server: QUILLON/v1.38\r\n",
-      "MIME-Version: 1.0\r\n",
-      "Content-Type: text/html\r\n",
       "Content-Length: 79\r\n",
       "Proxy-Connection: close\r\n",
       "Proxy-Authenticate: Basic Realm=\"proxy\"\r\n",
@@ -288,24 +304,15 @@ int SendProxyAuthRequired(ConnectionRecord *pRec) {
       "<HTML><HEAD></HEAD><BODY>\r\n",
       "<B>Proxy Authorization</B> required.</BODY></HTML>\r\n",
   };
-  return SendParts(pRec, kParts, sizeof kParts / sizeof kParts[0]);
+  return Send407(pRec, kParts, sizeof kParts / sizeof kParts[0]);
 }
 
 int SendUploadRefused(ConnectionRecord *pRec, const char *szFound) {
-  char szDate[kDateTextSize];
-  MakeDateText(szDate);
-  char szDateLine[kDateTextSize + 16];
-  snprintf(szDateLine, sizeof szDateLine, "Date: %s\r\n", szDate);
   // The name is padded to 64 characters so the body is always 146 bytes;
   // a longer name is cut there, or Content-Length would lie.
   char szName[65];
   snprintf(szName, sizeof szName, "%-64.64s", szFound);
   const char *const kParts[] = {
-      "HTTP/1.1 407 Proxy Authentication Required\r\n",
-      szDateLine,
-      "Server: QUILLON/v1.38\r\n",
-      "MIME-Version: 1.0\r\n",
-      "Content-Type: text/html\r\n",
       "Content-Length: 146\r\n",
       "Proxy-Connection: close\r\n",
       "\r\n",
@@ -314,7 +321,7 @@ int SendUploadRefused(ConnectionRecord *pRec, const char *szFound) {
       szName,
       "</H1></BODY></HTML>\r\n",
   };
-  return SendParts(pRec, kParts, sizeof kParts / sizeof kParts[0]);
+  return Send407(pRec, kParts, sizeof kParts / sizeof kParts[0]);
 }
 
 void RequestScanInit(RequestScan *pScan) { memset(pScan, 0, sizeof *pScan); }

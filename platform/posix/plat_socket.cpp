@@ -158,23 +158,23 @@ PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer) {
   return s;
 }
 
-int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) {
+namespace {
+
+// One end of a connected socket through getsockname or getpeername.
+int SocketEndAddress(PlatSocket s, PlatSockAddr *pAddr, int (*pfnQuery)(int, sockaddr *, socklen_t *)) {
   memset(pAddr, 0, sizeof *pAddr);
   socklen_t nLen = sizeof pAddr->m;
-  if (getsockname(s, reinterpret_cast<sockaddr *>(pAddr->m), &nLen) != 0) return -1;
+  if (pfnQuery(s, reinterpret_cast<sockaddr *>(pAddr->m), &nLen) != 0) return -1;
   pAddr->nLen = nLen;
   UnmapV4(pAddr);
   return 1;
 }
 
-int PlatPeerAddress(PlatSocket s, PlatSockAddr *pAddr) {
-  memset(pAddr, 0, sizeof *pAddr);
-  socklen_t nLen = sizeof pAddr->m;
-  if (getpeername(s, reinterpret_cast<sockaddr *>(pAddr->m), &nLen) != 0) return -1;
-  pAddr->nLen = nLen;
-  UnmapV4(pAddr);
-  return 1;
-}
+}  // namespace
+
+int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) { return SocketEndAddress(s, pAddr, getsockname); }
+
+int PlatPeerAddress(PlatSocket s, PlatSockAddr *pAddr) { return SocketEndAddress(s, pAddr, getpeername); }
 
 uint32_t PlatAddrFamily(const PlatSockAddr *pAddr) {
   int nFamily = reinterpret_cast<const sockaddr *>(pAddr->m)->sa_family;
