@@ -86,7 +86,7 @@ struct ConnectionRecord {
   int32_t ftpDataPort;         // the proxy's data port of the pending transfer
   int32_t mailState;           // SMTP transaction phase / IMAP command kind
   FixedText<kRelayLineSize> lastCommand;  // the client's last command, no line end
-  FixedText<256> imapTag;      // the client's IMAP tag and one blank
+  FixedText<kRelayLineSize> imapTag;  // the client's IMAP tag and one blank
   int32_t imapContinuation;    // the IMAP server asked for literal data
   int64_t nImapLiteral;        // size of the literal the client sends next
   FixedText<1024> mailFrom;    // reverse path (FTP: the user name)

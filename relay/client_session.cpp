@@ -28,8 +28,12 @@ constexpr unsigned kCopyAttempts = 1200;
 // Reads from the client into fp until the scan is complete.  Bytes that
 // arrive after the complete command stay in the record for the next call,
 // so a pipelining client loses nothing and is served one command at a time.
+// An SMTP message body (pBody set) is rewritten on its way into the file
+// (pOut: room for 2 * kRecvChunk + 3 bytes).  With nLineMax set, a line
+// beyond that many bytes is not written any more (it is refused whole).
 // Returns 1 complete, 0 the client closed or failed first.
-int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, char *pBuf) {
+int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, char *pBuf, SmtpBody *pBody,
+               char *pOut, std::size_t nLineMax) {
   for (;;) {
     std::size_t n;
     if (pRec->nClientCarry > 0) {
@@ -51,8 +55,16 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
                 (n > 256 || n == 0 || pBuf[n - 1] != '\n') ? "\n" : "");
     }
     std::size_t nUsed = n;
-    int bDone = LineScanFeed(pScan, pBuf, n, &nUsed);
-    if (nUsed > 0) std::fwrite(pBuf, 1, nUsed, fp);
+    int bDone;
+    if (pBody) {
+      std::size_t nOut = 0;
+      bDone = SmtpBodyFeed(pBody, pBuf, n, pOut, &nOut, &nUsed);
+      if (nOut > 0) std::fwrite(pOut, 1, nOut, fp);
+    } else {
+      bDone = LineScanFeed(pScan, pBuf, n, &nUsed);
+      bool bTooLong = nLineMax && (pScan->nLongest > nLineMax || pScan->nLen > nLineMax);
+      if (nUsed > 0 && !bTooLong) std::fwrite(pBuf, 1, nUsed, fp);
+    }
     std::fflush(fp);
     if (nUsed < n) {
       pRec->nClientCarry = static_cast<int32_t>(n - nUsed);
@@ -195,6 +207,34 @@ void TrackSmtpCommand(ConnectionRecord *pRec, const char *szLine) {
   }
 }
 
+// IMAP, after a command was read: its tag is kept whole for the reply, and
+// the commands the proxy answers itself are answered.  Returns 0 to
+// forward, else a relay code.
+int ImapClientCommand(ConnectionRecord *pRec, const char *szSpool, int nClSock, char *pBuf, bool bContinuationData,
+                      bool bBadLiteral, bool bBadNonSync) {
+  ReadFileHead(szSpool, pBuf, kRecvChunk + 1);
+  if (!bContinuationData) {
+    ImapTagOf(pBuf, pRec->mWork, sizeof pRec->imapTag);
+    pRec->imapTag.Assign(pRec->mWork);
+  }
+  const char *pBlank = std::strchr(pBuf, ' ');
+  // No TLS handshake is carried in IMAP (the capability lists do not offer
+  // it); a client that asks anyway is refused.
+  const bool bStartTls = !bContinuationData && pBlank && StartsNoCase(pBlank + 1, "starttls\r\n") &&
+                         pBlank[11] == '\0';
+  pBuf[0] = '\0';
+  if (!bStartTls && !bBadLiteral) return kRelayCommand;
+  FixedText<kRelayLineSize + 64> reply;
+  reply.Format("%sBAD %s\r\n", pRec->imapTag.c_str(), bStartTls ? "STARTTLS not available" : "Literal too large");
+  int nSent = AnswerClient(pRec, nClSock, reply.c_str(), kTag);
+  // A literal of absurd size is refused before anything is spooled for it.
+  // The data of a non-synchronizing one follows regardless and cannot be
+  // told from commands, and a command whose start the server already has
+  // cannot be withdrawn: those sessions end.
+  if (nSent < 0 || (bBadLiteral && (bBadNonSync || bContinuationData))) return kRelaySendFail;
+  return kRelayAnswered;
+}
+
 }  // namespace
 
 int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *pClientCommand,
@@ -211,22 +251,37 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
                  pRec->mLocalName.c_str(), "Q-RELAY Server", szDate);
   }
   LineScan *pScan = new (std::nothrow) LineScan;
-  if (!pScan) {
+  // The SMTP body is rewritten into this buffer on its way to the spool.
+  const bool bBody = nKind == 1 && bSmtp;
+  char *pOut = bBody ? new (std::nothrow) char[2 * kRecvChunk + 3] : nullptr;
+  if (!pScan || (bBody && !pOut)) {
+    delete pScan;
+    delete[] pOut;
     std::fclose(fp);
     return kRelaySendFail;
   }
+  SmtpBody body;
+  SmtpBodyInit(&body);
   LineScanInit(pScan, nProto, nKind, 1, 0, "");
   // IMAP: after the server's "+" continuation the client sends data (a
   // literal announced by its last line), not a new tagged command.
   const bool bContinuationData = nProto == kProtoImap4 && pRec->imapContinuation;
-  if (bContinuationData) pScan->nLiteral = pRec->nImapLiteral;
-  int bComplete = ReadClient(pRec, nClSock, fp, pScan, pClientCommand);
+  if (bContinuationData) {
+    pScan->nLiteral = pRec->nImapLiteral;
+    pScan->bAfterLiteral = 1;
+  }
+  int bComplete = ReadClient(pRec, nClSock, fp, pScan, pClientCommand, bBody ? &body : nullptr, pOut,
+                             bSmtp && nKind == 0 ? kSmtpLineMax : 0);
+  const bool bLineTooLong = bSmtp && nKind == 0 && pScan->nLongest > kSmtpLineMax;
+  const bool bBadLiteral = pScan->bBadLiteral;
+  const bool bBadNonSync = bBadLiteral && pScan->bLitPlus;
   if (nProto == kProtoImap4) {
     pRec->nImapLiteral = pScan->nSyncLiteral > 0 ? pScan->nSyncLiteral : 0;
     // The continuation is answered: the next command has a tag of its own.
     if (bContinuationData) pRec->imapContinuation = 0;
   }
   delete pScan;
+  delete[] pOut;
   std::fclose(fp);
   pClientCommand[0] = '\0';
 
@@ -236,19 +291,21 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     int r = InspectMessage(szSpool, nSvSock, nClSock, pRec);
     if (r != 0) return r;
   } else {
-    if (nProto == kProtoImap4 && !bContinuationData) {
-      ReadFileHead(szSpool, pClientCommand, kRecvChunk + 1);
-      char szTag[256];
-      ImapTagOf(pClientCommand, szTag, sizeof szTag);
-      pRec->imapTag.Assign(szTag);
-      pClientCommand[0] = '\0';
+    if (bLineTooLong && bComplete) {
+      // RFC 5321 4.5.3.1: a command line is at most 1,000 bytes; it is
+      // answered here and never reaches the server.
+      return AnswerClient(pRec, nClSock, "500 Line too long\r\n", kTag) < 0 ? kRelaySendFail : kRelayAnswered;
+    }
+    if (nProto == kProtoImap4) {
+      int r = ImapClientCommand(pRec, szSpool, nClSock, pClientCommand, bContinuationData, bBadLiteral, bBadNonSync);
+      if (r != kRelayCommand) return r;
     }
     if (nProto == kProtoFtp && FtpClientCommand(pRec, szSpool, nSvSock) < 0) return kRelaySendFail;
     if (nProto == kProtoSmtp || nProto == kProtoPop3) {
       int r = StartTlsClientStep(pRec, szSpool, nSvSock, nClSock);
-      if (r == kRelayStartTls) {
+      if (r == kRelayStartTls || r == kRelayAnswered) {
         ReadFileHead(szSpool, pClientCommand, kRecvChunk + 1);
-        return kRelayStartTls;
+        return r;
       }
       if (r < 0) return kRelaySendFail;
     }
@@ -262,9 +319,16 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   // Lines are read into the record's line buffer; the command buffer keeps
   // the last line forwarded (the relay takes lastCommand from it).
   char *pLine = pRec->mLine;
+  // IMAP: the spool holds one command; the lines behind its first are
+  // literal data and the rest of the command, never commands of their own.
+  const bool bImap = nProto == kProtoImap4;
+  bool bFirst = true;
   while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
-    std::memcpy(pClientCommand, pLine, n + 1);
-    if (!(bSmtp && pRec->mailState == 4) && !bContinuationData) {
+    if (!bImap || bFirst) std::memcpy(pClientCommand, pLine, n + 1);
+    const char *pSend = bImap ? pLine : pClientCommand;
+    const bool bClassify = !(bImap && !bFirst);
+    bFirst = false;
+    if (!(bSmtp && pRec->mailState == 4) && !bContinuationData && bClassify) {
       CommandClass cls;
       ClassifyCommand(nProto, pClientCommand, &cls);
       if (cls.nResult) nResult = cls.nResult;
@@ -282,7 +346,7 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     }
     if (nProto == kProtoFtp && pRec->ftpPortPending && FtpBeforeForward(pRec, pClientCommand, nSvSock) == kRelayFtpData)
       nResult = kRelayFtpData;
-    int nSent = RelaySendServer(pRec, nSvSock, pClientCommand, n);
+    int nSent = RelaySendServer(pRec, nSvSock, pSend, n);
     if (nSent < 0) {
       std::fclose(in);
       return kRelaySendFail;

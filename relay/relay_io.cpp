@@ -69,6 +69,13 @@ void AppendEnvelopes(const ConnectionRecord *pRec, const char *szText, int bCrea
     PlatAppendFile(path.c_str(), szText, std::strlen(szText));
 }
 
+int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const char *szTag) {
+  int nSent = RelaySendClient(pRec, nClSock, szText, std::strlen(szText));
+  DebugLogF("[%s] [%04d] C:send:%d bytes.\n", szTag, nClSock, nSent);
+  CopyText(pRec->serverReply, sizeof pRec->serverReply, szText);
+  return nSent;
+}
+
 int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
   LineScan scan;
   LineScanInit(&scan, RelayProtocol(pRec), 0, 0, 0, pRec->imapTag.c_str());

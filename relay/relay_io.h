@@ -33,6 +33,11 @@ void DeleteEnvelopes(const ConnectionRecord *pRec);
 // connection's compression flag).
 void AppendEnvelopes(const ConnectionRecord *pRec, const char *szText, int bCreate);
 
+// The proxy answers the client itself (nothing reaches the server): sends
+// szText, logs it for szTag, and keeps it as the last reply the client got
+// (serverReply), which the relay's later decisions read.  Bytes sent or -1.
+int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const char *szTag);
+
 // Reads one server reply of the protocol and throws it away (the replies to
 // the proxy's own commands).  1 a complete reply, 0 closed/failed.  The
 // code of its last line goes to *pnCode when given.

@@ -21,44 +21,86 @@ int EqualsNoCase(const char *a, const char *b) {
   return *a == *b;
 }
 
-// A line (its first nHead characters, ending in CR LF) that ends with an
-// IMAP literal announcement "{N}" or "{N+}".
-int ImapLiteralAtEnd(const char *h, std::size_t nHead, long long *pnSize, int *pbNonSync) {
-  if (nHead < 5 || h[nHead - 1] != '\n' || h[nHead - 2] != '\r' || h[nHead - 3] != '}') return 0;
-  std::size_t i = nHead - 3;
-  *pbNonSync = 0;
-  if (h[i - 1] == '+') {
-    *pbNonSync = 1;
-    --i;
+// The literal announcement at the end of an IMAP line: "{" digits ["+"]
+// "}" CR LF ("~{" for BINARY literals ends the same way).  Follows each
+// byte of a line.
+void LiteralStep(LineScan *s, char c) {
+  if (c == '{') {
+    s->nLitState = 1;
+    s->nLitDigits = 0;
+    s->nLitValue = 0;
+    s->bLitPlus = 0;
+    return;
   }
-  std::size_t nEnd = i;
-  while (i > 0 && h[i - 1] >= '0' && h[i - 1] <= '9') --i;
-  if (i == nEnd || i == 0 || h[i - 1] != '{' || nEnd - i > 12) return 0;
-  long long n = 0;
-  for (std::size_t k = i; k < nEnd; ++k) n = n * 10 + (h[k] - '0');
-  *pnSize = n;
-  return 1;
+  switch (s->nLitState) {
+    case 1:
+    case 2:
+      if (c >= '0' && c <= '9') {
+        s->nLitState = 2;
+        // More digits than any size needs: saturate, the size is absurd.
+        if (++s->nLitDigits <= 18) s->nLitValue = s->nLitValue * 10 + (c - '0');
+        return;
+      }
+      if (s->nLitState == 2 && c == '+') {
+        s->nLitState = 3;
+        s->bLitPlus = 1;
+        return;
+      }
+      if (s->nLitState == 2 && c == '}') {
+        s->nLitState = 4;
+        return;
+      }
+      break;
+    case 3:
+      if (c == '}') {
+        s->nLitState = 4;
+        return;
+      }
+      break;
+    case 4:
+      if (c == '\r') {
+        s->nLitState = 5;
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  s->nLitState = 0;
 }
 
 // Decides whether the line just ended completes the command or reply.
 void LineEnded(LineScan *s, int bCrLf) {
   const char *h = s->mHead;
   const bool bDotLine = s->nLen == 3 && h[0] == '.' && h[1] == '\r' && h[2] == '\n';
+  const bool bTagged = s->bTagOk && s->nLen > s->nTag;
+  const bool bLogicalStart = !s->bAfterLiteral;
+  if (s->nLen > s->nLongest) s->nLongest = s->nLen;
   ++s->nLines;
-  if (s->bClient) {
-    if (s->nProto == kProtoImap4 && s->nKind == 0 && bCrLf) {
+  // IMAP literal announced at the end of this line.
+  if (s->nProto == kProtoImap4 && s->nLitState == 5 && !(s->bClient && s->nKind != 0)) {
+    const long long nSize = s->nLitValue;
+    const bool bAbsurd = s->nLitDigits > 10 || nSize > kImapLiteralMax;
+    if (s->bClient) {
+      if (bAbsurd) {
+        s->bBadLiteral = 1;
+        s->bDone = 1;
+        return;
+      }
       // "{N+}": the literal follows at once and belongs to this command;
       // "{N}": the command waits for the server's continuation.
-      long long nSize = 0;
-      int bNonSync = 0;
-      if (ImapLiteralAtEnd(h, s->nHead, &nSize, &bNonSync)) {
-        if (bNonSync) {
-          s->nLiteral = nSize;
-          return;
-        }
+      if (!s->bLitPlus) {
         s->nSyncLiteral = nSize;
+        s->bDone = 1;
+        return;
       }
     }
+    s->nLiteral = nSize;
+    s->bAfterLiteral = 1;
+    return;
+  }
+  s->bAfterLiteral = 0;
+  if (s->bClient) {
     if (s->nKind == 1 ? bDotLine : bCrLf) s->bDone = 1;
     return;
   }
@@ -67,15 +109,19 @@ void LineEnded(LineScan *s, int bCrLf) {
     // Only the last line of a reply ("nnn text") ends it.
     bDone = bCrLf && s->nLen >= 4 && h[3] == ' ';
   } else if (s->nProto == kProtoImap4) {
-    if (s->nKind == 0 && bCrLf && h[0] == '+' && h[1] == ' ') {
+    if (!bLogicalStart || !bCrLf) {
+      bDone = 0;
+    } else if (s->nKind == 0 && h[0] == '+' && h[1] == ' ') {
       s->bContinuation = 1;
       bDone = 1;
-    } else if (s->nKind != 2 && bCrLf && StartsNoCase(h, s->mTag)) {
+    } else if (s->nKind != 2 && bTagged) {
       bDone = 1;
     }
+  } else if (s->nProto == kProtoPop3 && (s->nKind == 1 || s->bMultiLine)) {
+    // Only the status line decides on failure; a body line that reads
+    // "-ERR" or "+OK" is body, and a message ends at its "." line only.
+    bDone = bDotLine || (s->nLines == 1 && StartsNoCase(h, "-err"));
   } else if (s->nKind == 1) {
-    bDone = bDotLine || (s->nProto == kProtoPop3 && StartsNoCase(h, "-err"));
-  } else if (s->nProto == kProtoPop3 && s->bMultiLine) {
     bDone = bDotLine;
   } else {
     // An SMTP reply goes on while its lines read "nnn-"; only the last line
@@ -86,6 +132,31 @@ void LineEnded(LineScan *s, int bCrLf) {
     s->bDone = 1;
     s->nCode = ReplyCode(h);
   }
+}
+
+// Output of the SMTP body rewriting.
+void BodyNewLine(SmtpBody *b, char *pOut, std::size_t *pn) {
+  pOut[(*pn)++] = '\r';
+  pOut[(*pn)++] = '\n';
+  b->bOutLineStart = 1;
+}
+
+void BodyChar(SmtpBody *b, char c, char *pOut, std::size_t *pn) {
+  if (c == '\r') {
+    b->nState = 4;
+    return;
+  }
+  if (c == '\n') {
+    // A bare LF ends a line for some servers: it becomes CR LF, and what
+    // follows is not at the start of an SMTP line (no terminator).
+    BodyNewLine(b, pOut, pn);
+    b->nState = 3;
+    return;
+  }
+  if (b->bOutLineStart && c == '.') pOut[(*pn)++] = '.';
+  pOut[(*pn)++] = c;
+  b->bOutLineStart = 0;
+  b->nState = 3;
 }
 
 }  // namespace
@@ -103,7 +174,10 @@ void LineScanInit(LineScan *pScan, int nProto, int nKind, int bClient, int bMult
   pScan->bClient = bClient;
   pScan->bMultiLine = bMultiLine;
   pScan->nSyncLiteral = -1;
-  CopyText(pScan->mTag, sizeof pScan->mTag, szTag ? szTag : "");
+  pScan->pTag = szTag ? szTag : "";
+  pScan->nTag = std::strlen(pScan->pTag);
+  pScan->bAtLineStart = 1;
+  pScan->bTagOk = 1;
 }
 
 int LineScanFeed(LineScan *pScan, const char *p, std::size_t n, std::size_t *pnUsed) {
@@ -114,24 +188,30 @@ int LineScanFeed(LineScan *pScan, const char *p, std::size_t n, std::size_t *pnU
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (pScan->nLiteral > 0) {
-      // Literal data is passed whole; the command line goes on after it.
+      // Literal data is passed whole; the line goes on after it.
       std::size_t nTake = n - i;
       if (static_cast<long long>(nTake) > pScan->nLiteral) nTake = static_cast<std::size_t>(pScan->nLiteral);
       pScan->nLiteral -= static_cast<long long>(nTake);
       i += nTake - 1;
       pScan->bCr = 0;
+      pScan->bAtLineStart = 0;
       continue;
     }
     char c = p[i];
+    pScan->bAtLineStart = 0;
     if (pScan->nHead < kLineHeadSize - 1) pScan->mHead[pScan->nHead++] = c;
     pScan->mHead[pScan->nHead] = '\0';
+    if (pScan->bTagOk && pScan->nLen < pScan->nTag && Lower(c) != Lower(pScan->pTag[pScan->nLen])) pScan->bTagOk = 0;
     ++pScan->nLen;
     if (c == '\n') {
       LineEnded(pScan, pScan->bCr);
       pScan->nHead = 0;
       pScan->nLen = 0;
       pScan->bCr = 0;
+      pScan->bTagOk = 1;
+      pScan->nLitState = 0;
       pScan->mHead[0] = '\0';
+      pScan->bAtLineStart = pScan->nLiteral == 0 && !pScan->bAfterLiteral;
       if (pScan->bDone) {
         *pnUsed = i + 1;
         return 1;
@@ -139,8 +219,65 @@ int LineScanFeed(LineScan *pScan, const char *p, std::size_t n, std::size_t *pnU
       continue;
     }
     pScan->bCr = c == '\r';
+    if (pScan->nProto == kProtoImap4) LiteralStep(pScan, c);
   }
   return 0;
+}
+
+void SmtpBodyInit(SmtpBody *pBody) {
+  pBody->nState = 0;
+  pBody->bOutLineStart = 1;
+  pBody->bDone = 0;
+}
+
+int SmtpBodyFeed(SmtpBody *b, const char *p, std::size_t n, char *pOut, std::size_t *pnOut, std::size_t *pnUsed) {
+  std::size_t nOut = 0;
+  *pnUsed = n;
+  for (std::size_t i = 0; i < n && !b->bDone; ++i) {
+    const char c = p[i];
+    switch (b->nState) {
+      case 0:  // start of an SMTP line
+        if (c == '.') {
+          b->nState = 1;
+        } else {
+          BodyChar(b, c, pOut, &nOut);
+        }
+        break;
+      case 1:  // "." at a line start: the terminator, or a stuffing dot
+        if (c == '\r') {
+          b->nState = 2;
+        } else {
+          BodyChar(b, c, pOut, &nOut);
+        }
+        break;
+      case 2:  // ".\r" at a line start
+        if (c == '\n') {
+          std::memcpy(pOut + nOut, ".\r\n", 3);
+          nOut += 3;
+          b->bDone = 1;
+          *pnUsed = i + 1;
+        } else {
+          // The dot was a stuffing dot; the CR stands alone.
+          BodyNewLine(b, pOut, &nOut);
+          BodyChar(b, c, pOut, &nOut);
+        }
+        break;
+      case 4:  // CR in a line
+        if (c == '\n') {
+          BodyNewLine(b, pOut, &nOut);
+          b->nState = 0;
+        } else {
+          BodyNewLine(b, pOut, &nOut);
+          BodyChar(b, c, pOut, &nOut);
+        }
+        break;
+      default:  // in a line
+        BodyChar(b, c, pOut, &nOut);
+        break;
+    }
+  }
+  *pnOut = nOut;
+  return b->bDone;
 }
 
 void ClassifyCommand(int nProto, const char *szLine, CommandClass *pClass) {
@@ -252,7 +389,8 @@ void MakeBoundary(char *pOut, std::size_t nOut) {
                 t.nMinute, t.nSecond, nMillis);
 }
 
-std::size_t FilterEhloReply(char *p, std::size_t n) {
+std::size_t FilterEhloReply(char *p, std::size_t n, std::size_t nCap, int bStartTls) {
+  if (n < 4 || ReplyCode(p) != 250) return n;
   std::size_t nOut = 0;
   std::size_t nLastKept = static_cast<std::size_t>(-1);  // start of the last line kept
   std::size_t i = 0;
@@ -263,8 +401,10 @@ std::size_t FilterEhloReply(char *p, std::size_t n) {
     std::size_t nHead = nLine < sizeof szHead - 1 ? nLine : sizeof szHead - 1;
     std::memcpy(szHead, p + i, nHead);
     szHead[nHead] = '\0';
-    bool bDrop = nLine >= 4 && ReplyCode(szHead) / 100 == 2 &&
-                 (StartsNoCase(szHead + 4, "CHUNKING") || StartsNoCase(szHead + 4, "BINARYMIME"));
+    // The greeting line (the first) is never an extension.
+    bool bDrop = i > 0 && nLine >= 4 && ReplyCode(szHead) / 100 == 2 &&
+                 (StartsNoCase(szHead + 4, "CHUNKING") || StartsNoCase(szHead + 4, "BINARYMIME") ||
+                  StartsNoCase(szHead + 4, "STARTTLS"));
     if (bDrop) {
       if (szHead[3] == ' ' && nLastKept != static_cast<std::size_t>(-1)) p[nLastKept + 3] = ' ';
     } else {
@@ -274,5 +414,75 @@ std::size_t FilterEhloReply(char *p, std::size_t n) {
     }
     i += nLine;
   }
+  static const char kLine[] = "250 STARTTLS\r\n";
+  if (bStartTls && nLastKept != static_cast<std::size_t>(-1) && nOut + sizeof kLine - 1 <= nCap) {
+    p[nLastKept + 3] = '-';
+    std::memcpy(p + nOut, kLine, sizeof kLine - 1);
+    nOut += sizeof kLine - 1;
+  }
   return nOut;
+}
+
+std::size_t FilterCapaReply(char *p, std::size_t n, std::size_t nCap, int bStls) {
+  if (!StartsNoCase(p, "+OK")) return n;
+  std::size_t nOut = 0;
+  std::size_t nDot = static_cast<std::size_t>(-1);  // where the final "." line went
+  std::size_t i = 0;
+  while (i < n) {
+    const char *pEnd = static_cast<const char *>(std::memchr(p + i, '\n', n - i));
+    std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - (p + i)) + 1 : n - i;
+    std::size_t nText = nLine;
+    while (nText > 0 && (p[i + nText - 1] == '\n' || p[i + nText - 1] == '\r')) --nText;
+    bool bStlsLine = i > 0 && nText == 4 && StartsNoCase(p + i, "STLS");
+    if (!bStlsLine) {
+      if (i > 0 && nText == 1 && p[i] == '.' && nDot == static_cast<std::size_t>(-1)) nDot = nOut;
+      std::memmove(p + nOut, p + i, nLine);
+      nOut += nLine;
+    }
+    i += nLine;
+  }
+  static const char kLine[] = "STLS\r\n";
+  if (bStls && nDot != static_cast<std::size_t>(-1) && nOut + sizeof kLine - 1 <= nCap) {
+    std::memmove(p + nDot + sizeof kLine - 1, p + nDot, nOut - nDot);
+    std::memcpy(p + nDot, kLine, sizeof kLine - 1);
+    nOut += sizeof kLine - 1;
+  }
+  return nOut;
+}
+
+std::size_t FilterImapCapability(char *p, std::size_t n) {
+  // Only lines that list capabilities: "* CAPABILITY ..." or a response
+  // code "[CAPABILITY ...]".
+  char szHead[64];
+  std::size_t nHead = n < sizeof szHead - 1 ? n : sizeof szHead - 1;
+  std::memcpy(szHead, p, nHead);
+  szHead[nHead] = '\0';
+  const char *pList = nullptr;
+  if (StartsNoCase(szHead, "* CAPABILITY ")) {
+    pList = p;
+  } else {
+    for (std::size_t i = 0; i + 12 <= n; ++i) {
+      if (p[i] == '[' && StartsNoCase(p + i, "[CAPABILITY ")) {
+        pList = p + i;
+        break;
+      }
+      if (p[i] == ']' || p[i] == '\n') break;
+    }
+  }
+  if (!pList) return n;
+  std::size_t i = static_cast<std::size_t>(pList - p);
+  while (i < n && p[i] != ']' && p[i] != '\r' && p[i] != '\n') {
+    // A word " STARTTLS" followed by a blank, "]" or the line end.
+    static const char kWord[] = " STARTTLS";
+    const std::size_t nWord = sizeof kWord - 1;
+    if (p[i] == ' ' && i + nWord <= n && StartsNoCase(p + i, kWord) &&
+        (i + nWord == n || p[i + nWord] == ' ' || p[i + nWord] == ']' || p[i + nWord] == '\r' ||
+         p[i + nWord] == '\n')) {
+      std::memmove(p + i, p + i + nWord, n - i - nWord);
+      n -= nWord;
+      continue;
+    }
+    ++i;
+  }
+  return n;
 }

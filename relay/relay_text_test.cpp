@@ -181,20 +181,164 @@ TEST(RelayTextTest, MailIdentifiersAreUnique) {
   EXPECT_EQ(0, std::strcmp(szBoundary + std::strlen(szBoundary) - 2, "=="));
 }
 
-TEST(RelayTextTest, EhloReplyHidesChunking) {
+TEST(RelayTextTest, CapabilityListsMatchTheOffer) {
   static const struct {
-    const char *szIn, *szOut;
+    int nProto;
+    const char *szIn;
+    int bOffer;
+    const char *szOut;
   } kCases[] = {
-      {"250-mx\r\n250-CHUNKING\r\n250 HELP\r\n", "250-mx\r\n250 HELP\r\n"},
-      {"250-mx\r\n250-SIZE 10\r\n250 chunking\r\n", "250-mx\r\n250 SIZE 10\r\n"},
-      {"250-mx\r\n250-BINARYMIME\r\n250 CHUNKING\r\n", "250 mx\r\n"},
-      {"250-mx\r\n250 PIPELINING\r\n", "250-mx\r\n250 PIPELINING\r\n"},
-      {"500 CHUNKING unknown\r\n", "500 CHUNKING unknown\r\n"},
+      {1, "250-mx\r\n250-CHUNKING\r\n250 HELP\r\n", 0, "250-mx\r\n250 HELP\r\n"},
+      {1, "250-mx\r\n250-SIZE 10\r\n250 chunking\r\n", 0, "250-mx\r\n250 SIZE 10\r\n"},
+      {1, "250-mx\r\n250-BINARYMIME\r\n250 CHUNKING\r\n", 0, "250 mx\r\n"},
+      {1, "250-mx\r\n250 PIPELINING\r\n", 0, "250-mx\r\n250 PIPELINING\r\n"},
+      {1, "500 CHUNKING unknown\r\n", 1, "500 CHUNKING unknown\r\n"},
+      // STARTTLS is listed exactly when the proxy offers it.
+      {1, "250-mx\r\n250 STARTTLS\r\n", 0, "250 mx\r\n"},
+      {1, "250-mx\r\n250-STARTTLS\r\n250 HELP\r\n", 1, "250-mx\r\n250-HELP\r\n250 STARTTLS\r\n"},
+      {1, "250 mx\r\n", 1, "250-mx\r\n250 STARTTLS\r\n"},
+      {2, "+OK\r\nTOP\r\nSTLS\r\nUSER\r\n.\r\n", 0, "+OK\r\nTOP\r\nUSER\r\n.\r\n"},
+      {2, "+OK\r\nTOP\r\nUSER\r\n.\r\n", 1, "+OK\r\nTOP\r\nUSER\r\nSTLS\r\n.\r\n"},
+      {2, "+OK\r\nstls\r\n.\r\n", 1, "+OK\r\nSTLS\r\n.\r\n"},
+      {2, "-ERR no\r\n", 1, "-ERR no\r\n"},
+      {3, "* CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED\r\n", 0, "* CAPABILITY IMAP4rev1 LOGINDISABLED\r\n"},
+      {3, "* OK [CAPABILITY IMAP4rev1 SASL-IR starttls] ready\r\n", 0, "* OK [CAPABILITY IMAP4rev1 SASL-IR] ready\r\n"},
+      {3, "a1 OK [CAPABILITY IMAP4rev1 STARTTLSX] done\r\n", 0, "a1 OK [CAPABILITY IMAP4rev1 STARTTLSX] done\r\n"},
+      {3, "* OK STARTTLS [ALERT] x\r\n", 0, "* OK STARTTLS [ALERT] x\r\n"},
   };
   for (const auto &c : kCases) {
     std::string buf = c.szIn;
-    std::size_t n = FilterEhloReply(buf.data(), buf.size());
+    buf.resize(buf.size() + 64);
+    std::size_t n = std::strlen(c.szIn);
+    if (c.nProto == 1) n = FilterEhloReply(buf.data(), n, buf.size(), c.bOffer);
+    if (c.nProto == 2) n = FilterCapaReply(buf.data(), n, buf.size(), c.bOffer);
+    if (c.nProto == 3) n = FilterImapCapability(buf.data(), n);
     EXPECT_EQ(c.szOut, buf.substr(0, n)) << c.szIn;
+  }
+}
+
+// Message framing that inspection relies on: each case is fed whole and
+// split at every byte, and must end after exactly the expected bytes.
+TEST(LineScanTest, MessageRepliesEndOnlyAtTheirEnd) {
+  static const struct {
+    const char *szName;
+    int nProto, nKind, bClient, bMulti;
+    const char *szTag;
+    std::string in;
+    std::size_t nEnd;  // bytes through the completing line, 0 when never complete
+  } kCases[] = {
+      {"pop3 -ERR body line is body", 2, 1, 0, 0, "", "+OK\r\nA: b\r\n\r\n-ERR x\r\n+OK y\r\nvirus\r\n.\r\nnext", 38},
+      {"pop3 -ERR status ends at once", 2, 1, 0, 0, "", "-ERR gone\r\nmore", 11},
+      {"pop3 cut message never ends", 2, 1, 0, 0, "", "+OK\r\nA: b\r\n\r\nbody\r\n", 0},
+      {"pop3 LIST -ERR status", 2, 0, 0, 1, "", "-ERR not yet\r\n", 14},
+      {"pop3 CAPA -ERR later is a line", 2, 0, 0, 1, "", "+OK\r\n-ERR\r\n.\r\n", 14},
+      {"imap tag-like body line inside a literal", 3, 1, 0, 0, "a1 ",
+       "* 1 FETCH (BODY[] {19}\r\na1 OK fake\r\nvirus\r\n)\r\na1 OK done\r\n", 58},
+      {"imap two literals and a BINARY one", 3, 1, 0, 0, "a1 ",
+       "* 1 FETCH (BODY[HEADER] {5}\r\na1 OK BINARY[] ~{6}\r\n\r\na1 O)\r\na1 OK x\r\n", 68},
+      {"imap text after a literal is no line start", 3, 1, 0, 0, "a1 ",
+       "* 1 FETCH (BODY[] {3}\r\nabca1 OK no\r\n)\r\na1 OK x\r\n", 48},
+      {"imap continuation inside a literal", 3, 0, 0, 0, "a1 ", "* 1 FETCH (X {5}\r\n+ a\r\n)\r\na1 OK\r\n", 33},
+      {"imap long tag matched whole", 3, 0, 0, 0, nullptr, std::string(300, 't') + " OK\r\n", 305},
+      {"imap long tag differs at the end", 3, 0, 0, 0, nullptr, std::string(299, 't') + "u OK\r\n", 0},
+      {"client literal holding a command", 3, 0, 1, 0, "", "a1 APPEND b {11+}\r\na9 LOGOUT\r\n\r\nnext", 32},
+      {"client literal behind a long line", 3, 0, 1, 0, "",
+       "a1 APPEND b (" + std::string(600, 'x') + ") {3+}\r\nx\r\n\r\n\r\n", 626},
+      {"client binary literal", 3, 0, 1, 0, "", "a1 APPEND b ~{3+}\r\n\r\n\r\r\n", 24},
+      {"client {-1} is a plain line", 3, 0, 1, 0, "", "a1 APPEND b {-1}\r\nx", 18},
+  };
+  const std::string longTag = std::string(300, 'T') + " ";
+  for (const auto &c : kCases) {
+    const char *szTag = c.szTag ? c.szTag : longTag.c_str();
+    for (std::size_t nSplit = 0; nSplit <= c.in.size(); ++nSplit) {
+      LineScan scan;
+      LineScanInit(&scan, c.nProto, c.nKind, c.bClient, c.bMulti, szTag);
+      std::size_t nUsed = 0;
+      std::size_t nEnd = 0;
+      // nSplit 0: byte by byte; otherwise two pieces split at nSplit.
+      if (nSplit == 0) {
+        for (std::size_t i = 0; i < c.in.size() && !nEnd; ++i)
+          if (LineScanFeed(&scan, c.in.data() + i, 1, &nUsed)) nEnd = i + nUsed;
+      } else if (LineScanFeed(&scan, c.in.data(), nSplit, &nUsed)) {
+        nEnd = nUsed;
+      } else if (LineScanFeed(&scan, c.in.data() + nSplit, c.in.size() - nSplit, &nUsed)) {
+        nEnd = nSplit + nUsed;
+      }
+      ASSERT_EQ(c.nEnd, nEnd) << c.szName << " split " << nSplit;
+    }
+  }
+}
+
+TEST(LineScanTest, ClientLiteralSizes) {
+  static const struct {
+    const char *szLine;
+    long long nSync;
+    int bBad;
+  } kCases[] = {
+      {"a1 APPEND b {310}\r\n", 310, 0},
+      {"a1 APPEND b {4294967295}\r\n", 4294967295LL, 0},
+      {"a1 APPEND b {4294967296}\r\n", -1, 1},
+      {"a1 APPEND b {4294967296+}\r\n", -1, 1},
+      {"a1 APPEND b {12345678901234567890}\r\n", -1, 1},
+      {"a1 APPEND b {-1}\r\n", -1, 0},
+      {"a1 APPEND b {}\r\n", -1, 0},
+      {"a1 APPEND b {5} \r\n", -1, 0},
+  };
+  for (const auto &c : kCases) {
+    LineScan scan;
+    LineScanInit(&scan, 3, 0, 1, 0, "");
+    std::size_t nUsed;
+    ASSERT_EQ(1, LineScanFeed(&scan, c.szLine, std::strlen(c.szLine), &nUsed)) << c.szLine;
+    EXPECT_EQ(c.nSync, scan.nSyncLiteral) << c.szLine;
+    EXPECT_EQ(c.bBad, scan.bBadLiteral) << c.szLine;
+  }
+}
+
+// SMTP DATA: the body ends only at CR LF "." CR LF; bare CR and LF become
+// CR LF with the dot-stuffing that keeps "\n.\n" from ending anything.
+TEST(SmtpBodyTest, EndAndLineEnds) {
+  static const struct {
+    const char *szName;
+    std::string in;
+    std::string out;     // what the server gets, terminator included ("" not ended)
+    std::size_t nUsed;   // bytes of in through the terminator
+  } kCases[] = {
+      {"plain", "a\r\n..b\r\n.\r\nQUIT\r\n", "a\r\n..b\r\n.\r\n", 11},
+      {"empty body", ".\r\n", ".\r\n", 3},
+      {"bare LF smuggling", "a\n.\nMAIL FROM:<x>\n\r\n.\r\n", "a\r\n..\r\nMAIL FROM:<x>\r\n\r\n.\r\n", 23},
+      {"bare LF before the dot line", "a\n.\r\nRCPT\r\n.\r\n", "a\r\n..\r\nRCPT\r\n.\r\n", 14},
+      {"bare CR smuggling", "a\r.\rb\r\n.\r\n", "a\r\n..\r\nb\r\n.\r\n", 10},
+      {"dot then bare LF at a line start", "x\r\n.\ny\r\n.\r\n", "x\r\n\r\ny\r\n.\r\n", 11},
+      {"dot CR then text", "x\r\n.\rz\r\n.\r\n", "x\r\n\r\nz\r\n.\r\n", 11},
+      {"CR CR LF", "a\r\r\n.\r\n", "a\r\n\r\n.\r\n", 7},
+      {"not ended", "a\r\n.\n", "", 0},
+      {"dot with text", "a\r\n.\r\nx", "a\r\n.\r\n", 6},
+  };
+  for (const auto &c : kCases) {
+    for (std::size_t nSplit = 0; nSplit <= c.in.size(); ++nSplit) {
+      SmtpBody body;
+      SmtpBodyInit(&body);
+      std::string out;
+      std::size_t nEnd = 0;
+      std::vector<char> buf(2 * c.in.size() + 3);
+      auto feed = [&](std::size_t nFrom, std::size_t nLen) {
+        std::size_t nOut = 0, nUsed = 0;
+        int bDone = SmtpBodyFeed(&body, c.in.data() + nFrom, nLen, buf.data(), &nOut, &nUsed);
+        out.append(buf.data(), nOut);
+        if (bDone && !nEnd) nEnd = nFrom + nUsed;
+        return bDone;
+      };
+      if (nSplit == 0) {
+        for (std::size_t i = 0; i < c.in.size() && !feed(i, 1); ++i) {
+        }
+      } else if (!feed(0, nSplit)) {
+        feed(nSplit, c.in.size() - nSplit);
+      }
+      if (c.nUsed) {
+        ASSERT_EQ(c.out, out) << c.szName << " split " << nSplit;
+      }
+      ASSERT_EQ(c.nUsed, nEnd) << c.szName << " split " << nSplit;
+    }
   }
 }
 

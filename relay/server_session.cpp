@@ -31,7 +31,9 @@ int ScanProtocol(const ConnectionRecord *pRec) {
 }
 
 // POP3 TOP: keeps the headers and at most nLines body lines of the reply.
-void CutTopReply(const char *szSpool, long nLines) {
+// A reply that the server cut short (bComplete 0) gets no final "." line,
+// so that it never looks like a whole message.
+void CutTopReply(const char *szSpool, long nLines, int bComplete) {
   PathText tmp;
   if (!tmp.Format("%s.tmp", szSpool)) return;
   FILE *in = OpenSpool(szSpool, "rb");
@@ -61,7 +63,7 @@ void CutTopReply(const char *szSpool, long nLines) {
     std::fwrite(szLine, 1, n, out);
     ++nBody;
   }
-  if (!bEnded) std::fputs(".\r\n", out);
+  if (!bEnded && bComplete) std::fputs(".\r\n", out);
   std::fclose(out);
   std::fclose(in);
   unsigned nTry = 0;
@@ -84,7 +86,10 @@ int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *s
 
 // IMAP FETCH: the response is split into parts (a part starts at the
 // first line and at each line beginning "* " or with the tag) and each
-// part is treated by itself.  1 all sent, 0 a send failed.
+// part is treated by itself.  Literal data is followed as the server
+// announced it: a message line inside a literal never starts a part, so
+// each message stays whole in its part and is scanned before any of it is
+// sent.  1 all sent, 0 a send failed.
 int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRecord *pRec) {
   FILE *in = OpenSpool(szSpool, "rb");
   if (!in) return 1;
@@ -98,9 +103,15 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   PathText part;
   FILE *out = nullptr;
   std::size_t n;
+  // Collect-only scan: nothing completes, it only follows the literals.
+  LineScan track;
+  LineScanInit(&track, kProtoImap4, kReplyCollect, 0, 0, "");
   while (bOk && (n = ReadLine(in, pLine, kRecvChunk)) > 0) {
-    bool bStart = out == nullptr || (pLine[0] == '*' && pLine[1] == ' ') ||
-                  (!pRec->imapTag.Empty() && StartsNoCase(pLine, pRec->imapTag.c_str()));
+    bool bStart = out == nullptr ||
+                  (track.bAtLineStart && ((pLine[0] == '*' && pLine[1] == ' ') ||
+                                          (!pRec->imapTag.Empty() && StartsNoCase(pLine, pRec->imapTag.c_str()))));
+    std::size_t nUsed;
+    LineScanFeed(&track, pLine, n, &nUsed);
     if (bStart) {
       if (out) {
         std::fclose(out);
@@ -144,18 +155,48 @@ void TrackSmtpReply(ConnectionRecord *pRec, int nClSock, int nCode) {
   }
 }
 
-// The EHLO reply never offers BDAT: every message must come with DATA.
-void HideChunking(const char *szSpool, char *pWork) {
+// Capability lists as the client sees them: the EHLO reply never offers
+// BDAT (every message must come with DATA), and the EHLO and CAPA replies
+// list STARTTLS/STLS exactly when the proxy offers TLS to the client; IMAP
+// replies never list STARTTLS (no TLS handshake is carried in IMAP).
+void FilterCapabilities(const char *szSpool, char *pWork, int nProto, int bOffer) {
   uint64_t nSize = 0;
   int64_t nTime = 0;
-  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize > kRecvChunk) return;
+  // Capability replies are short; pWork holds kRecvChunk + 8 bytes.
+  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize > kRecvChunk - 32) return;
   ReadFileHead(szSpool, pWork, kRecvChunk + 1);
   std::size_t n = static_cast<std::size_t>(nSize);
-  std::size_t nNew = FilterEhloReply(pWork, n);
+  std::size_t nNew = n;
+  if (nProto == kProtoSmtp) {
+    nNew = FilterEhloReply(pWork, n, kRecvChunk, bOffer);
+  } else if (nProto == kProtoPop3) {
+    nNew = FilterCapaReply(pWork, n, kRecvChunk, bOffer);
+  } else {
+    // Line by line, in place.
+    std::size_t nOut = 0;
+    for (std::size_t i = 0; i < n;) {
+      const char *pEnd = static_cast<const char *>(std::memchr(pWork + i, '\n', n - i));
+      std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - (pWork + i)) + 1 : n - i;
+      std::memmove(pWork + nOut, pWork + i, nLine);
+      i += nLine;
+      nOut += FilterImapCapability(pWork + nOut, nLine);
+    }
+    nNew = nOut;
+  }
   if (nNew != n) PlatWriteWholeFile(szSpool, pWork, nNew);
 }
 
 bool EqualsNoCase(const char *a, const char *b) { return StartsNoCase(a, b) && std::strlen(a) == std::strlen(b); }
+
+// IMAP replies that carry the capability list: the greeting (no command
+// yet), and the replies to CAPABILITY, LOGIN and AUTHENTICATE.
+bool ImapCapabilityReply(const char *szLast) {
+  if (!*szLast) return true;
+  const char *pBlank = std::strchr(szLast, ' ');
+  if (!pBlank) return false;
+  return EqualsNoCase(pBlank + 1, "capability") || StartsNoCase(pBlank + 1, "login ") ||
+         StartsNoCase(pBlank + 1, "authenticate ");
+}
 
 }  // namespace
 
@@ -238,8 +279,11 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
   if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
-  if (nProto == kProtoSmtp && nKind == kReplyPlain && StartsNoCase(pRec->lastCommand.c_str(), "ehlo"))
-    HideChunking(szSpool, pRec->mWork);
+  if (nKind == kReplyPlain &&
+      ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
+       (nProto == kProtoPop3 && EqualsNoCase(pRec->lastCommand.c_str(), "CAPA")) ||
+       (nProto == kProtoImap4 && ImapCapabilityReply(pRec->lastCommand.c_str()))))
+    FilterCapabilities(szSpool, pRec->mWork, nProto, ClientTlsOffered(pRec));
 
   int nResult = 1;
   int bSent = 0;
@@ -256,7 +300,7 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
       DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
                 pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
       if (szVerdict[0]) MakeMail(szSpool, pRec->mWork, szVerdict, nProto);
-      if (bTop) CutTopReply(szSpool, nTopLines);
+      if (bTop) CutTopReply(szSpool, nTopLines, bDone);
     }
   }
   if (nProto == kProtoFtp) FtpServerReply(pRec, szSpool, nSvSock, nClSock);

@@ -24,8 +24,6 @@ bool LineIs(const char *szLine, const char *szText) {
   return StartsNoCase(szLine, szText) && std::strlen(szLine) == std::strlen(szText);
 }
 
-bool HasCertificate(const ConnectionRecord *pRec) { return !pRec->mCertFile.Empty() && !pRec->mKeyFile.Empty(); }
-
 // The last server reply is a success: SMTP 2xx, POP3 "+OK".
 bool ReplySuccess(const ConnectionRecord *pRec, int nProto) {
   if (nProto == kProtoPop3) return StartsNoCase(pRec->serverReply, "+OK");
@@ -33,10 +31,10 @@ bool ReplySuccess(const ConnectionRecord *pRec, int nProto) {
   return nCode >= 200 && nCode <= 299;
 }
 
-int SendClientText(ConnectionRecord *pRec, int nClSock, const char *szText) {
-  int nSent = RelaySendClient(pRec, nClSock, szText, std::strlen(szText));
-  DebugLogF("[ClientToServerSession] [%04d] C:send:%d bytes.\n", nClSock, nSent);
-  return nSent;
+// POP3 commands that authenticate: the STLS offer ends with them (RFC 2595).
+bool Pop3Authenticates(const char *szCmd) {
+  return StartsNoCase(szCmd, "user ") || StartsNoCase(szCmd, "pass ") || StartsNoCase(szCmd, "apop ") ||
+         StartsNoCase(szCmd, "auth");
 }
 
 // Sends one of the proxy's own commands to the server and drops the reply.
@@ -101,10 +99,12 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
   const bool bSmtp = nProto == kProtoSmtp;
   const bool bAskTls = bSmtp ? LineIs(szCmd, kStartTls) : LineIs(szCmd, kStls);
 
-  // The proxy answers the client's STARTTLS/STLS itself.
-  if (pRec->offerStartTls && !pRec->serverStartTls && bAskTls &&
-      ((bSmtp && pRec->tlsPhase == 2) || (!bSmtp && pRec->tlsPhase == 0))) {
-    if (SendClientText(pRec, nClSock, bSmtp ? "220 Ready to start TLS\r\n" : "+OK  Begin TLS negotiation\r\n") < 0)
+  // The proxy answers the client's STARTTLS/STLS itself.  The answer is
+  // kept as the last reply the client got: the switch to TLS before the
+  // next command reads it, never an older server reply.
+  if (bAskTls && ClientTlsOffered(pRec) && !pRec->serverStartTls) {
+    if (AnswerClient(pRec, nClSock, bSmtp ? "220 Ready to start TLS\r\n" : "+OK  Begin TLS negotiation\r\n",
+                     "ClientToServerSession") < 0)
       return -1;
     pRec->clientStartTls = 1;
     // The server is not upgraded on this connection: the next replies are
@@ -113,14 +113,15 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
     pRec->tlsPhase = 6;
     return kRelayStartTls;
   }
-  // No certificate for this client and no TLS with the server either: the
-  // proxy cannot end a TLS session with the client, so it refuses instead
-  // of letting the client start a handshake nobody answers.
-  if (bAskTls && !pRec->pClientSSL && !HasCertificate(pRec) && !pRec->serverStartTls) {
-    if (SendClientText(pRec, nClSock,
-                       bSmtp ? "454 TLS not available due to temporary reason\r\n" : "-ERR TLS not available\r\n") < 0)
+  // TLS is not offered to this client (no certificate, TLS already up, or
+  // the offer is over): the proxy refuses instead of letting the client
+  // start a handshake nobody answers.
+  if (bAskTls && !ClientTlsOffered(pRec)) {
+    if (AnswerClient(pRec, nClSock,
+                     bSmtp ? "454 TLS not available due to temporary reason\r\n" : "-ERR TLS not available\r\n",
+                     "ClientToServerSession") < 0)
       return -1;
-    return kRelayStartTls;
+    return kRelayAnswered;
   }
 
   if (pRec->serverStartTls && pRec->tlsPhase == 0) {
@@ -151,7 +152,10 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
       }
       if (PlatWriteWholeFile(szSpool, szCmd, std::strlen(szCmd)) != 1) return -1;
       if (!CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
-    } else if (!bSmtp && !bAskTls) {
+    } else if (!bSmtp && !bAskTls && !(ClientTlsOffered(pRec) && !Pop3Authenticates(szCmd))) {
+      // While STLS is still offered to the client, its commands before
+      // logging in (CAPA) go to the server in the clear; the server is
+      // upgraded before the first one that logs in.
       pRec->tlsPhase = 5;
     }
   } else if (bSmtp && pRec->serverStartTls && !pRec->serverTlsUp && (pRec->tlsPhase == 2 || pRec->tlsPhase == 4) &&
@@ -172,11 +176,19 @@ void StartTlsAfterCommand(ConnectionRecord *pRec, const char *szCommand) {
     pRec->clientStartTls = 1;
     if (!bSmtp && pRec->tlsPhase == 0) pRec->tlsPhase = 2;
   } else if (pRec->tlsPhase == 0) {
-    if (!bSmtp && !bAskTls)
+    // POP3: STLS stays offered until the client logs in (CAPA comes first
+    // with most clients).
+    if (!bSmtp && !bAskTls && Pop3Authenticates(szCommand))
       pRec->tlsPhase = 6;
-    else if (bSmtp && StartsNoCase(szCommand, "ehlo") && HasCertificate(pRec))
+    else if (bSmtp && StartsNoCase(szCommand, "ehlo") && ClientTlsOffered(pRec))
       pRec->tlsPhase = 1;
   }
+}
+
+int ClientTlsOffered(const ConnectionRecord *pRec) {
+  if (!pRec->offerStartTls || pRec->pClientSSL || pRec->clientStartTls || pRec->clientTlsUp) return 0;
+  if (RelayProtocol(pRec) == kProtoPop3) return pRec->tlsPhase == 0;
+  return pRec->tlsPhase <= 2;
 }
 
 int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock) {

@@ -31,6 +31,13 @@ int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock);
 // or 3: the EHLO and STARTTLS reply rewriting.
 void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock);
 
+// 1 while the proxy offers TLS to the client: a certificate is configured,
+// the client is not in TLS yet and has not asked, and the offer is not over
+// (POP3: the client has not logged in; SMTP: the server was not upgraded on
+// the proxy's own account).  The EHLO and CAPA replies list STARTTLS/STLS
+// exactly then.
+int ClientTlsOffered(const ConnectionRecord *pRec);
+
 // Pure line rules of the rewriting, for the relay and its tests.
 // EHLO reply (phase 2): rewrites one line into pOut; *pbOffered tracks
 // whether the server offered STARTTLS.  Returns the output length.

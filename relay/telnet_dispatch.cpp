@@ -187,6 +187,8 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
     for (;;) {
       if (!StartTlsBeforeCommand(pRec, nSv, nCl)) return;
       d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
+      // Answered by the proxy itself: no server reply to relay.
+      if (d == kRelayAnswered) continue;
       if (d != kRelayStartTls) break;
       pRec->clientTlsPending = 1;
     }
@@ -209,9 +211,9 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
         return;
       }
     }
-    if (d == kRelayStartTls) {
+    if (d == kRelayStartTls || d == kRelayAnswered) {
       // Answered by the proxy itself: no server reply to relay.
-      pRec->clientTlsPending = 1;
+      if (d == kRelayStartTls) pRec->clientTlsPending = 1;
       continue;
     }
     pRec->lastCommand.Assign(std::string_view(pRec->clientCommand, std::strcspn(pRec->clientCommand, "\r\n")));
