@@ -291,9 +291,10 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     int r = InspectMessage(szSpool, nSvSock, nClSock, pRec);
     if (r != 0) return r;
   } else {
-    if (bLineTooLong && bComplete) {
+    if (bLineTooLong) {
       // RFC 5321 4.5.3.1: a command line is at most 1,000 bytes; it is
       // answered here and never reaches the server.
+      if (!bComplete) return kRelaySendFail;
       return AnswerClient(pRec, nClSock, "500 Line too long\r\n", kTag) < 0 ? kRelaySendFail : kRelayAnswered;
     }
     if (nProto == kProtoImap4) {
