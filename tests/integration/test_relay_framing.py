@@ -4,6 +4,7 @@ with the real virus service and a sigtool signature database.  Messages that
 try to end their reply early (a "-ERR" line, a line with the client's IMAP
 tag) still reach the client as the alert mail; client literals stay data;
 "\\n.\\n" never splits an SMTP message; STLS is offered after CAPA."""
+import imaplib
 import os
 import poplib
 import shutil
@@ -128,6 +129,15 @@ class FramingTest(RelayTestCase):
                              "imap://127.0.0.1:%d/INBOX;MAILINDEX=2" % p.port])
         self.assertEqual(0, rc, err)
         self.assert_alert(out)
+        c = imaplib.IMAP4("127.0.0.1", p.port, timeout=15 * SLOW)
+        c.login(Dovecot.USER, Dovecot.PASSWORD)
+        c.select("INBOX", readonly=True)
+        typ, data = c.fetch("1:3", "(BODY.PEEK[])")
+        bodies = [item[1] for item in data if isinstance(item, tuple)]
+        self.assertEqual(CLEAN, bodies[0])
+        for raw in bodies[1:]:
+            self.assert_alert(raw)
+        c.logout()
         box = "Box%d" % p.port
         msg = b"Subject: plus\r\n\r\na9 LOGOUT\r\n"
         long_tag = b"t" * 300
@@ -177,6 +187,7 @@ class FramingTest(RelayTestCase):
                 self.assertTrue(line.startswith(want), (cmd[:40], line))
         got = self.sink.wait_messages(1)
         self.assertEqual(1, len(got))
+        self.assertIn(b"MAIL FROM:<evil@x.test>", got[0][2])
         self.assertIn(b"smuggled", got[0][2])
         self.assertEqual("a@x.test", got[0][0])
         # smtplib and curl with STARTTLS; after it EHLO no longer lists it.
