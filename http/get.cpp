@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"
 #include "http/ftp_hook.h"
@@ -232,6 +233,9 @@ int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bU
 // response on entry; R.tmp the answer for the client on return).
 void Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
   NotifyPage(kPageSplit, szSpool, szTmp, nullptr);
+  // The virus scanner sees the body the client will use: chunks joined and
+  // a gzip or deflate coding undone.
+  DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool);
   char szVerdict[kHttpScanReplySize + 1] = "";
   ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
