@@ -62,8 +62,8 @@ TEST(RequestScanTest, FramingRules) {
       {"chunked without last chunk", sTe + "5\r\nhello\r\n", -1, 1},
       {"gzip then chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 58, 1},
       // Refused forms.
-      {"length and chunked", "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
-       -400, 0},
+      {"length and chunked",
+       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", -400, 0},
       {"differing lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", -400, 0},
       {"length with sign", "POST / HTTP/1.1\r\nContent-Length: +1\r\n\r\na", -400, 0},
       {"length in hex", "POST / HTTP/1.1\r\nContent-Length: 0x1\r\n\r\na", -400, 0},

@@ -8,7 +8,15 @@
 
 namespace {
 
-enum ChunkStateId { kCsSize = 0, kCsSizeBlank = 1, kCsExt = 2, kCsData = 3, kCsDataEnd = 4, kCsTrailer = 5, kCsDone = 6 };
+enum ChunkStateId {
+  kCsSize = 0,       // chunk size digits
+  kCsSizeBlank = 1,  // blanks after the size, before ";"
+  kCsExt = 2,        // chunk extension up to the line end
+  kCsData = 3,
+  kCsDataEnd = 4,    // the CR LF after the data
+  kCsTrailer = 5,
+  kCsDone = 6,
+};
 enum ReaderState { kRdHeader = 0, kRdLength = 1, kRdChunked = 2, kRdClose = 3, kRdDone = 4, kRdFailed = 5 };
 
 // Largest chunk size: 15 significant hexadecimal digits.
