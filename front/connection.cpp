@@ -14,6 +14,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/outbound.h"
+#include "http/body_decode.h"
+#include "http/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
@@ -135,18 +137,55 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
 // the header anyway.
 bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
 
+// Appends the bytes of the request to its spool file.
+void SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t n) {
+  if (n == 0) return;
+  if (nReqFd >= 0)
+    PlatWriteFd(nReqFd, p, n);
+  else
+    PlatAppendFile(pRec->mReqFile.c_str(), p, n);
+}
+
+// The upload scan: the body as the server will use it when it is chunked
+// or coded, otherwise the request file as it stands.  Writes the verdict.
+void ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
+  int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
+  const HttpFraming &f = pScan->reader.framing;
+  if (f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate) {
+    PathText body;
+    body.Format("%s.body", pRec->mReqFile.c_str());
+    if (DecodeMessageBodyFile(pRec->mReqFile.c_str(), kHttpRequest, body.c_str()) == 1) {
+      ScanFile(nScanType, pRec->nSock, body.c_str(), pFound);
+      PlatSpoolDelete(body.c_str(), kDeleteAttempts);
+      if (pFound[0]) return;
+    }
+  }
+  ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound);
+}
+
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
-int ServeOneRequest(ConnectionRecord *pRec) {
+// Bytes that follow the request stay in the carry for the next pass.
+int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   const int nSock = pRec->nSock;
   // Created empty and kept open while the request arrives: every block is
   // appended through the one descriptor.
   int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
 
-  RequestScan scan;
-  RequestScanInit(&scan);
+  RequestScanInit(pScan);
   int64_t nTotal = 0;
-  for (;;) {
+  int nFramed = 0;
+  size_t nUsed = 0;
+  if (pRec->nClientCarry > 0) {
+    // The next request of a pipeline, already received.
+    size_t nCarry = static_cast<size_t>(pRec->nClientCarry);
+    nFramed = RequestScanFeed(pScan, pRec->mClientCarry, nCarry, &nUsed);
+    SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed);
+    nTotal += static_cast<int64_t>(nUsed);
+    memmove(pRec->mClientCarry, pRec->mClientCarry + nUsed, nCarry - nUsed);
+    pRec->nClientCarry = static_cast<int32_t>(nCarry - nUsed);
+  }
+  while (nFramed == 0) {
     memset(pRec->mRecv, 0, kRecvChunk + 1);
     int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
     if (n < 0) {
@@ -155,24 +194,34 @@ int ServeOneRequest(ConnectionRecord *pRec) {
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
-    if (nReqFd >= 0)
-      PlatWriteFd(nReqFd, pRec->mRecv, static_cast<size_t>(n));
-    else
-      PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<size_t>(n));
-    nTotal += n;
-    if (RequestScanFeed(&scan, pRec->mRecv, static_cast<size_t>(n))) break;
+    nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
+    SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed);
+    nTotal += static_cast<int64_t>(nUsed);
+    if (nFramed == 1 && nUsed < static_cast<size_t>(n)) {
+      memcpy(pRec->mClientCarry, pRec->mRecv + nUsed, static_cast<size_t>(n) - nUsed);
+      pRec->nClientCarry = static_cast<int32_t>(static_cast<size_t>(n) - nUsed);
+    }
   }
   PlatCloseFd(nReqFd);
+  if (nFramed < 0) {
+    // A request that cannot be framed the same way by every reader on its
+    // path is refused, and the connection ends with it.
+    int nStatus = pScan->reader.nError == 431 ? 431 : 400;
+    DebugLogF("[AcceptClients] [%04d] request refused (%d).\n", nSock, nStatus);
+    HttpSendStatusClose(pRec, nStatus, nStatus == 431 ? "Request Header Fields Too Large" : "Bad Request");
+    pRec->nClientCarry = 0;
+    PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+    return 1;
+  }
   // A client that closed or went quiet before sending a byte has nothing to
   // be answered.
   if (nTotal == 0) return 0;
 
-  CopyText(pRec->mLine, kLineBufSize, scan.mFirstLine);
+  CopyText(pRec->mLine, kLineBufSize, pScan->mFirstLine);
   int bRefused = 0;
-  if (scan.bUpload) {
-    int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
+  if (pScan->bUpload) {
     char szFound[kScanReplySize] = "";
-    ScanFile(nScanType, nSock, pRec->mReqFile.c_str(), szFound);
+    ScanUpload(pRec, pScan, szFound);
     DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
     if (szFound[0]) {
       SendUploadRefused(pRec, szFound);
@@ -197,6 +246,9 @@ int ServeOneRequest(ConnectionRecord *pRec) {
       pRec->bKeepAlive = 0;
     }
   }
+  // Bytes after the request belong to a next request only on a connection
+  // that goes on.
+  if (!pRec->bKeepAlive) pRec->nClientCarry = 0;
   PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
   return 1;
 }
@@ -206,7 +258,12 @@ int ServeOneRequest(ConnectionRecord *pRec) {
 void RunHttpLoop(ConnectionRecord *pRec) {
   pRec->bKeepAlive = 0;
   pRec->nSvSock = -1;
-  while (ServeOneRequest(pRec) == 1 && pRec->bKeepAlive == 1) {
+  pRec->nClientCarry = 0;
+  RequestScan *pScan = new (std::nothrow) RequestScan;
+  if (pScan != nullptr) {
+    while (ServeOneRequest(pRec, pScan) == 1 && pRec->bKeepAlive == 1) {
+    }
+    delete pScan;
   }
   if (pRec->nSvSock != -1) {
     char szNoHost[256] = "";
@@ -324,94 +381,26 @@ int SendUploadRefused(ConnectionRecord *pRec, const char *szFound) {
   return Send407(pRec, kParts, sizeof kParts / sizeof kParts[0]);
 }
 
-void RequestScanInit(RequestScan *pScan) { memset(pScan, 0, sizeof *pScan); }
-
-namespace {
-
-enum { kScanRequestLine = 0, kScanHeader = 1, kScanBody = 2, kScanDone = 3 };
-enum { kChunkSize = 0, kChunkData = 1, kChunkDataEnd = 2, kChunkTrailer = 3 };
-
-// A whole header line (kept start in pScan->mLine, CR LF included).
-void HeaderLine(RequestScan *pScan) {
-  const char *szLine = pScan->mLine;
-  if (pScan->nState == kScanRequestLine) {
-    CopyText(pScan->mFirstLine, sizeof pScan->mFirstLine, szLine);
-    pScan->mFirstLine[strcspn(pScan->mFirstLine, "\r\n")] = '\0';
-    pScan->bUpload = StartsWithNoCase(szLine, "post ") || StartsWithNoCase(szLine, "put ");
-    pScan->nState = kScanHeader;
-  }
-  if (StartsWithNoCase(szLine, "content-length: ")) pScan->nExpected = strtoll(szLine + 16, nullptr, 10);
-  if (StartsWithNoCase(szLine, "transfer-encoding:") && strcasestr(szLine + 18, "chunked"))
-    pScan->bChunked = 1;
-  if (strcmp(szLine, "\r\n") != 0) return;
-  // End of the header.
-  if (!pScan->bUpload) {
-    pScan->nState = kScanDone;
-  } else if (pScan->bChunked) {
-    pScan->nState = kScanBody;
-    pScan->nChunkState = kChunkSize;
-  } else {
-    pScan->nState = pScan->nExpected <= 0 ? kScanDone : kScanBody;
-  }
+void RequestScanInit(RequestScan *pScan) {
+  HttpReaderInit(&pScan->reader, kHttpRequest, 0);
+  pScan->bUpload = 0;
+  pScan->mFirstLine[0] = '\0';
 }
 
-// A whole line of the chunked body grammar (size line or trailer line).
-void ChunkLine(RequestScan *pScan) {
-  if (pScan->nChunkState == kChunkSize) {
-    char *pEnd = nullptr;
-    long long nSize = strtoll(pScan->mLine, &pEnd, 16);
-    if (pEnd == pScan->mLine || nSize < 0) {
-      // Not a chunk: stop waiting and let the handler answer what came.
-      pScan->nState = kScanDone;
-      return;
-    }
-    pScan->nChunkLeft = nSize;
-    pScan->nChunkState = nSize == 0 ? kChunkTrailer : kChunkData;
-  } else if (pScan->nChunkState == kChunkDataEnd) {
-    pScan->nChunkState = kChunkSize;
-  } else if (pScan->nChunkState == kChunkTrailer) {
-    if (strcmp(pScan->mLine, "\r\n") == 0 || strcmp(pScan->mLine, "\n") == 0) pScan->nState = kScanDone;
+int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen, size_t *pnUsed) {
+  int bHadHeader = HttpReaderHeaderDone(&pScan->reader);
+  int nRc = HttpReaderFeed(&pScan->reader, pData, nLen, pnUsed);
+  if (!bHadHeader && HttpReaderHeaderDone(&pScan->reader)) {
+    const char *pHeader = pScan->reader.mHeader;
+    size_t nLine = strcspn(pHeader, "\r\n");
+    if (nLine >= sizeof pScan->mFirstLine) nLine = sizeof pScan->mFirstLine - 1;
+    memcpy(pScan->mFirstLine, pHeader, nLine);
+    pScan->mFirstLine[nLine] = '\0';
+    const HttpFraming &f = pScan->reader.framing;
+    pScan->bUpload = StartsWithNoCase(pHeader, "post ") || StartsWithNoCase(pHeader, "put ") || f.bChunked ||
+                     (f.bHaveLength && f.nLength > 0);
   }
-}
-
-}  // namespace
-
-int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen) {
-  size_t i = 0;
-  while (i < nLen && pScan->nState != kScanDone) {
-    bool bLineMode = pScan->nState != kScanBody || (pScan->bChunked && pScan->nChunkState != kChunkData);
-    if (!bLineMode) {
-      size_t nTake = nLen - i;
-      if (pScan->bChunked) {
-        if (static_cast<int64_t>(nTake) > pScan->nChunkLeft) nTake = static_cast<size_t>(pScan->nChunkLeft);
-        pScan->nChunkLeft -= static_cast<int64_t>(nTake);
-        pScan->nBody += static_cast<int64_t>(nTake);
-        if (pScan->nChunkLeft == 0) pScan->nChunkState = kChunkDataEnd;
-      } else {
-        pScan->nBody += static_cast<int64_t>(nTake);
-        if (pScan->nBody >= pScan->nExpected) pScan->nState = kScanDone;
-      }
-      i += nTake;
-      continue;
-    }
-    // Line mode: keep the start of the line, act at its LF.
-    const char *pLf = static_cast<const char *>(memchr(pData + i, '\n', nLen - i));
-    size_t nPart = pLf ? static_cast<size_t>(pLf - (pData + i)) + 1 : nLen - i;
-    size_t nRoom = sizeof pScan->mLine - 1 - static_cast<size_t>(pScan->nLineLen);
-    size_t nKeep = nPart < nRoom ? nPart : nRoom;
-    memcpy(pScan->mLine + pScan->nLineLen, pData + i, nKeep);
-    pScan->nLineLen += static_cast<int>(nKeep);
-    pScan->mLine[pScan->nLineLen] = '\0';
-    i += nPart;
-    if (!pLf) break;
-    if (pScan->nState == kScanBody)
-      ChunkLine(pScan);
-    else
-      HeaderLine(pScan);
-    pScan->nLineLen = 0;
-    pScan->mLine[0] = '\0';
-  }
-  return pScan->nState == kScanDone;
+  return nRc;
 }
 
 int PROXYMain(ConnectionRecord *pRec) {

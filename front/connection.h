@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "front/connection_record.h"
+#include "http/http_framing.h"
 
 // Connections currently inside PROXYMain (compared with -C).
 extern std::atomic<int> g_nActiveConn;
@@ -58,27 +59,21 @@ int SendProxyAuthRequired(ConnectionRecord *pRec);
 // Returns 1 when every part was sent, -1 otherwise.
 int SendUploadRefused(ConnectionRecord *pRec, const char *szFound);
 
-// Completeness of a request as it arrives: feed each received block in
-// order.  The first line marks an upload when it begins (any case) with
-// "post " or "put "; "content-length: " lines set the body length; the
-// first empty line ends the header.  A request without upload is complete
-// there; an upload when its body has arrived: Content-Length bytes, or with
-// "Transfer-Encoding: chunked" the last chunk and its trailer.
+// Framing of a request as it arrives (RFC 9112 sections 6 and 7): feed
+// each received block in order.  A request is its header plus exactly the
+// body its framing gives (Content-Length, or the chunks up to the last one
+// and its trailer); what follows is the next request.  The first line marks
+// an upload when it begins (any case) with "post " or "put ", or when the
+// request has a body.
 struct RequestScan {
-  int nState;             // 0 request line, 1 header, 2 body, 3 complete
+  HttpReader reader;
   int bUpload;
-  int bChunked;
-  int64_t nExpected;      // Content-Length (0 when absent)
-  int64_t nBody;          // body bytes counted so far
-  int nChunkState;        // chunked body: where in the chunk grammar
-  int64_t nChunkLeft;     // data bytes left in the current chunk
-  int nLineLen;           // characters of the current line kept
-  int bLineCr;            // the current line ended with CR so far
-  char mLine[4096];       // start of the current line (first 4,095 chars)
   char mFirstLine[4096];  // the request line without CR LF
 };
 void RequestScanInit(RequestScan *pScan);
-// Returns 1 when the request is complete (bytes after that are ignored).
-int RequestScanFeed(RequestScan *pScan, const char *pData, std::size_t nLen);
+// *pnUsed receives how many bytes of the block belong to this request.
+// Returns 1 when the request is complete, 0 when more is needed, -1 when it
+// is refused (pScan->reader.nError: 400, or 431 for an oversized header).
+int RequestScanFeed(RequestScan *pScan, const char *pData, std::size_t nLen, std::size_t *pnUsed);
 
 #endif  // PROXY_FRONT_CONNECTION_H_

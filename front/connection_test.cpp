@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -18,77 +19,99 @@
 
 namespace {
 
-// Feeds the request in blocks of nBlock bytes; returns the number of bytes
-// fed when the scan reported completeness, or -1 when it never did.
+// Feeds the request in blocks of nBlock bytes; returns the offset where
+// the request ended (its last byte + 1), -1 when it never did, or minus the
+// refusal status.
 long FeedInBlocks(const std::string &sReq, size_t nBlock, RequestScan *pScan) {
   RequestScanInit(pScan);
   for (size_t i = 0; i < sReq.size(); i += nBlock) {
-    size_t n = std::min(nBlock, sReq.size() - i);
-    if (RequestScanFeed(pScan, sReq.data() + i, n)) return static_cast<long>(i + n);
+    size_t n = std::min(nBlock, sReq.size() - i), nUsed = 0;
+    int nRc = RequestScanFeed(pScan, sReq.data() + i, n, &nUsed);
+    if (nRc < 0) return -pScan->reader.nError;
+    if (nRc == 1) return static_cast<long>(i + nUsed);
   }
   return -1;
 }
 
-TEST(RequestScanTest, CompletenessRule) {
+TEST(RequestScanTest, FramingRules) {
   const std::string sChunked =
       "POST http://h/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
       "5\r\nhello\r\n10;ext=1\r\n0123456789abcdef\r\n0\r\nX-Trailer: 1\r\n\r\n";
+  const std::string sTe = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   static const struct {
     const char *szName;
     std::string sReq;
-    long nWantAt;  // bytes needed for completeness, -1 = never complete
+    long nWantAt;  // end of the request; -1 never complete; -400/-431 refused
     int bUpload;
   } kCases[] = {
-      {"get", "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 37, 0},
-      {"get ignores body length", "GET / HTTP/1.1\r\nContent-Length: 10\r\n\r\n", 38, 0},
+      // Accepted forms; what follows the end is the next request.
+      {"get", "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 35, 0},
+      {"pipelined get", "GET / HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n", 18, 0},
+      {"get with a body", "GET / HTTP/1.1\r\nContent-Length: 2\r\n\r\nabGET", 39, 1},
       {"get without end", "GET / HTTP/1.1\r\nHost: h\r\n", -1, 0},
-      {"post exact", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", 43, 1},
+      {"post exact", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcdeGET / HTTP/1.1", 43, 1},
       {"post short", "POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\nabcde", -1, 1},
       {"post any case", "post / HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab", 40, 1},
       {"put", "PUT / HTTP/1.1\r\ncontent-length: 1\r\n\r\nZ", 38, 1},
       {"post no length", "POST / HTTP/1.1\r\nHost: h\r\n\r\n", 28, 1},
-      {"LF-only line does not end header", "GET / HTTP/1.1\n\n", -1, 0},
+      {"same length twice", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nZ", 58, 1},
+      {"LF-only lines", "GET / HTTP/1.1\n\n", 16, 0},
+      {"empty line before the request line", "\r\nGET / HTTP/1.1\r\n\r\n", 20, 0},
       {"postal is no upload", "POSTAL / HTTP/1.1\r\n\r\n", 21, 0},
-      {"chunked", sChunked, static_cast<long>(sChunked.size()), 1},
-      {"chunked without last chunk", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", -1, 1},
-      {"chunked wins over length",
-       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 83, 1},
+      {"chunked", sChunked + "GET", static_cast<long>(sChunked.size()), 1},
+      {"chunked without last chunk", sTe + "5\r\nhello\r\n", -1, 1},
+      {"gzip then chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 58, 1},
+      // Refused forms.
+      {"length and chunked",
+       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", -400, 0},
+      {"differing lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", -400, 0},
+      {"length with sign", "POST / HTTP/1.1\r\nContent-Length: +1\r\n\r\na", -400, 0},
+      {"length in hex", "POST / HTTP/1.1\r\nContent-Length: 0x1\r\n\r\na", -400, 0},
+      {"last coding not chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", -400, 0},
+      {"unknown coding", "POST / HTTP/1.1\r\nTransfer-Encoding: foo, chunked\r\n\r\n", -400, 0},
+      {"chunked twice", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked, chunked\r\n\r\n", -400, 0},
+      {"chunk size 0x", sTe + "0x5\r\nhello\r\n0\r\n\r\n", -400, 1},
+      {"chunk size with sign", sTe + "+5\r\nhello\r\n0\r\n\r\n", -400, 1},
+      {"chunk size with blank", sTe + " 5\r\nhello\r\n0\r\n\r\n", -400, 1},
+      {"chunk size overflow", sTe + "fffffffffffffffff\r\n", -400, 1},
+      {"obs-fold", "GET / HTTP/1.1\r\nX-A: 1\r\n  2\r\n\r\n", -400, 0},
+      {"bare CR in the request line", "GET /a\rb HTTP/1.1\r\n\r\n", -400, 0},
+      {"NUL in a header", std::string("GET / HTTP/1.1\r\nX-A: a\0b\r\n\r\n", 28), -400, 0},
+      {"blank before the colon", "POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\n\r\n", -400, 0},
+      {"header over 64 KiB", "GET / HTTP/1.1\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n", -431, 0},
   };
+  std::unique_ptr<RequestScan> pScan(new RequestScan);
   for (const auto &c : kCases) {
     for (size_t nBlock : {static_cast<size_t>(1), static_cast<size_t>(3), static_cast<size_t>(16384)}) {
-      RequestScan scan;
-      long nAt = FeedInBlocks(c.sReq, nBlock, &scan);
-      if (c.nWantAt < 0) {
-        EXPECT_EQ(-1, nAt) << c.szName << " block " << nBlock;
-      } else {
-        // With big blocks the whole text arrives at once.
-        EXPECT_EQ(std::min<long>(c.sReq.size(), ((c.nWantAt + nBlock - 1) / nBlock) * nBlock), nAt)
-            << c.szName << " block " << nBlock;
+      EXPECT_EQ(c.nWantAt, FeedInBlocks(c.sReq, nBlock, pScan.get())) << c.szName << " block " << nBlock;
+      if (c.nWantAt >= 0) {
+        EXPECT_EQ(c.bUpload, pScan->bUpload) << c.szName;
       }
-      EXPECT_EQ(c.bUpload, scan.bUpload) << c.szName;
     }
   }
 }
 
 TEST(RequestScanTest, EveryPassStartsFresh) {
-  RequestScan scan;
+  std::unique_ptr<RequestScan> pScan(new RequestScan);
   std::string sPost = "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
-  EXPECT_EQ(-1, FeedInBlocks(sPost, 100, &scan));
+  EXPECT_EQ(-1, FeedInBlocks(sPost, 100, pScan.get()));
   std::string sGet = "GET / HTTP/1.1\r\n\r\n";
-  EXPECT_EQ(static_cast<long>(sGet.size()), FeedInBlocks(sGet, 100, &scan));
-  EXPECT_EQ(0, scan.bUpload);
-  EXPECT_STREQ("GET / HTTP/1.1", scan.mFirstLine);
+  EXPECT_EQ(static_cast<long>(sGet.size()), FeedInBlocks(sGet, 100, pScan.get()));
+  EXPECT_EQ(0, pScan->bUpload);
+  EXPECT_STREQ("GET / HTTP/1.1", pScan->mFirstLine);
 }
 
 TEST(RequestScanTest, LongHeaderLinesAndLargeBody) {
   // A header line longer than the kept line start is still one line.
   std::string sReq = "POST / HTTP/1.1\r\nX-Long: " + std::string(10000, 'a') + "\r\nContent-Length: 100000\r\n\r\n";
-  RequestScan scan;
-  RequestScanInit(&scan);
-  EXPECT_EQ(0, RequestScanFeed(&scan, sReq.data(), sReq.size()));
+  std::unique_ptr<RequestScan> pScan(new RequestScan);
+  RequestScanInit(pScan.get());
+  size_t nUsed = 0;
+  EXPECT_EQ(0, RequestScanFeed(pScan.get(), sReq.data(), sReq.size(), &nUsed));
   std::string sBody(99999, 'b');
-  EXPECT_EQ(0, RequestScanFeed(&scan, sBody.data(), sBody.size()));
-  EXPECT_EQ(1, RequestScanFeed(&scan, "b", 1));
+  EXPECT_EQ(0, RequestScanFeed(pScan.get(), sBody.data(), sBody.size(), &nUsed));
+  EXPECT_EQ(1, RequestScanFeed(pScan.get(), "bc", 2, &nUsed));
+  EXPECT_EQ(1u, nUsed);
 }
 
 class ScopedTz {

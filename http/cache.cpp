@@ -1,5 +1,7 @@
 #include "http/cache.h"
 
+#include <strings.h>
+
 #include <cinttypes>
 #include <cstring>
 #include <new>
@@ -81,23 +83,81 @@ void SplitFileTime(uint64_t nFileTime, FileTimeParts *pParts) {
 
 int BuildHttpCacheKey(const char *szUser, const char *szHost, int nPort, const char *szRequestLine,
                       char *pOut, std::size_t nOutSize) {
-  FixedText<kHttpTextSize> line;
-  line.Assign(szRequestLine);
-  LowerText(line.data());
-  const char *szLine = line.c_str();
+  // Scheme and host are case-insensitive (RFC 3986 6.2.2.1); the path and
+  // query keep their case: "/Doc" and "/doc" are different resources.
+  const char *szLine = szRequestLine;
   const char *pPath = "/";
-  if (strncmp(szLine, "get http://", 11) == 0) {
+  if (strncasecmp(szLine, "get http://", 11) == 0) {
     // The path starts within the URL, never in the version after it.
     std::size_t nUrl = strcspn(szLine + 11, " \r\n");
     const char *pSlash = static_cast<const char *>(memchr(szLine + 11, '/', nUrl));
     if (pSlash != nullptr) pPath = pSlash;
   } else {
-    const char *pGet = strstr(szLine, "get ");
+    const char *pGet = strcasestr(szLine, "get ");
     pPath = pGet ? pGet + 4 : szLine + strlen(szLine);
   }
+  FixedText<kCacheKeySize> host;
+  host.Assign(szHost);
+  LowerText(host.data());
   int nPathLen = static_cast<int>(strcspn(pPath, " \r\n"));
-  int n = snprintf(pOut, nOutSize, "http,%s,%s,%d,%.*s", szUser, szHost, nPort, nPathLen, pPath);
+  int n = snprintf(pOut, nOutSize, "http,%s,%s,%d,%.*s", szUser, host.c_str(), nPort, nPathLen, pPath);
   return n >= 0 && static_cast<std::size_t>(n) < nOutSize;
+}
+
+int PrivateHeaderLine(const char *szLine) {
+  if (StartsNoCase(szLine, "set-cookie:")) return 1;
+  if (StartsNoCase(szLine, "cache-control:")) {
+    char szLow[512];
+    CopyTextLower(szLow, szLine, sizeof szLow);
+    return strstr(szLow, "private") != nullptr || strstr(szLow, "no-store") != nullptr ||
+           strstr(szLow, "no-cache") != nullptr;
+  }
+  if (StartsNoCase(szLine, "pragma:")) {
+    char szLow[512];
+    CopyTextLower(szLow, szLine, sizeof szLow);
+    return strstr(szLow, "no-cache") != nullptr;
+  }
+  if (StartsNoCase(szLine, "vary:")) {
+    // Only a variation by Accept-Encoding is the same answer for everyone
+    // this proxy serves (it drops that header towards servers).
+    const char *p = szLine + 5;
+    while (*p != '\0' && *p != '\r' && *p != '\n') {
+      p += strspn(p, " \t,");
+      std::size_t nTok = strcspn(p, " \t,\r\n");
+      if (nTok == 0) break;
+      if (!(nTok == 15 && strncasecmp(p, "accept-encoding", 15) == 0)) return 1;
+      p += nTok;
+    }
+  }
+  return 0;
+}
+
+int HttpHeaderPrivate(FILE *pFile, int bRequest) {
+  char *szLine = new (std::nothrow) char[kCacheHeaderLine];
+  if (szLine == nullptr) return 1;
+  int bPrivate = 0;
+  int bFirst = 1;
+  while (!bPrivate && fgets(szLine, static_cast<int>(kCacheHeaderLine), pFile) != nullptr) {
+    if (szLine[0] == '\r' || szLine[0] == '\n') break;
+    if (bFirst) {
+      bFirst = 0;
+      continue;
+    }
+    if (bRequest)
+      bPrivate = StartsNoCase(szLine, "authorization:") || StartsNoCase(szLine, "cookie:");
+    else
+      bPrivate = PrivateHeaderLine(szLine);
+  }
+  delete[] szLine;
+  return bPrivate;
+}
+
+int HttpFilePrivate(const char *szPath, int bRequest) {
+  FILE *pFile = PlatOpenRetry(szPath, "rb", 1);
+  if (pFile == nullptr) return 1;
+  int bPrivate = HttpHeaderPrivate(pFile, bRequest);
+  fclose(pFile);
+  return bPrivate;
 }
 
 int CacheDigest(const char *szKey, char szHex[33]) { return PlatMd5Hex(szKey, strlen(szKey), szHex); }
@@ -202,6 +262,11 @@ int CachedHeaderFresh(FILE *pFile, int nSock, uint64_t nNow, uint64_t nStored, l
   int bFresh = 1;
   while (bFresh && fgets(szLine, static_cast<int>(kCacheHeaderLine), pFile) != nullptr) {
     if (strcmp(szLine, "\r\n") == 0) break;
+    // Another user's answer is never served, however fresh.
+    if (PrivateHeaderLine(szLine)) {
+      bFresh = 0;
+      break;
+    }
     LowerText(szLine);
     if (strncmp(szLine, "expires:", 8) == 0) {
       const char *v = szLine + 8;

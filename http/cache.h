@@ -7,13 +7,24 @@
 #include <cstdint>
 #include <cstdio>
 
-// Key text "http,USER,HOST,PORT,PATH" for a request line (any case; it is
-// lower-cased here).  The path starts at the first "/" after "get http://"
+// Key text "http,USER,HOST,PORT,PATH" for a request line (method and
+// scheme in any case; the host is lower-cased, the path keeps its case).  The path starts at the first "/" after "get http://"
 // ("/" when none), otherwise after "get ", and ends at a blank or line end.
 // Returns 1, or 0 when the key does not fit in nOutSize (no caching then:
 // a cut key could name another URL's copy).
 int BuildHttpCacheKey(const char *szUser, const char *szHost, int nPort, const char *szRequestLine,
                       char *pOut, std::size_t nOutSize);
+
+// 1 when a response header line makes the answer private to its user or
+// unfit for storing: Set-Cookie, Cache-Control private, no-store or
+// no-cache, Pragma no-cache, Vary on anything but Accept-Encoding.
+int PrivateHeaderLine(const char *szLine);
+// Reads the header of an open message (at its start): for a request
+// (bRequest 1) 1 when it carries Authorization or Cookie; for a response 1
+// when a line is private as above.  Leaves the file anywhere.
+int HttpHeaderPrivate(FILE *pFile, int bRequest);
+// The same for a file; a file that cannot be opened counts as private.
+int HttpFilePrivate(const char *szPath, int bRequest);
 
 // MD5 digest of a key as 32 lower-case hex digits.  Returns 1 or -1.
 int CacheDigest(const char *szKey, char szHex[33]);

@@ -40,11 +40,11 @@ TEST(CacheKeyTest, KeyText) {
     const char *szLine;
     const char *szKey;
   } kCases[] = {
-      {"h.test", 80, "GET http://h.test/A/B?C HTTP/1.1\r\n", "http,,h.test,80,/a/b?c"},
-      {"h.test", 80, "get http://H.TEST/a/b?c http/1.1\r\n", "http,,h.test,80,/a/b?c"},
+      {"h.test", 80, "GET http://h.test/A/B?C HTTP/1.1\r\n", "http,,h.test,80,/A/B?C"},
+      {"H.Test", 80, "get HTTP://H.TEST/a/b?c http/1.1\r\n", "http,,h.test,80,/a/b?c"},
       {"h.test", 8080, "GET http://h.test:8080/a/b?c HTTP/1.1\r\n", "http,,h.test,8080,/a/b?c"},
       {"h.test", 80, "GET http://h.test HTTP/1.1\r\n", "http,,h.test,80,/"},
-      {"GET", 80, "GET /x/y HTTP/1.1\r\n", "http,,GET,80,/x/y"},
+      {"GET", 80, "GET /x/y HTTP/1.1\r\n", "http,,get,80,/x/y"},
   };
   for (const auto &c : kCases) {
     char szKey[kCacheKeySize];
@@ -128,10 +128,41 @@ TEST_F(CacheFileTest, HeaderRules) {
       {"HTTP/1.1 200 OK\r\nExpires: Thu, 01 Dec 2024 09:00:00 GMT\r\n\r\n", 0},
       {"HTTP/1.1 200 OK\r\nExpires: Thu, 01 Dec 2099 09:00:00 GMT\r\n\r\n", 1},
       {"HTTP/1.1 200 OK\r\nExpires: Thu, 01 Xyz 2099 09:00:00 GMT\r\n\r\n", 0},
+      // Answers private to a user are never served.
+      {"HTTP/1.1 200 OK\r\nCache-Control: public\r\nSet-Cookie: s=1\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\nCache-Control: public, no-store\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\nVary: accept-encoding\r\n\r\n", 1},
       // Lines after the header do not count.
       {"HTTP/1.1 200 OK\r\n\r\nCache-Control: private\r\n", 1},
   };
   for (const auto &c : kCases) EXPECT_EQ(c.bFresh, Fresh(c.szHeader, nNow, nStored)) << c.szHeader;
+}
+
+TEST_F(CacheFileTest, PrivateMessages) {
+  static const struct {
+    int bRequest;
+    const char *szHeader;
+    int bPrivate;
+  } kCases[] = {
+      {1, "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 0},
+      {1, "GET http://h/ HTTP/1.1\r\nCookie: a=b\r\n\r\n", 1},
+      {1, "GET http://h/ HTTP/1.1\r\nauthorization: Basic eA==\r\n\r\n", 1},
+      {1, "GET http://h/ HTTP/1.1\r\nProxy-Authorization: Basic eA==\r\n\r\n", 0},
+      {0, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", 0},
+      {0, "HTTP/1.1 200 OK\r\nSet-Cookie: a=b\r\n\r\n", 1},
+      {0, "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\n\r\n", 1},
+      {0, "HTTP/1.1 200 OK\r\nVary: Accept-Encoding, User-Agent\r\n\r\n", 1},
+      {0, "HTTP/1.1 200 OK\r\nVary: Accept-Encoding\r\n\r\n", 0},
+      {0, "HTTP/1.1 200 OK\r\n\r\nSet-Cookie: in the body\r\n", 0},
+  };
+  for (const auto &c : kCases) {
+    FILE *f = tmpfile();
+    fputs(c.szHeader, f);
+    rewind(f);
+    EXPECT_EQ(c.bPrivate, HttpHeaderPrivate(f, c.bRequest)) << c.szHeader;
+    fclose(f);
+  }
 }
 
 TEST(NoCacheListTest, Patterns) {

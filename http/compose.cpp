@@ -23,6 +23,50 @@ int IsUpgradeLine(const char *szLine) {
          StartsNoCase(szLine, "proxy-connection: upgrade");
 }
 
+// The field names a request's Connection lines list ("x-a,keep-alive,"),
+// lower-cased, each followed by a comma.  The framing fields and Host are
+// never among them: dropping those would change what the request is.
+using ConnectionNames = FixedText<1024>;
+
+void CollectConnectionNames(FILE *pIn, char *szLine, ConnectionNames *pNames) {
+  pNames->Clear();
+  long nStart = ftell(pIn);
+  while (ReadLine(pIn, szLine, kRequestLine) > 0) {
+    if (strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0) break;
+    if (!StartsNoCase(szLine, "connection:")) continue;
+    const char *p = szLine + 11;
+    for (;;) {
+      p += strspn(p, " \t,");
+      std::size_t nTok = strcspn(p, " \t,;\r\n");
+      if (nTok == 0) break;
+      char szName[128];
+      if (nTok < sizeof szName) {
+        memcpy(szName, p, nTok);
+        szName[nTok] = '\0';
+        LowerText(szName);
+        if (strcmp(szName, "content-length") != 0 && strcmp(szName, "transfer-encoding") != 0 &&
+            strcmp(szName, "host") != 0)
+          pNames->AppendFormat("%s,", szName);
+      }
+      p += nTok;
+    }
+  }
+  fseek(pIn, nStart, SEEK_SET);
+}
+
+// 1 when the header line's field is one the Connection lines name.
+int NamedByConnection(const char *szLine, const ConnectionNames &names) {
+  std::size_t nName = strcspn(szLine, ":\r\n");
+  if (szLine[nName] != ':' || nName == 0) return 0;
+  for (const char *p = names.c_str(); *p != '\0';) {
+    const char *pComma = strchr(p, ',');
+    std::size_t nTok = static_cast<std::size_t>(pComma - p);
+    if (nTok == nName && strncasecmp(p, szLine, nName) == 0) return 1;
+    p = pComma + 1;
+  }
+  return 0;
+}
+
 int SinkPuts(RequestSink *pSink, const char *sz) { return SinkWrite(pSink, sz, strlen(sz)); }
 
 // Writes the request line of a direct absolute-form request in origin form:
@@ -116,7 +160,11 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
     SinkPuts(pSink, szLine);
   SinkPuts(pSink, extra.c_str());
 
-  // 7. The header lines.
+  // 7. The header lines.  Hop-by-hop fields stay with this hop (RFC 9110
+  // 7.6.1): the client's proxy credentials and the fields its Connection
+  // lines name never go on.
+  ConnectionNames names;
+  CollectConnectionNames(pIn, szLine, &names);
   int bHttp11 = strncasecmp(pT->mVersion.c_str(), "http/1.1", 8) == 0;
   int bViaRule = g_bHeaderRewrite && g_bViaExtend;
   std::size_t n;
@@ -140,6 +188,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
       break;
     }
     if (IsUpgradeLine(szLine)) continue;
+    if (StartsNoCase(szLine, "proxy-authorization:") || NamedByConnection(szLine, names)) continue;
     if (StartsNoCase(szLine, "proxy-connection:")) {
       if (g_bNoKeepAlive || !bHttp11) {
         SinkPuts(pSink, "Connection: close\r\n");

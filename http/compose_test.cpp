@@ -89,6 +89,14 @@ TEST_F(ComposeTest, HeaderRules) {
       {"Accept-Encoding: gzip\r\nA: 1\r\n", 0, 0, "A: 1\r\n", 0},
       {"Accept-Encoding: gzip\r\n", 1, 0, "Accept-Encoding: gzip\r\n", 0},
       {"Upgrade: h2c\r\nConnection: Upgrade\r\nProxy-Connection: upgrade\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 0},
+      // Hop-by-hop fields: proxy credentials never go on, upstream proxies
+      // included; the fields a Connection line names stay with this hop.
+      {"Proxy-Authorization: Basic dTpw\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 0},
+      {"proxy-authorization: Basic dTpw\r\n", 1, 0, "", 0},
+      {"Connection: X-A, keep-alive\r\nx-a: 1\r\nKeep-Alive: 5\r\nX-AB: 2\r\n", 0, 0,
+       "Connection: X-A, keep-alive\r\nX-AB: 2\r\n", 0},
+      {"Connection: content-length\r\nContent-Length: 0\r\n", 0, 0,
+       "Connection: content-length\r\nContent-Length: 0\r\n", 0},
   };
   for (const auto &c : kCases) {
     g_bNoKeepAlive = c.bNoKeepAlive;

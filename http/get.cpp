@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"
 #include "http/ftp_hook.h"
@@ -88,9 +89,13 @@ void CacheFileName(ConnectionRecord *pRec, const char *szHost, int nPort, char *
   if (pIn == nullptr) return;
   char *szLine = pRec->mRecv;
   ReadLine(pIn, szLine, kRecvChunk + 1);
+  // The answer to a request with the user's own credentials or cookies is
+  // that user's alone: neither looked up nor stored.
+  rewind(pIn);
+  int bPrivate = HttpHeaderPrivate(pIn, 1);
   fclose(pIn);
-  LowerText(szLine);
-  if (strstr(szLine, "get ") == nullptr || strstr(szLine, "https://") != nullptr) return;
+  if (bPrivate) return;
+  if (strcasestr(szLine, "get ") == nullptr || strcasestr(szLine, "https://") != nullptr) return;
   char szKey[kCacheKeySize];
   char szDigest[33];
   // The user-name field is empty for HTTP connections.
@@ -183,7 +188,9 @@ void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int b
     pOut->bGotData = 1;
     DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. \n", pRec->nSock, nSv, n);
     if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
-    int bComplete = TrackerFeed(&pOut->track, pRec->mRecv, static_cast<std::size_t>(n));
+    int nTrack = TrackerFeed(&pOut->track, pRec->mRecv, static_cast<std::size_t>(n));
+    if (nTrack < 0) break;  // bad framing: nothing of it reaches the client
+    int bComplete = nTrack == 1;
     int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > kHttpPassOnSize);
     if (bPass && !pOut->bClientFailed && pSpool != nullptr) {
       pOut->bPassedOn = 1;
@@ -226,6 +233,9 @@ int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bU
 // response on entry; R.tmp the answer for the client on return).
 void Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
   NotifyPage(kPageSplit, szSpool, szTmp, nullptr);
+  // The virus scanner sees the body the client will use: chunks joined and
+  // a gzip or deflate coding undone.
+  DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool);
   char szVerdict[kHttpScanReplySize + 1] = "";
   ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
@@ -282,9 +292,28 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     pRec->nSvSock = nSv;
   }
   delete[] pBuf;
+  const ResponseTracker &track = pRes->track;
+  if (track.bBad) {
+    // Framing that cannot be followed (RFC 9112 6.3): the server connection
+    // is not used again, nothing is inspected or stored, and the client
+    // gets 502 (or, when it already has part of the answer, the end of the
+    // connection).
+    DebugLogF("[GetDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
+    CloseServer(pRec);
+    if (!pRes->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    pRec->bKeepAlive = 0;
+    delete pRes;
+    DeleteSpool(pReq->szSpool);
+    DeleteSpool(cash.c_str());
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  // A response cut short is not stored, and the client connection ends
+  // after what arrived so the client can tell it is incomplete.
+  int bCutShort = TrackerCutShort(&track);
+  if (bCutShort) pRec->bKeepAlive = 0;
   // An answer that ends only with the server's close cannot be followed by
   // another one on the client connection either.
-  const ResponseTracker &track = pRes->track;
   if (!track.bLengthKnown && !track.bChunked && !track.bNoBody) pRec->bKeepAlive = 0;
   // 6. The server connection stays only for a kept exchange whose response
   // ended by its own framing.
@@ -301,7 +330,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   else
     DebugLogF("[GetDispatch] [%04d] [%04d] whitelist [%s]\n", pRec->nSock, nSvLog, pRec->mLine);
   // 8. Cache store (a white-listed response has no R.tmp).
-  if (szCache[0] != '\0' && PlatFileExists(tmp.c_str())) {
+  if (szCache[0] != '\0' && !bCutShort && PlatFileExists(tmp.c_str()) && !HttpFilePrivate(tmp.c_str(), 0)) {
     DebugLogF("[GetDispatch] [%04d] [%04d] HTTP cash making. %s\n", pRec->nSock, nSvLog, szCache);
     CopyWithRetry(tmp.c_str(), szCache);
   }
@@ -317,6 +346,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
       fclose(pIn);
     }
   }
+  if (bCutShort) pRec->bKeepAlive = 0;
   delete pRes;
   // 11.
   DeleteSpool(pReq->szSpool);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/settings.h"
+#include "front/connection.h"
 #include "front/connection_record.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_tls.h"
@@ -25,6 +26,22 @@ int HttpRecvClientSock(int nSock, void *pSSL, char *pBuf, std::size_t nSize) {
 
 int HttpSendClient(ConnectionRecord *pRec, const void *pData, std::size_t nLen) {
   return HttpSendClientSock(pRec->nSock, pRec->pClientSSL, pData, nLen);
+}
+
+int HttpSendStatusClose(ConnectionRecord *pRec, int nStatus, const char *szReason) {
+  pRec->bKeepAlive = 0;
+  char szDate[kDateTextSize];
+  MakeDateText(szDate);
+  char szBody[256];
+  int nBody = snprintf(szBody, sizeof szBody, "<HTML><HEAD></HEAD><BODY>\r\n<B>%d %s</B></BODY></HTML>\r\n", nStatus,
+                       szReason);
+  char szAnswer[640];
+  int n = snprintf(szAnswer, sizeof szAnswer,
+                   "HTTP/1.1 %d %s\r\nDate: %s\r\nServer: QUILLON/v1.38\r\nContent-Type: text/html\r\n"
+                   "Content-Length: %d\r\nConnection: close\r\n\r\n%s",
+                   nStatus, szReason, szDate, nBody, szBody);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof szAnswer) return -1;
+  return HttpSendClient(pRec, szAnswer, static_cast<std::size_t>(n));
 }
 
 int HttpRecvClient(ConnectionRecord *pRec, char *pBuf, std::size_t nSize) {

@@ -28,6 +28,10 @@ void HttpCloseSocket(int nSock);
 // Shuts a socket down in both directions, leaving it open: a thread still
 // using it sees its calls fail, and cannot meet a reused number.
 void HttpCloseSocketShutdownOnly(int nSock);
+// Sends a generated answer "HTTP/1.1 <status> <reason>" with a short page
+// and "Connection: close", and clears bKeepAlive: the client connection
+// ends after it.  Returns the byte count or -1.
+int HttpSendStatusClose(ConnectionRecord *pRec, int nStatus, const char *szReason);
 // Error number of the last failed socket call.
 int HttpLastError();
 // A line on standard output (the console lines of the handlers).

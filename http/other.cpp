@@ -161,7 +161,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
       pRec->nLogBytes += static_cast<uint32_t>(n);
       DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes.\n", pRec->nSock, nSv, n);
       if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
-      if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n))) break;
+      if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n)) != 0) break;
     }
     if (pSpool != nullptr) fclose(pSpool);
     delete[] pSpoolBuf;
@@ -176,6 +176,21 @@ int OtherDispatch(ConnectionRecord *pRec) {
     pRec->nSvSock = nSv;
   }
   pRec->bKeepAlive = bKeepWanted;
+  if (pTrack->bBad) {
+    // Framing that cannot be followed: 502, and neither connection is used
+    // again.
+    DebugLogF("[OtherDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
+    CloseServer(pRec);
+    HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    DeleteSpool(pReq->szSpool);
+    delete pT;
+    delete pReq;
+    delete pTrack;
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  // A response cut short ends the client connection after what arrived.
+  if (TrackerCutShort(pTrack)) pRec->bKeepAlive = 0;
   // An answer that ends only with the server's close cannot be followed by
   // another one on the client connection either.
   if (!pTrack->bLengthKnown && !pTrack->bChunked && !pTrack->bNoBody) pRec->bKeepAlive = 0;

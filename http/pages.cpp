@@ -153,8 +153,8 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
       } else if (StartsNoCase(pBuf, "content-type:")) {
         fputs("Content-Type: text/html; charset=shift_jis\r\n", pOut);
         bType = 1;
-      } else if (StartsNoCase(pBuf, "transfer-encoding: chunked")) {
-        // The page has a length of its own.
+      } else if (StartsNoCase(pBuf, "transfer-encoding:") || StartsNoCase(pBuf, "content-encoding:")) {
+        // The page has a length of its own and is sent as plain text.
       } else {
         fwrite(pBuf, 1, n, pOut);
       }

@@ -63,7 +63,9 @@ TEST_F(NotifyPageTest, Split) {
 }
 
 TEST_F(NotifyPageTest, VerdictRewritesHeader) {
-  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nServer: s\r\n\r\n5\r\nEICAR\r\n0\r\n\r\n";
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: gzip\r\nServer: s\r\n\r\n"
+      "5\r\nEICAR\r\n0\r\n\r\n";
   WriteFile(a_, chunked);
   ASSERT_EQ(1, NotifyPage(kPageVirus, a_.c_str(), b_.c_str(), "Eicar"));
   std::string page = BuiltInPage(kPageVirus);

@@ -74,7 +74,8 @@ class OriginHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
         elif parts[1] == "cache":
             headers = [("Content-Type", "text/plain")]
-            for key, name in (("cc", "Cache-Control"), ("exp", "Expires"), ("pragma", "Pragma")):
+            for key, name in (("cc", "Cache-Control"), ("exp", "Expires"), ("pragma", "Pragma"),
+                              ("cookie", "Set-Cookie")):
                 if key in q:
                     headers.append((name, q[key]))
             self._send(200, ("count=%d" % n).encode(), headers)

@@ -26,22 +26,24 @@ class CacheTest(unittest.TestCase):
         return body.decode("latin-1")
 
     def cache_file(self, path):
-        key = "http,,127.0.0.1,%d,%s" % (self.origin.port, path.lower())
+        key = "http,,127.0.0.1,%d,%s" % (self.origin.port, path)
         return self.proxy.path("httpcache", hashlib.md5(key.encode()).hexdigest() + ".dat")
 
     def test_fresh_and_stale_copies(self):
         cases = [
-            # query, second answer (count=1: from the cache); the header
-            # rules themselves are covered by the cache unit tests.
-            ("cc=public", "count=1"),
-            ("plain=1", "count=1"),
-            ("cc=private", "count=2"),
-            ("exp=Thu,%2001%20Jan%202001%2000:00:00%20GMT&cc=public", "count=2"),
+            # query, second answer (count=1: from the cache), stored; the
+            # header rules themselves are covered by the cache unit tests.
+            ("cc=public", "count=1", True),
+            ("plain=1", "count=1", True),
+            # Answers private to one user are neither stored nor served.
+            ("cc=private", "count=2", False),
+            ("cc=public&cookie=session%3D1", "count=2", False),
+            ("exp=Thu,%2001%20Jan%202001%2000:00:00%20GMT&cc=public", "count=2", True),
         ]
-        for query, second in cases:
+        for query, second, stored in cases:
             path = "/cache?" + query
             self.assertEqual(self.get(path), "count=1", query)
-            self.assertTrue(os.path.exists(self.cache_file(path)), query)
+            self.assertEqual(os.path.exists(self.cache_file(path)), stored, query)
             self.assertEqual(self.get(path), second, query)
         log = self.proxy.wait_log("HTTP(expires) = off.")
         self.assertIn("HTTP cash useing. ", log)

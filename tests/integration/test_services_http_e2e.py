@@ -28,6 +28,22 @@ class Origin(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.send_response(200)
+        if "split" in self.path:
+            # EICAR cut in two chunks: only the de-chunked body shows it.
+            half = len(EICAR) // 2
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for piece in (EICAR[:half], EICAR[half:]):
+                self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
+            self.wfile.write(b"0\r\n\r\n")
+            return
+        if self.path.endswith(".gz"):
+            body = gzip.compress(EICAR)
+            self.send_header("Content-Encoding", "gzip")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
         if self.path.endswith((".bin", ".com")):
             body = EICAR if "eicar" in self.path else DOWNLOAD
             self.send_header("Content-Type", "application/octet-stream")
@@ -101,10 +117,12 @@ class ServicesEndToEndTest(unittest.TestCase):
         rc, body, err = self.get("/clean.bin")
         self.assertEqual(rc, 0, err)
         self.assertEqual(body, DOWNLOAD)
-        rc, body, err = self.get("/eicar.com", "-i")
-        self.assertEqual(rc, 0, err)
-        self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", body)
-        self.assertIn(b"Eicar-Test-Signature", body)  # the page names the finding
+        for path in ("/eicar.com", "/split.com", "/eicar.gz"):
+            rc, body, err = self.get(path, "-i")
+            self.assertEqual(rc, 0, err)
+            self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", body, path)
+            self.assertIn(b"Eicar-Test-Signature", body, path)  # the page names the finding
+            self.assertNotIn(b"Content-Encoding", body, path)   # the page goes out plain
         svc.wait_log("--- Eicar-Test-Signature")
 
 
