@@ -15,6 +15,7 @@ if(PROXY_PACKAGE_FILES)
   install(DIRECTORY ${PKG}/etc/ DESTINATION /etc/ruvoproxy FILES_MATCHING PATTERN "*.conf")
   install(FILES ${PKG}/tmpfiles/ruvoproxy.conf DESTINATION lib/tmpfiles.d)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/ruvoproxy)
+  install(FILES ${PKG}/haproxy-ruvoproxy.cfg DESTINATION share/doc/ruvoproxy/examples)
 
   # Example list files: the same ones `make run` writes into its demo folder.
   set(examples ${CMAKE_BINARY_DIR}/package-examples)
