@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 VAR        ?= $(CURDIR)/var
 
-.PHONY: all deps build run test unit asan bench clean
+.PHONY: all deps build package run test unit asan bench clean
 
 all: build
 
@@ -15,11 +15,17 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The Debian package build/ruvoproxy_VERSION_ARCH.deb (CPack's DEB generator).
+package: build
+	cmake -S . -B $(BUILD) -DPROXY_PACKAGE_FILES=ON
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && cpack -G DEB
+
 run: build
 	scripts/demo_data.sh $(VAR)
 	scripts/run_demo.sh $(BUILD) $(VAR)
 
-test: build
+test: package
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 900
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPROXY_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)

@@ -362,6 +362,35 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
   return 0;
 }
 
+int FindInfoRequest(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) return kInfoHelp;
+    if (strcmp(argv[i], "--version") == 0) return kInfoVersion;
+  }
+  return kInfoNone;
+}
+
+void PrintUsage(FILE *pFile, const char *szProgram) {
+  fprintf(pFile,
+          "usage: %s -E=VAR -P=MODE [switches]   (%s)\n"
+          "A switch is a dash, a letter, \"=\" and the value; switches are read left to right.\n"
+          "  -E=VAR         data folder $VAR/TORV/; give it first (-Z=DIR: the folder DIR)\n"
+          "  -P=n           protocol 0 HTTP, 1 SMTP, 2 POP3, 3 IMAP4, 4 FTP, 5 SOCKS\n"
+          "  \"-L=a,b port\"  listen addresses and port (default 127.0.0.1 8080)\n"
+          "  -F             listen addresses from the mode's settings file\n"
+          "  -i=n           0 IPv4, 1 IPv6, 2 both\n"
+          "  \"-S=host port\" upstream server of the SMTP, POP3, IMAP4 and FTP relays\n"
+          "  -T=c,s,ct,st   time-outs in ms: client, server, client TLS, server TLS\n"
+          "  -C=n           connection limit (0: none)      -!=0    HTTP keep-alive on\n"
+          "  -A, -A=1       proxy credentials (=1: LDAP)    -M=n    cache minutes\n"
+          "  -W             debug log to the dated file     -V      debug log to stderr\n"
+          "  -G=1           access log (HTTP, SOCKS)        -K=n    largest file inspected\n"
+          "  -N=a-b         FTP data and BIND ports         -B=DIR  mail backup folder\n"
+          "  -J=1 -D=n -U=n -Q=n -O=n -R=n -$=n -X=n        see the manual page\n"
+          "  -h, --help     this text                       --version\n",
+          szProgram, kVersion);
+}
+
 const char *ProgramTitle(const char *szLowerName) {
   static const struct {
     const char *szName;

@@ -4,6 +4,7 @@
 #define PROXY_CORE_SETTINGS_H_
 
 #include <cstdint>
+#include <cstdio>
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
@@ -83,6 +84,15 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint);
 // Logs the banner and the settings summary through DebugLog, creating the
 // debug-log and access-log folders on the way (start-up steps 4 and 5).
 void LogSettingsSummary();
+
+// Whole-argument requests looked for before the switches are parsed: "-h"
+// and "--help" ask for the usage, "--version" for the version.  The first
+// one found counts.  Returns kInfoNone when there is none.
+enum InfoRequest { kInfoNone = 0, kInfoHelp = 1, kInfoVersion = 2 };
+int FindInfoRequest(int argc, char **argv);
+
+// Prints the short usage (the switches) for the program name to pFile.
+void PrintUsage(FILE *pFile, const char *szProgram);
 
 // Title printed on standard output for a (lower-cased) program name.
 const char *ProgramTitle(const char *szLowerName);

@@ -306,3 +306,31 @@ TEST_F(SummaryTest, OptionalLinesPerMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// "-h", "--help" and "--version" count only as whole arguments; "-h=..." and
+// "-H" stay ordinary (ignored) switches, and the first request found wins.
+TEST(InfoRequestTest, WholeArgumentsOnly) {
+  const struct {
+    std::vector<std::string> args;
+    int nExpected;
+  } kCases[] = {
+      {{}, kInfoNone},
+      {{"-E=X", "-P=0"}, kInfoNone},
+      {{"-h"}, kInfoHelp},
+      {{"-P=0", "--help"}, kInfoHelp},
+      {{"--version"}, kInfoVersion},
+      {{"--version", "-h"}, kInfoVersion},
+      {{"-h=1", "-H", "--helpme", "-help", "--version=1"}, kInfoNone},
+  };
+  for (const auto &c : kCases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "ruvohprx");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    EXPECT_EQ(c.nExpected, FindInfoRequest(static_cast<int>(argv.size()), argv.data())) << args.size();
+  }
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 # folder $ENVNAME/TORV/ (the proxy's -E convention) and stops them all when
 # this script ends (SIGTERM, SIGINT or its own exit).
 #   scripts/run_services.sh BUILD ENVNAME [extra switches for every service]
+# RUVO_AVS_SIGNATURES=FOLDER gives ruvoavs that signature folder (-D).
 # A service that is not built (its library was missing at configure time) is
 # reported and skipped; a service that finds its scanner or data missing
 # reports that itself and exits with code 3, which is reported as skipped.
@@ -28,6 +29,8 @@ trap stop_all EXIT INT TERM
 
 # Switches for one service only.
 declare -A extra=()
+# RUVO_AVS_SIGNATURES: the signature folder of ruvoavs instead of the system's.
+[[ -n "${RUVO_AVS_SIGNATURES:-}" ]] && extra[ruvoavs]="-D=$RUVO_AVS_SIGNATURES"
 # ruvospam asks SpamAssassin's spamd: start a private one on a socket in the
 # data folder (local tests only, no network, the rules Debian ships) and stop
 # it with the services.  Without spamd, ruvospam reports itself skipped.

@@ -2,7 +2,9 @@
 the dated debug log and on standard error, refused switch values.  The
 summary's lines themselves are checked by the settings unit tests."""
 import os
+import shutil
 import subprocess
+import tempfile
 import unittest
 
 from proxytest import BIN, proxy_for, wait_until
@@ -44,6 +46,36 @@ class StartupTest(unittest.TestCase):
             proc = subprocess.run([BIN] + args, capture_output=True, timeout=20)
             self.assertEqual(2, proc.returncode, args)
             self.assertTrue(proc.stderr, args)
+
+    def test_help_and_version_answer_without_starting(self):
+        home = tempfile.mkdtemp(prefix="startup_")
+        self.addCleanup(shutil.rmtree, home, True)
+        env = dict(os.environ, STARTUP_HOME=home)
+        for args, expected in ((["-h"], "usage: ruvohprx "), (["-E=STARTUP_HOME", "-P=0", "--help"], "-P=n"),
+                               (["--version"], "ruvohprx v1.38\n")):
+            proc = subprocess.run([BIN] + args, capture_output=True, timeout=20, env=env)
+            self.assertEqual(0, proc.returncode, args)
+            self.assertIn(expected, proc.stdout.decode(), args)
+        # Nothing was started: no folder was made.
+        self.assertEqual([], os.listdir(home))
+
+    def test_unwritable_data_folder_is_refused(self):
+        # Root writes through permission bits, so the cases use what stops
+        # everybody: a missing folder, a file where a folder should be.
+        home = tempfile.mkdtemp(prefix="startup_")
+        self.addCleanup(shutil.rmtree, home, True)
+        cases = (("missing", None), ("data folder is a file", "TORV"), ("cache is a file", "TORV/cache"))
+        for name, file_name in cases:
+            shutil.rmtree(os.path.join(home, "TORV"), ignore_errors=True)
+            if os.path.exists(os.path.join(home, "TORV")):
+                os.remove(os.path.join(home, "TORV"))
+            if file_name:
+                os.makedirs(os.path.dirname(os.path.join(home, file_name)), exist_ok=True)
+                open(os.path.join(home, file_name), "w").close()
+            proc = subprocess.run([BIN, "-E=STARTUP_HOME", "-P=0", "-L=127.0.0.1 1"], capture_output=True,
+                                  timeout=20, env=dict(os.environ, STARTUP_HOME=home))
+            self.assertEqual(2, proc.returncode, name)
+            self.assertIn(b"the data folder cannot be written: ", proc.stderr, name)
 
 
 if __name__ == "__main__":
