@@ -67,6 +67,17 @@ int NamedByConnection(const char *szLine, const ConnectionNames &names) {
   return 0;
 }
 
+// 1 when the Connection lines name the option szWord (lower case).
+int ConnectionNamed(const ConnectionNames &names, const char *szWord) {
+  std::size_t nWord = strlen(szWord);
+  for (const char *p = names.c_str(); *p != '\0';) {
+    const char *pComma = strchr(p, ',');
+    if (static_cast<std::size_t>(pComma - p) == nWord && strncmp(p, szWord, nWord) == 0) return 1;
+    p = pComma + 1;
+  }
+  return 0;
+}
+
 int SinkPuts(RequestSink *pSink, const char *sz) { return SinkWrite(pSink, sz, strlen(sz)); }
 
 // Writes the request line of a direct absolute-form request in origin form:
@@ -167,6 +178,10 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
   CollectConnectionNames(pIn, szLine, &names);
   int bHttp11 = strncasecmp(pT->mVersion.c_str(), "http/1.1", 8) == 0;
   int bViaRule = g_bHeaderRewrite && g_bViaExtend;
+  // RFC 9112 9.3: an HTTP/1.1 request keeps its connection unless it asks
+  // for "close" (in Connection, or in the legacy Proxy-Connection).
+  int bClientClose = ConnectionNamed(names, "close");
+  int bLegacyKeep = 0;
   std::size_t n;
   while ((n = ReadLine(pIn, szLine, kRequestLine)) > 0) {
     int bEnd = strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0;
@@ -194,7 +209,8 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
         SinkPuts(pSink, "Connection: close\r\n");
         continue;
       }
-      if (n > 18 && StartsNoCase(szLine + 18, "keep-alive")) pRec->bKeepAlive = 1;
+      if (n > 18 && StartsNoCase(szLine + 18, "keep-alive")) bLegacyKeep = 1;
+      if (n > 18 && StartsNoCase(szLine + 18, "close")) bClientClose = 1;
       if (!pInput->bUpstream) {
         SinkWrite(pSink, szLine + 6, n - 6);
         continue;
@@ -204,5 +220,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
     }
     SinkWrite(pSink, szLine, n);
   }
+  if (!g_bNoKeepAlive && bHttp11 && !bClientClose) pRec->bKeepAlive = 1;
+  if (bLegacyKeep && !bClientClose) pRec->bKeepAlive = 1;
   return 1;
 }

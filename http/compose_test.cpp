@@ -86,17 +86,25 @@ TEST_F(ComposeTest, HeaderRules) {
       {"Proxy-Connection: Keep-Alive\r\n", 1, 0, "Proxy-Connection: Keep-Alive\r\n", 1},
       {"Proxy-Connection: keep-alive\r\n", 0, 1, "Connection: close\r\n", 0},
       {"Proxy-Connection: close\r\n", 0, 0, "Connection: close\r\n", 0},
-      {"Accept-Encoding: gzip\r\nA: 1\r\n", 0, 0, "A: 1\r\n", 0},
-      {"Accept-Encoding: gzip\r\n", 1, 0, "Accept-Encoding: gzip\r\n", 0},
-      {"Upgrade: h2c\r\nConnection: Upgrade\r\nProxy-Connection: upgrade\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 0},
+      {"Accept-Encoding: gzip\r\nA: 1\r\n", 0, 0, "A: 1\r\n", 1},
+      {"Accept-Encoding: gzip\r\n", 1, 0, "Accept-Encoding: gzip\r\n", 1},
+      {"Upgrade: h2c\r\nConnection: Upgrade\r\nProxy-Connection: upgrade\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 1},
       // Hop-by-hop fields: proxy credentials never go on, upstream proxies
       // included; the fields a Connection line names stay with this hop.
-      {"Proxy-Authorization: Basic dTpw\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 0},
-      {"proxy-authorization: Basic dTpw\r\n", 1, 0, "", 0},
+      {"Proxy-Authorization: Basic dTpw\r\nB: 2\r\n", 0, 0, "B: 2\r\n", 1},
+      {"proxy-authorization: Basic dTpw\r\n", 1, 0, "", 1},
       {"Connection: X-A, keep-alive\r\nx-a: 1\r\nKeep-Alive: 5\r\nX-AB: 2\r\n", 0, 0,
-       "Connection: X-A, keep-alive\r\nX-AB: 2\r\n", 0},
+       "Connection: X-A, keep-alive\r\nX-AB: 2\r\n", 1},
       {"Connection: content-length\r\nContent-Length: 0\r\n", 0, 0,
-       "Connection: content-length\r\nContent-Length: 0\r\n", 0},
+       "Connection: content-length\r\nContent-Length: 0\r\n", 1},
+      // RFC 9112 9.3: an HTTP/1.1 request persists unless it asks for close;
+      // a close wins over the legacy keep-alive.
+      {"A: 1\r\n", 0, 0, "A: 1\r\n", 1},
+      {"A: 1\r\n", 0, 1, "A: 1\r\n", 0},
+      {"Connection: close\r\n", 0, 0, "Connection: close\r\n", 0},
+      {"Connection: Keep-Alive, CLOSE\r\n", 0, 0, "Connection: Keep-Alive, CLOSE\r\n", 0},
+      {"Connection: close\r\nProxy-Connection: keep-alive\r\n", 0, 0,
+       "Connection: close\r\nConnection: keep-alive\r\n", 0},
   };
   for (const auto &c : kCases) {
     g_bNoKeepAlive = c.bNoKeepAlive;

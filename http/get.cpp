@@ -123,7 +123,7 @@ int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTa
   DeleteSpool(cash.c_str());
   FILE *pIn = OpenSpool(szCache, "rb");
   if (pIn == nullptr) return 1;
-  if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseCache);
+  DeliverResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseCache);
   SendFileToClient(pRec, pIn, "GetDispatch", "send: ");
   fclose(pIn);
   return 1;
@@ -150,7 +150,7 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
     DebugLogF("[GetDispatch] [%04d] temp file not open. (%s)\n", pRec->nSock, szSpool);
     return -1;  // the later pieces alone would be a broken answer
   }
-  if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+  DeliverResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
   int nRc = SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ");
   fclose(pIn);
   return nRc;
@@ -194,6 +194,10 @@ void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int b
     int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > kHttpPassOnSize);
     if (bPass && !pOut->bClientFailed && pSpool != nullptr) {
       pOut->bPassedOn = 1;
+      // An answer that ends with the server's close ends the client
+      // connection too: its header says so when it goes out.
+      const ResponseTracker &t = pOut->track;
+      if (!bStarted && !t.bHeaderPending && !t.bLengthKnown && !t.bChunked && !t.bNoBody) pRec->bKeepAlive = 0;
       if (PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT) < 0) {
         pOut->bClientFailed = 1;
         break;
@@ -341,7 +345,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     if (pIn == nullptr) {
       DebugLogF("[GetDispatch] [%04d] C:temp file not open. (%s)\n", pRec->nSock, tmp.c_str());
     } else {
-      if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+      DeliverResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
       if (SendFileToClient(pRec, pIn, "GetDispatch", "C:send: ") < 0) pRec->bKeepAlive = 0;
       fclose(pIn);
     }

@@ -202,7 +202,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
   // 11. Delivery of the whole response.
   FILE *pIn = OpenSpool(pReq->szSpool, "rb");
   if (pIn != nullptr) {
-    if (g_bHeaderRewrite) SetVIAResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
+    DeliverResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
     if (SendFileToClient(pRec, pIn, "OtherDispatch", "C:send: ") < 0) pRec->bKeepAlive = 0;
     fclose(pIn);
   }

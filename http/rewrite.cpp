@@ -1,5 +1,7 @@
 #include "http/rewrite.h"
 
+#include <strings.h>
+
 #include <cstring>
 #include <new>
 
@@ -27,7 +29,27 @@ int IsUpgradeLine(const char *szLine) {
          StartsNoCase(szLine, "proxy-connection: upgrade");
 }
 
+constexpr const char kCloseLine[] = "Connection: close\r\n";
+
+// 1 when a Connection value lists the "close" option.
+int HasCloseToken(const char *szValue) {
+  for (const char *p = szValue;;) {
+    p += strspn(p, " \t,");
+    std::size_t nTok = strcspn(p, " \t,;\r\n");
+    if (nTok == 0) return 0;
+    if (nTok == 5 && strncasecmp(p, "close", 5) == 0) return 1;
+    p += nTok;
+  }
+}
+
 }  // namespace
+
+void DeliverResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVersion, int nMode) {
+  if (g_bHeaderRewrite)
+    SetVIAResponseHeader(pRec, pFile, szVersion, nMode);
+  else if (!pRec->bKeepAlive)
+    SetVIAResponseHeader(pRec, pFile, szVersion, kResponseCloseOnly);
+}
 
 void MakeViaValue(const char *szVersion, const char *szLocalName, char *pOut, std::size_t nOutSize) {
   const char *pSlash = strchr(szVersion, '/');
@@ -44,6 +66,8 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
   char szVia[kViaSize] = "";
   int bViaDone = 0;
   int bFirst = 1;
+  int bHttp10 = 0;     // an HTTP/1.0 answer tells the close by its version
+  int bCloseSaid = 0;  // a Connection line with "close" is in the output
   pOut[0] = '\0';
   // Appends when it fits; 0 means the buffer is full.
   auto add = [&](const char *p, std::size_t n) {
@@ -74,13 +98,34 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
     const char *pPut = szLine;
     std::size_t nPut = n;
     char szRepl[kViaSize + kRecvChunk];
-    if (StartsNoCase(szLine, "http/1.") && strncmp(szLine + 5, "1.0", 3) == 0) pRec->bKeepAlive = 0;
+    if (StartsNoCase(szLine, "http/1.") && strncmp(szLine + 5, "1.0", 3) == 0) {
+      pRec->bKeepAlive = 0;
+      bHttp10 = 1;
+    }
+    int bEnd = strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0 || strcmp(szLine, "\r") == 0;
+    if (StartsNoCase(szLine, "connection:") && HasCloseToken(szLine + 11)) bCloseSaid = 1;
+    if (nMode == kResponseCloseOnly) {
+      // Only the announcement of the close is added; every line stays.
+      if (bEnd && !pRec->bKeepAlive && !bCloseSaid && !bHttp10 && !add(kCloseLine, strlen(kCloseLine))) {
+        fseek(pFile, nPos, SEEK_SET);
+        break;
+      }
+      if (!add(szLine, n)) {
+        fseek(pFile, nPos, SEEK_SET);
+        break;
+      }
+      if (bEnd) {
+        *pbEnd = 1;
+        break;
+      }
+      continue;
+    }
     if (IsUpgradeLine(szLine)) continue;
     if ((StartsNoCase(szLine, "connection:") && ValueStarts(szLine, 11, "close")) ||
         (StartsNoCase(szLine, "cneonction:") && ValueStarts(szLine, 11, "close")) ||
         (StartsNoCase(szLine, "nncoection:") && ValueStarts(szLine, 11, "close"))) {
       pRec->bKeepAlive = 0;
-      pPut = "Connection: close\r\n";
+      pPut = kCloseLine;
       nPut = strlen(pPut);
     } else if (StartsNoCase(szLine, "proxy-connection:") && ValueStarts(szLine, 17, "close")) {
       pRec->bKeepAlive = 0;
@@ -105,10 +150,17 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
       pPut = szRepl;
       bViaDone = 1;
     }
-    int bEnd = strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0 || strcmp(szLine, "\r") == 0;
     if (bEnd && nMode == kResponseCache && !bViaDone) {
       nPut = static_cast<std::size_t>(snprintf(szRepl, sizeof szRepl, "VIA: %s\r\n", szVia));
       pPut = szRepl;
+    }
+    if (bEnd && !pRec->bKeepAlive && !bCloseSaid && !bHttp10) {
+      // The client connection ends after this answer: say so (RFC 9112
+      // 9.6), so a client that expected it to persist does not retry.
+      CopyText(szExtra, sizeof szExtra, pPut);
+      pPut = kCloseLine;
+      nPut = strlen(kCloseLine);
+      bCloseSaid = 1;
     }
     std::size_t nExtra = strlen(szExtra);
     if (nLen + nPut + nExtra >= nOutSize) {
@@ -118,6 +170,7 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
     }
     add(pPut, nPut);
     add(szExtra, nExtra);
+    if (pPut == kCloseLine) bCloseSaid = 1;
     if (bEnd) {
       *pbEnd = 1;
       break;

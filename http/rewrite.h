@@ -10,7 +10,9 @@
 
 struct ConnectionRecord;
 
-enum ResponseMode { kResponseServer = 0, kResponseCache = 1 };
+// kResponseCloseOnly leaves every line as it is and only adds
+// "Connection: close" when the client connection ends after the answer.
+enum ResponseMode { kResponseServer = 0, kResponseCache = 1, kResponseCloseOnly = 2 };
 
 // The Via value "NUMBER LOCALNAME (Q-RELAY Server v1.38)\r\n" for a version
 // text such as "HTTP/1.1" (the number is the text after its "/").
@@ -29,5 +31,10 @@ int RewriteResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVer
 // Rewrites the header of the open response file and sends it to the client
 // with one send; the caller sends the rest of the file after it.
 void SetVIAResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVersion, int nMode);
+
+// The header of an answer on its way to the client: rewritten with the -U
+// master flag, otherwise only given "Connection: close" when the client
+// connection ends after it (and sent as it is while it persists).
+void DeliverResponseHeader(ConnectionRecord *pRec, FILE *pFile, const char *szVersion, int nMode);
 
 #endif  // PROXY_HTTP_REWRITE_H_

@@ -70,7 +70,8 @@ TEST_F(RewriteTest, ServerAnswers) {
       {"HTTP/1.1 200 OK\r\nCneonction: Close\r\n\r\n", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", 0},
       {"HTTP/1.1 200 OK\r\nnnCoection: close\r\n\r\n", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", 0},
       {"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n\r\n", 1},
-      {"HTTP/1.1 200 OK\r\nProxy-Connection: close\r\n\r\n", "HTTP/1.1 200 OK\r\nProxy-Connection: close\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\nProxy-Connection: close\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nProxy-Connection: close\r\nConnection: close\r\n\r\n", 0},
       {"HTTP/1.1 101 X\r\nUpgrade: h2c\r\nConnection: Upgrade\r\nProxy-Connection: upgrade\r\nB: 2\r\n\r\n",
        "HTTP/1.1 101 X\r\nB: 2\r\n\r\n", 1},
       // Only part of the header: what is there is the header.
@@ -123,6 +124,34 @@ TEST_F(RewriteTest, OversizedHeaderRestFollowsUnchanged) {
   EXPECT_EQ(1, r.nRc);
   EXPECT_LE(r.header.size(), kHttpHeaderOut);
   EXPECT_EQ(big, r.header + r.rest);
+}
+
+TEST_F(RewriteTest, ClosingConnectionAnnouncesClose) {
+  // The client connection ends after the answer: "Connection: close" is
+  // added unless the header says it already (or is HTTP/1.0); in the
+  // close-only mode every other line stays as it is.
+  static const struct {
+    int nMode;
+    const char *szIn, *szHeader;
+  } kCases[] = {
+      {kResponseCloseOnly, "HTTP/1.1 200 OK\r\nUpgrade: x\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nUpgrade: x\r\nConnection: close\r\n\r\n"},
+      {kResponseCloseOnly, "HTTP/1.1 200 OK\r\nconnection: Keep-Alive, Close\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nconnection: Keep-Alive, Close\r\n\r\n"},
+      {kResponseCloseOnly, "HTTP/1.0 200 OK\r\nA: 1\r\n\r\n", "HTTP/1.0 200 OK\r\nA: 1\r\n\r\n"},
+      {kResponseServer, "HTTP/1.1 200 OK\r\nA: 1\r\n\r\n", "HTTP/1.1 200 OK\r\nA: 1\r\nConnection: close\r\n\r\n"},
+      {kResponseServer, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"},
+      {kResponseCache, "HTTP/1.1 200 OK\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nConnection: close\r\nVIA: 1.1 proxy.test (Q-RELAY Server v1.38)\r\n\r\n"},
+  };
+  for (const auto &c : kCases) {
+    Result r = Rewrite(std::string(c.szIn) + "BODY", c.nMode, 0);
+    EXPECT_EQ(1, r.nRc);
+    EXPECT_EQ(c.szHeader, r.header) << c.szIn;
+    EXPECT_EQ("BODY", r.rest);
+  }
+  // A connection that persists gets no such line.
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", Rewrite("HTTP/1.1 200 OK\r\n\r\n", kResponseCloseOnly, 1).header);
 }
 
 }  // namespace

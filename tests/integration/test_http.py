@@ -81,7 +81,9 @@ class BodiesTest(HttpProxyBase):
         rc, head, body = curl(self.proxy, "%s/size/10" % self.base)
         line = [l for l in self.proxy.wait_access("/size/10 ").splitlines() if "/size/10 " in l][0]
         self.assertRegex(line, r'^127\.0\.0\.1 .*"GET http://127\.0\.0\.1:\d+/size/10 HTTP/1\.1" 200 \d+')
-        self.assertEqual(int(re.search(r'" 200 (\d+)', line).group(1)), len(head.encode("latin-1")) + 10)
+        # (less the "Connection: close" line the proxy adds as it closes).
+        server_head = head.replace("Connection: close\r\n", "", 1)
+        self.assertEqual(int(re.search(r'" 200 (\d+)', line).group(1)), len(server_head.encode("latin-1")) + 10)
 
     def test_big_responses_cost_linear_time(self):
         # Re-reading the growing spool file for every piece would take
@@ -250,6 +252,55 @@ class KeepAliveTest(HttpProxyBase):
         self.assertIn("connection: close", body.decode().lower())
         url = "%s/http10" % self.base
         self.assertNotIn("Re-using existing connection", self.curl_v(url, url))
+
+
+class PersistenceTest(HttpProxyBase):
+    """RFC 9112 9.3: an HTTP/1.1 request without Proxy-Connection keeps its
+    client connection unless it says "Connection: close"; an answer after
+    which the proxy closes says "Connection: close"."""
+    args = ["-G=1", "-!=0", "-U=0"]
+
+    def request(self, path, extra=""):
+        return ("GET %s%s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (self.base, path, extra)).encode()
+
+    def read_answer(self, sock):
+        """One answer with a Content-Length body: (header text, body)."""
+        data = b""
+        while b"\r\n\r\n" not in data:
+            piece = sock.recv(65536)
+            self.assertTrue(piece, data)
+            data += piece
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+        while len(body) < length:
+            piece = sock.recv(65536)
+            self.assertTrue(piece)
+            body += piece
+        return head.decode("latin-1"), body
+
+    def test_http11_persists_until_close(self):
+        import socket
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:
+            for size in (10, 20000, 30):
+                s.sendall(self.request("/size/%d" % size))
+                head, body = self.read_answer(s)
+                self.assertEqual(body, httporigin.pattern(size))
+                self.assertNotIn("connection: close", head.lower())
+            s.sendall(self.request("/size/5", "Connection: close\r\n"))
+            head, body = self.read_answer(s)
+            self.assertIn("Connection: close", head)
+            self.assertEqual(s.recv(100), b"")   # and the proxy closes
+        self.assertEqual(len(self.origin.conns), 1)   # one server connection for all
+
+    def test_closing_answer_says_so(self):
+        # An HTTP/1.1 request whose answer ends with the server's close.
+        for args, path in ((["-!=0", "-U=0"], "/http10"), (["-U=0"], "/size/10"), (["-U=15"], "/size/10")):
+            proxy = proxy_for(self, 0, args).start()
+            answer = raw_request(proxy.port, self.request(path))
+            head = answer.partition(b"\r\n\r\n")[0].decode("latin-1")
+            self.assertIn(" 200 ", head, args)
+            if path != "/http10":
+                self.assertIn("Connection: close", head, args)
 
 
 class HeaderFlagsTest(unittest.TestCase):

@@ -48,7 +48,9 @@ class InspectTest(unittest.TestCase):
         page = VIRUS_PAGE.replace(b"%s", b"Eicar-Test-Signature")
         self.assertEqual(body, page)
         self.assertNotIn("chunked", head.lower())
-        self.assertIn("\r\nContent-Length: %d\r\nContent-Type: text/html\r\n\r\n" % len(page), head)
+        # (the proxy closes after it and says so)
+        self.assertIn("\r\nContent-Length: %d\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" % len(page),
+                      head)
 
     def test_word_page(self):
         rc, head, body = curl(self.proxy, self.base + "/word")
