@@ -3,11 +3,17 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
+#include "platform/plat_file_stamp.h"
 
 namespace {
 
@@ -23,24 +29,104 @@ constexpr const char *kWhiteListComments = " '"; // client white list: no double
 
 enum class EmptyLine { kSkip, kEntry };
 
+// List files are kept in memory: every lookup compares the file's stamp
+// (identity, size, change times) with that of the copy held and reads the
+// file again only when it differs, so an edit still takes effect with the
+// next lookup while an unchanged file costs one stat instead of an open, a
+// read and a close.  A file changed within the last second is read again
+// at every lookup (its stamp may not show a further edit yet).  Files above
+// kListCacheMax, and paths that are no
+// regular file, are read from the file at every lookup.
+constexpr uint64_t kListCacheMax = 16u << 20;
+constexpr std::size_t kListCacheEntries = 32;
+
+struct ListText {
+  PlatFileStamp stamp;
+  std::string text;
+};
+
+struct ListCache {
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::shared_ptr<const ListText>>> entries;
+};
+
+ListCache &TheListCache() {
+  static ListCache cache;
+  return cache;
+}
+
+// The text of the list file as it is now, or nullptr when it is to be read
+// from the file (missing, not regular, too large, unreadable).
+std::shared_ptr<const ListText> ListFileText(const char *szPath) {
+  PlatFileStamp stamp;
+  if (!PlatGetFileStamp(szPath, &stamp) || stamp.nSize > kListCacheMax) return nullptr;
+  ListCache &cache = TheListCache();
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    for (const auto &entry : cache.entries)
+      if (entry.first == szPath && PlatSameFileStamp(entry.second->stamp, stamp)) return entry.second;
+  }
+  // Read outside the lock; the stamp taken before the read is kept, so a
+  // change during the read is read again next time.
+  FILE *fp = fopen(szPath, "rb");
+  if (!fp) return nullptr;
+  auto pText = std::make_shared<ListText>();
+  pText->stamp = stamp;
+  pText->text.resize(static_cast<std::size_t>(stamp.nSize));
+  std::size_t nRead = fread(pText->text.data(), 1, pText->text.size(), fp);
+  fclose(fp);
+  pText->text.resize(nRead);
+  // A file changed a moment ago may change again without a new stamp: its
+  // text serves this lookup only.
+  if (!PlatFileStampSettled(stamp)) return pText;
+  std::lock_guard<std::mutex> guard(cache.lock);
+  for (auto &entry : cache.entries) {
+    if (entry.first == szPath) {
+      entry.second = pText;
+      return pText;
+    }
+  }
+  if (cache.entries.size() >= kListCacheEntries) cache.entries.erase(cache.entries.begin());
+  cache.entries.emplace_back(szPath, pText);
+  return pText;
+}
+
 // Reads szPath from the top, one line of at most N-1 characters at a time
-// (fgets: a longer line arrives in pieces, each treated as a line; a line
-// of exactly N-1 characters is one line), cuts
-// each at its first CR or LF and hands every line that is not a comment to
-// fnLine(char *szLine), which may modify the line and returns nonzero to
-// stop reading.  *pEntries, when given, counts the lines handed over.
-// Returns -1 when the file cannot be opened, 1 when fnLine stopped the
-// reading, 0 at the end of the file.  One stack buffer, no allocation.
+// (as fgets does: a longer line arrives in pieces, each treated as a line;
+// a line of exactly N-1 characters is one line), cuts each at its first CR
+// or LF and hands every line that is not a comment to fnLine(char *szLine),
+// which may modify the line and returns nonzero to stop reading.
+// *pEntries, when given, counts the lines handed over.  Returns -1 when the
+// file cannot be opened, 1 when fnLine stopped the reading, 0 at the end of
+// the file.  One stack buffer; the file's text comes from the list cache.
 template <std::size_t N, typename Fn>
 int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, Fn fnLine, int *pEntries = nullptr) {
   static_assert(N >= 2 && N <= 65536, "list line buffer");
   if (pEntries) *pEntries = 0;
-  FILE *fp = PlatOpenRetry(szPath, "r", 1);
-  if (!fp) return -1;
+  std::shared_ptr<const ListText> pText = ListFileText(szPath);
+  FILE *fp = nullptr;
+  if (!pText) {
+    fp = PlatOpenRetry(szPath, "r", 1);
+    if (!fp) return -1;
+  }
+  std::size_t nPos = 0;
   char szLine[N];
+  // The next piece into szLine, as fgets would give it; false at the end.
+  auto next = [&]() {
+    if (fp) return fgets(szLine, static_cast<int>(N), fp) != nullptr;
+    const std::string &t = pText->text;
+    if (nPos >= t.size()) return false;
+    std::size_t n = t.size() - nPos < N - 1 ? t.size() - nPos : N - 1;
+    const char *pStart = t.data() + nPos;
+    if (const void *pLf = memchr(pStart, '\n', n)) n = static_cast<std::size_t>(static_cast<const char *>(pLf) - pStart) + 1;
+    memcpy(szLine, pStart, n);
+    szLine[n] = '\0';
+    nPos += n;
+    return true;
+  };
   int nResult = 0;
   bool bUnfinished = false;  // the previous piece filled the buffer
-  while (fgets(szLine, static_cast<int>(N), fp)) {
+  while (next()) {
     bool bContinues = bUnfinished;
     bUnfinished = strchr(szLine, '\n') == nullptr;
     szLine[strcspn(szLine, "\r\n")] = '\0';
@@ -58,7 +144,7 @@ int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, F
       break;
     }
   }
-  fclose(fp);
+  if (fp) fclose(fp);
   return nResult;
 }
 

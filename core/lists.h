@@ -1,8 +1,8 @@
 // Policy list files and their lookups.
 //
-// Every list is a small text file in the data folder, opened, read from the
-// top and closed at every lookup, so an edit takes effect with the next
-// lookup.  Each file has its own line length (a longer line is read in
+// Every list is a small text file in the data folder, read from the top at
+// every lookup (from a copy in memory that is refreshed whenever the file
+// changes), so an edit takes effect with the next lookup.  Each file has its own line length (a longer line is read in
 // pieces, each piece a line of its own) and its own comment characters; a
 // line is cut at its first CR or LF, and the first matching line decides.
 // Lookups share nothing but the files and may run on any thread.

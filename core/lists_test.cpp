@@ -1,5 +1,8 @@
 #include "core/lists.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -208,6 +211,44 @@ TEST_F(ListFilesTest, DbListLines) {
   };
   for (const auto &c : kCases)
     EXPECT_EQ(c.nWant, QueryDBList(white.c_str(), c.szKey1, c.szKey2)) << c.szKey1;
+}
+
+// Lists are held in memory between lookups; every kind of edit still takes
+// effect with the next lookup, also one that keeps the size and is made
+// within the same clock tick as the last read.
+TEST_F(ListFilesTest, EditsTakeEffectAtTheNextLookup) {
+  std::string white = Path("white.db");
+  auto settle = [&] {
+    // An old change time makes the copy one the cache keeps.
+    struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, white.c_str(), times, 0));
+  };
+  static const struct {
+    const char *szEdit;  // what the edit does
+    int bSettle;         // the edited file looks old again
+  } kEdits[] = {{"in place, same size", 1}, {"in place, same size, same moment", 0}, {"by rename", 1}};
+  Write("white.db", "http://aaa.test/\n");
+  settle();
+  EXPECT_EQ(1, QueryDBList(white.c_str(), "http://aaa.test/", nullptr));
+  char cNext = 'b';
+  for (const auto &e : kEdits) {
+    std::string host = std::string("http://") + std::string(3, cNext) + ".test/";
+    if (strstr(e.szEdit, "rename")) {
+      Write("white.new", host + "\n");
+      std::filesystem::rename(Path("white.new"), white);
+    } else {
+      FILE *fp = fopen(white.c_str(), "r+");
+      ASSERT_NE(nullptr, fp);
+      fputs((host + "\n").c_str(), fp);
+      fclose(fp);
+    }
+    if (e.bSettle) settle();
+    EXPECT_EQ(1, QueryDBList(white.c_str(), host.c_str(), nullptr)) << e.szEdit;
+    EXPECT_EQ(0, QueryDBList(white.c_str(), "http://aaa.test/", nullptr)) << e.szEdit;
+    ++cNext;
+  }
+  std::filesystem::remove(white);
+  EXPECT_EQ(0, QueryDBList(white.c_str(), "http://ddd.test/", nullptr));
 }
 
 TEST_F(ListFilesTest, DbListLineLength) {
