@@ -83,12 +83,12 @@ int PlatHostName(char *pOut, std::size_t nOut);
 
 // Canonical name of szName (resolver with the canonical-name flag, stream
 // type, family IPv6 when bIPv6 else IPv4).  1 found (pOut filled, cut to
-// fit), -1 lookup failed.
+// fit), -1 lookup failed.  Answers are remembered for 30 seconds.
 int PlatCanonicalName(const char *szName, int bIPv6, char *pOut, std::size_t nOut);
 
 // Reverse name of a numeric address text (family IPv6 when it holds ":").
 // 1 a name was found; 0 no name (pOut empty); -1 the text is not a numeric
-// address (pOut empty).
+// address (pOut empty).  Answers are remembered for 30 seconds.
 int PlatReverseName(const char *szAddr, char *pOut, std::size_t nOut);
 
 // ---- Outbound --------------------------------------------------------------

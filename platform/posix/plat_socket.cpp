@@ -8,11 +8,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/fixed_text.h"
@@ -208,7 +210,78 @@ int PlatHostName(char *pOut, std::size_t nOut) {
   return 1;
 }
 
-int PlatCanonicalName(const char *szName, int bIPv6, char *pOut, std::size_t nOut) {
+namespace {
+
+// Name lookups of the accept path (the reverse names of the client and local
+// addresses, the canonical name of the local one) are remembered for a
+// short time: every connection from the same address would otherwise ask
+// the resolver again, which costs more than the rest of a small request.
+// Answers and failures alike are kept kNameCacheMs; at most kNameCacheSize
+// of them, the oldest going first.
+constexpr int64_t kNameCacheMs = 30000;
+constexpr std::size_t kNameCacheSize = 64;
+constexpr std::size_t kNameCacheText = 256;
+
+struct NameCacheEntry {
+  int nKind;                    // 0 unused, 1 reverse name, 2 canonical IPv4, 3 canonical IPv6
+  int nResult;
+  int64_t nExpires;             // monotonic milliseconds
+  char szKey[kNameCacheText];
+  char szName[kNameCacheText];
+};
+
+struct NameCache {
+  std::mutex lock;
+  NameCacheEntry entries[kNameCacheSize];
+  std::size_t nNext = 0;
+};
+
+NameCache &TheNameCache() {
+  static NameCache *pCache = new NameCache();
+  return *pCache;
+}
+
+int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Calls fnLookup(name buffer, its size) unless an answer for the key is
+// still fresh; copies the name into pOut and returns the lookup's result.
+// Keys and names too long for an entry are looked up every time.
+template <typename Fn>
+int CachedName(int nKind, const char *szKey, char *pOut, std::size_t nOut, Fn fnLookup) {
+  NameCache &cache = TheNameCache();
+  bool bKeyFits = strlen(szKey) < kNameCacheText;
+  int64_t nNow = MonotonicMs();
+  if (bKeyFits) {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    for (const NameCacheEntry &e : cache.entries) {
+      if (e.nKind == nKind && e.nExpires > nNow && strcmp(e.szKey, szKey) == 0) {
+        CopyText(pOut, nOut, e.szName);
+        return e.nResult;
+      }
+    }
+  }
+  char szName[kNameCacheText * 4];
+  szName[0] = '\0';
+  int nResult = fnLookup(szName, sizeof szName);
+  CopyText(pOut, nOut, szName);
+  if (bKeyFits && strlen(szName) < kNameCacheText) {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    NameCacheEntry &e = cache.entries[cache.nNext];
+    cache.nNext = (cache.nNext + 1) % kNameCacheSize;
+    e.nKind = nKind;
+    e.nResult = nResult;
+    e.nExpires = nNow + kNameCacheMs;
+    CopyText(e.szKey, sizeof e.szKey, szKey);
+    CopyText(e.szName, sizeof e.szName, szName);
+  }
+  return nResult;
+}
+
+int CanonicalNameNow(const char *szName, int bIPv6, char *pOut, std::size_t nOut) {
   struct addrinfo hints = {};
   hints.ai_family = bIPv6 ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -224,7 +297,7 @@ int PlatCanonicalName(const char *szName, int bIPv6, char *pOut, std::size_t nOu
   return nFound;
 }
 
-int PlatReverseName(const char *szAddr, char *pOut, std::size_t nOut) {
+int ReverseNameNow(const char *szAddr, char *pOut, std::size_t nOut) {
   if (nOut) pOut[0] = '\0';
   struct addrinfo hints = {};
   hints.ai_family = strchr(szAddr, ':') ? AF_INET6 : AF_INET;
@@ -237,6 +310,19 @@ int PlatReverseName(const char *szAddr, char *pOut, std::size_t nOut) {
   if (r != 0) return 0;
   CopyText(pOut, nOut, szName);
   return 1;
+}
+
+}  // namespace
+
+int PlatCanonicalName(const char *szName, int bIPv6, char *pOut, std::size_t nOut) {
+  return CachedName(bIPv6 ? 3 : 2, szName, pOut, nOut,
+                    [&](char *pName, std::size_t nName) { return CanonicalNameNow(szName, bIPv6, pName, nName); });
+}
+
+int PlatReverseName(const char *szAddr, char *pOut, std::size_t nOut) {
+  if (nOut) pOut[0] = '\0';
+  return CachedName(1, szAddr, pOut, nOut,
+                    [&](char *pName, std::size_t nName) { return ReverseNameNow(szAddr, pName, nName); });
 }
 
 int PlatResolve(const char *szHost, const char *szPort, int bIPv6, PlatAddrList **ppList, int *pErr) {
