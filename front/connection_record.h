@@ -59,7 +59,7 @@ struct ConnectionRecord {
   FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
   int32_t nRelayProto;         // SOCKS protocol class, -1 none
   int32_t nLogStatus;          // status of the answer just sent (access log)
-  uint32_t nLogBytes;          // bytes sent for that answer
+  uint64_t nLogBytes;          // bytes sent for that answer (64-bit: answers and tunnels may pass 4 GiB)
   int32_t nExchangeKind;       // 1 tunnel, 2 request/response
   FixedText<256> mMailFile;    // base name of this connection's mail spool
   FixedText<512> mHostDomain;  // this host's fully qualified name
