@@ -38,4 +38,19 @@ inline unsigned long long ParseDecimal(const char *p) {
   return n;
 }
 
+// The port of a URL, Host header or CONNECT target, nLen bytes at p: only
+// decimal digits (RFC 3986), 1 to 65535.  Returns the port, 0 for an empty
+// text, -1 for anything else (a sign, a letter, 0, a larger number: never
+// taken modulo 65536).
+inline int ParsePortText(const char *p, std::size_t nLen) {
+  if (nLen == 0) return 0;
+  long n = 0;
+  for (std::size_t i = 0; i < nLen; ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    n = n * 10 + (p[i] - '0');
+    if (n > 65535) return -1;
+  }
+  return n >= 1 ? static_cast<int>(n) : -1;
+}
+
 #endif  // PROXY_HTTP_HTTP_TEXT_H_
