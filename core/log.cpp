@@ -101,22 +101,23 @@ void DebugLog(const char *szLine) {
   if (!g_bLogFile && !g_bLogConsole) return;
   // Time stamp + the line with every control byte escaped (four bytes each
   // at worst) + its line end; guarded by g_LogLock.
-  static char s_szBuf[4 * kLogLineSize + 64];
-  // The line's own end stays as it is ("\n", or the "\r\n" of a protocol
-  // line); every other control byte, which can only have come from a peer,
-  // is escaped so that it can neither start a forged line nor steer a
-  // terminal.  A line longer than the log line buffer is cut and still ends
-  // with "\n".
-  size_t nBody = strlen(szLine);
-  const char *szEnd = "";
-  if (nBody >= 2 && szLine[nBody - 2] == '\r' && szLine[nBody - 1] == '\n')
-    szEnd = "\r\n";
-  else if (nBody >= 1 && szLine[nBody - 1] == '\n')
+  static char s_szBuf[4 * kLogLineSize + 64];  // room for an 8-byte line end
+  // The line's own end stays as it is: the CRs and LFs that close a line
+  // ending in "\n" ("\n", the "\r\n" of a protocol line, a blank line
+  // after it).  Every other control byte, which can only have come from a
+  // peer, is escaped so that it can neither start a forged line nor steer
+  // a terminal.  A line longer than the log line buffer is cut and still
+  // ends with "\n".
+  size_t nText = strlen(szLine);
+  size_t nBody = nText;
+  if (nBody > 0 && szLine[nBody - 1] == '\n')
+    while (nBody > 0 && (szLine[nBody - 1] == '\n' || szLine[nBody - 1] == '\r')) --nBody;
+  const char *szEnd = szLine + nBody;
+  size_t nEnd = nText - nBody;
+  if (nBody > kLogLineSize || nEnd > 8) {
+    nBody = nBody < kLogLineSize ? nBody : kLogLineSize;
     szEnd = "\n";
-  nBody -= strlen(szEnd);
-  if (nBody > kLogLineSize) {
-    nBody = kLogLineSize;
-    szEnd = "\n";
+    nEnd = 1;
   }
   std::lock_guard<std::mutex> lock(g_LogLock);
   int nMillis = 0;
@@ -126,8 +127,7 @@ void DebugLog(const char *szLine) {
   int n = snprintf(s_szBuf, sizeof s_szBuf, "[%02d:%02d:%02d:%03d] ", tmv.nHour, tmv.nMinute, tmv.nSecond, nMillis);
   if (n < 0) return;
   size_t nLen = static_cast<size_t>(n);
-  nLen += EscapeLogText(szLine, nBody, s_szBuf + nLen, sizeof s_szBuf - nLen - 2, 0);
-  size_t nEnd = strlen(szEnd);
+  nLen += EscapeLogText(szLine, nBody, s_szBuf + nLen, sizeof s_szBuf - nLen - 9, 0);
   memcpy(s_szBuf + nLen, szEnd, nEnd);
   nLen += nEnd;
   if (g_bLogFile) {

@@ -171,7 +171,7 @@ TEST_F(LogTest, PeerControlBytesCannotForgeLines) {
   } kCases[] = {
       {"[T] id=<x\r\n[10:00:00:000] [T] forged>\n", "[10:00:00:005] [T] id=<x\\x0d\\x0a[10:00:00:000] [T] forged>\n"},
       {"[T] USER a\r\n", "[10:00:00:005] [T] USER a\r\n"},  // a protocol line keeps its own CR LF
-      {"[T] a\r\r\n", "[10:00:00:005] [T] a\\x0d\r\n"},
+      {"[T] a\r\nb\r\n\n", "[10:00:00:005] [T] a\\x0d\\x0ab\r\n\n"},  // a blank line after it too
       {"[T] bell\x07 no end", "[10:00:00:005] [T] bell\\x07 no end"},
   };
   for (const auto &c : kCases) {

@@ -53,4 +53,34 @@ inline int ParsePortText(const char *p, std::size_t nLen) {
   return n >= 1 ? static_cast<int>(n) : -1;
 }
 
+// Splits a CONNECT target "host:port" or "[v6 address]:port" (RFC 9110
+// 9.3.6: the port is required) into the host (brackets taken off, at most
+// nHostSize-1 characters) and the port.  Returns the port, or -1 when there
+// is none, it is not 1 to 65535, or the host is empty or too long.
+inline int SplitConnectTarget(const char *szTarget, char *pHost, std::size_t nHostSize) {
+  const char *pHostStart = szTarget;
+  const char *pHostEnd;
+  const char *pColon;
+  if (szTarget[0] == '[') {
+    // An IPv6 address: its colons are not the port's; the port follows "]".
+    const char *pClose = strchr(szTarget, ']');
+    if (pClose == nullptr || pClose[1] != ':') return -1;
+    pHostStart = szTarget + 1;
+    pHostEnd = pClose;
+    pColon = pClose + 1;
+  } else {
+    pColon = strrchr(szTarget, ':');
+    if (pColon == nullptr) return -1;
+    pHostEnd = pColon;
+    // An IPv6 address without brackets would lend its last group as port.
+    if (memchr(szTarget, ':', static_cast<std::size_t>(pColon - szTarget)) != nullptr) return -1;
+  }
+  std::size_t nHost = static_cast<std::size_t>(pHostEnd - pHostStart);
+  int nPort = ParsePortText(pColon + 1, strlen(pColon + 1));
+  if (nPort <= 0 || nHost == 0 || nHost >= nHostSize) return -1;
+  memcpy(pHost, pHostStart, nHost);
+  pHost[nHost] = '\0';
+  return nPort;
+}
+
 #endif  // PROXY_HTTP_HTTP_TEXT_H_
