@@ -13,6 +13,7 @@
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "front/listener.h"
 #include "front/outbound.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
@@ -418,6 +419,7 @@ int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen) {
 }
 
 int PROXYMain(ConnectionRecord *pRec) {
+  if (AcceptClientTls(pRec) != 1) return 1;
   ReverseNameField(pRec->mClientIP.c_str(), &pRec->mClientHost);
   pRec->nRelayProto = -1;
   pRec->nEffProto = static_cast<uint32_t>(-1);

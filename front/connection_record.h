@@ -76,6 +76,7 @@ struct ConnectionRecord {
   uint32_t nEffProto;          // -1 at thread start; SOCKS: as nRelayProto
   int32_t bConnTable;          // SOCKS destination has a connect-table entry
   int32_t bZipAttach;          // local address:port is on the zip list
+  int32_t bTlsAccept;          // implicit-TLS listener: the handshake is still to run (connection thread)
   // Relay fields of the mail and FTP-control relay, reset by TelnetDispatch.
   // mMailFile holds the current mail's identifier (mailId).
   int32_t ftpPortPending;      // a PORT/EPRT was forwarded, data connection not finished

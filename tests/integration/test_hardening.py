@@ -92,8 +92,9 @@ class LogAndFilesTest(unittest.TestCase):
         self.assertIn("127.0.0.1 - ev\\x0d\\x0a127.0.0.1 - admin [", log)
         self.assertIn('"a\\x1b[2Jb"', log)
         # Every debug-log line is one of the proxy's own.
-        for line in proxy.log().split("\n")[:-1]:
-            self.assertRegex(line, r"^\[\d\d:\d\d:\d\d:\d\d\d\] \[")
+        for line in proxy.log().split("\n"):
+            if line:
+                self.assertRegex(line, r"^\[\d\d:\d\d:\d\d:\d\d\d\] ")
         # The logs, the spool and cache folders are the owner's alone.
         for folder in ("ncsalog", "httplog", "cache", "httpcache"):
             self.assertEqual(0o700, stat.S_IMODE(os.stat(proxy.path(folder)).st_mode), folder)
