@@ -82,7 +82,7 @@ size_t EscapeLogText(const char *pIn, size_t nLen, char *pOut, size_t nOutSize, 
   size_t n = 0;
   for (size_t i = 0; i < nLen; ++i) {
     unsigned char c = static_cast<unsigned char>(pIn[i]);
-    bool bEscape = c < 0x20 || c == 0x7f || (bQuoted && (c == '"' || c == '\\'));
+    bool bEscape = (c < 0x20 && (c != '\t' || bQuoted)) || c == 0x7f || (bQuoted && (c == '"' || c == '\\'));
     if (n + (bEscape ? 4 : 1) >= nOutSize) break;
     if (bEscape) {
       pOut[n++] = '\\';

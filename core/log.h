@@ -29,7 +29,9 @@ void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, uin
 
 // Copies nLen bytes into pOut (room nOutSize, always NUL-terminated) with
 // every control byte (below 0x20, and 0x7f) written as "\xhh" in lower-case
-// hex; bQuoted also escapes '"' and '\\'.  An escape that does not fit is
+// hex, except TAB, which can neither end a line nor steer a terminal (the
+// program's own lines and settings files hold it); bQuoted escapes TAB too,
+// and '"' and '\\'.  An escape that does not fit is
 // left out whole.  Returns the length written.  DebugLog applies it to
 // every line (all but the line's own end), so callers log peer text as it
 // came.

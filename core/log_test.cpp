@@ -146,7 +146,8 @@ TEST(EscapeLogTextTest, Table) {
       {"plain text", 0, 64, "plain text"},
       {"a\r\nb", 0, 64, "a\\x0d\\x0ab"},
       {std::string("n\0l", 3), 0, 64, "n\\x00l"},
-      {"\x1b[2J\x7f\t", 0, 64, "\\x1b[2J\\x7f\\x09"},
+      {"\x1b[2J\x7f\t", 0, 64, "\\x1b[2J\\x7f\t"},
+      {"a\tb", 1, 64, "a\\x09b"},
       {"\"q\" \\", 0, 64, "\"q\" \\"},           // quotes only escaped in quoted fields
       {"\"q\" \\", 1, 64, "\\x22q\\x22 \\x5c"},
       {"\xc3\xa9", 0, 64, "\xc3\xa9"},            // UTF-8 passes unchanged
