@@ -247,7 +247,7 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
     std::unique_lock<std::mutex> guard(sync.lock);
     sync.done.wait(guard, [&] { return sync.nRunning == 0; });
   }
-  // 10. The server connection ends; a copy thread still waiting for the
+  // The server connection ends; a copy thread still waiting for the
   // client is woken by the end of the client's receiving and waited for,
   // so it never touches the client socket after this.
   sync.bStop.store(1);
