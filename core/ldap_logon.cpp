@@ -91,9 +91,45 @@ int ReadLdapSettings(const char *szPath) {
   return nRead >= 0 ? 1 : 0;
 }
 
+int EscapeDnValue(const char *szValue, char *pOut, std::size_t nOutSize) {
+  static const char kHex[] = "0123456789abcdef";
+  std::size_t nLen = strlen(szValue), n = 0;
+  int nFit = 1;
+  for (std::size_t i = 0; i < nLen; ++i) {
+    unsigned char c = static_cast<unsigned char>(szValue[i]);
+    char szPiece[4];
+    std::size_t nPiece = 0;
+    if (c < 0x20 || c == 0x7f) {
+      // Control bytes as "\hh" (RFC 4514 hexpair).
+      szPiece[nPiece++] = '\\';
+      szPiece[nPiece++] = kHex[c >> 4];
+      szPiece[nPiece++] = kHex[c & 15];
+    } else {
+      // RFC 4514 2.4: the specials anywhere, "#" and " " first, " " last;
+      // "=" too, so that no part of a user name reads as an attribute.
+      bool bEscape = strchr("\"+,;<>\\=", c) != nullptr || (i == 0 && (c == '#' || c == ' ')) ||
+                     (i + 1 == nLen && c == ' ');
+      if (bEscape) szPiece[nPiece++] = '\\';
+      szPiece[nPiece++] = static_cast<char>(c);
+    }
+    if (n + nPiece >= nOutSize) {
+      nFit = 0;
+      break;
+    }
+    memcpy(pOut + n, szPiece, nPiece);
+    n += nPiece;
+  }
+  if (nOutSize > 0) pOut[n] = '\0';
+  return nFit;
+}
+
 int BuildLdapBindName(const char *szUser, LdapText *pOut) {
   if (strncasecmp(szUser, "cn=", 3) == 0) return pOut->Assign(szUser);
-  return pOut->Format("%s=%s,%s", g_szLdapSchemaRdn.c_str(), szUser, g_szLdapSchemaDc.c_str());
+  // The user is one attribute value of the name: escaped, a "," or "=" in
+  // it cannot add name parts that select another entry.
+  char szEscaped[sizeof(LdapText)];
+  if (!EscapeDnValue(szUser, szEscaped, sizeof szEscaped)) return 0;
+  return pOut->Format("%s=%s,%s", g_szLdapSchemaRdn.c_str(), szEscaped, g_szLdapSchemaDc.c_str());
 }
 
 int LdapRequestFromCredentials(const char *szCredentials, LdapLogonRequest *pReq) {
@@ -167,7 +203,9 @@ int LDAP_LOGON(const LdapLogonRequest *pReq) {
   PlatLdap *pLd = nullptr;
   if (!pReq->mUser.Empty() && !pReq->mPassword.Empty()) pLd = ConnetLDAP(pReq);
   if (!pLd) {
-    DebugLogF("[LDAP_LOGON] id=<%s> pw=<%s>... NG.\n", pReq->mUser.c_str(), pReq->mPassword.c_str());
+    // The password never goes into the log; its place shows a fixed mask
+    // that does not even tell its length.
+    DebugLogF("[LDAP_LOGON] id=<%s> pw=<%s>... NG.\n", pReq->mUser.c_str(), "********");
     return 0;
   }
   PlatLdapUnbind(pLd);

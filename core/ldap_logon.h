@@ -3,6 +3,8 @@
 #ifndef PROXY_CORE_LDAP_LOGON_H_
 #define PROXY_CORE_LDAP_LOGON_H_
 
+#include <cstddef>
+
 #include "core/fixed_text.h"
 #include "core/limits.h"
 
@@ -43,8 +45,16 @@ int ReadLdapSettings(const char *szPath);
 // rest of the line.  Returns 1 when a key matched, 0 when none did.
 int ApplyLdapSettingLine(const char *szLine);
 
+// Escapes a text for use as one attribute value of a distinguished name
+// (RFC 4514): '"', '+', ',', ';', '<', '>', '\\' and '=' get a backslash,
+// as do a leading '#' or blank and a trailing blank; control bytes become
+// "\\hh".  Returns 1, or 0 when the result did not fit (pOut then holds a
+// cut prefix and must not be used).
+int EscapeDnValue(const char *szValue, char *pOut, std::size_t nOutSize);
+
 // The bind name of a user: the user text itself when it begins with "cn="
-// (any case), otherwise "<schemardn>=<user>,<schemadc>".  Returns 1, or 0
+// (any case: the user names a whole entry), otherwise
+// "<schemardn>=<escaped user>,<schemadc>".  Returns 1, or 0
 // when the name would not fit in 255 characters (*pOut is then unusable).
 int BuildLdapBindName(const char *szUser, LdapText *pOut);
 

@@ -103,6 +103,8 @@ TEST(LdapBindNameTest, Build) {
       {"cN=bob", 1, "cN=bob"},
       {"cn", 1, "cn=cn,ou=people,dc=example,dc=test"},
       {"", 1, "cn=,ou=people,dc=example,dc=test"},
+      // A "," or "=" in a user name stays inside its one value.
+      {"x,ou=admins", 1, "cn=x\\,ou\\=admins,ou=people,dc=example,dc=test"},
   };
   for (const auto &c : kCases) {
     LdapText name;
@@ -118,6 +120,31 @@ TEST(LdapBindNameTest, Build) {
   std::string full = "cn=" + std::string(253, 'v');
   EXPECT_EQ(0, BuildLdapBindName(full.c_str(), &name));
   ReadLdapSettings("");
+}
+
+TEST(LdapDnEscapeTest, Table) {
+  static const struct {
+    const char *szIn;
+    std::size_t nRoom;
+    int nFit;
+    const char *szWant;
+  } kCases[] = {
+      {"alice", 64, 1, "alice"},
+      {"a,b=c+d;e<f>g\"h\\i", 64, 1, "a\\,b\\=c\\+d\\;e\\<f\\>g\\\"h\\\\i"},
+      {"#lead", 64, 1, "\\#lead"},
+      {"mid#dle", 64, 1, "mid#dle"},
+      {" both ", 64, 1, "\\ both\\ "},
+      {"in ner", 64, 1, "in ner"},
+      {"cr\rlf\n", 64, 1, "cr\\0dlf\\0a"},
+      {"\xc3\xa9", 64, 1, "\xc3\xa9"},  // UTF-8 is allowed as it is
+      {"ab", 3, 1, "ab"},                 // exactly fits
+      {"a,", 3, 0, "a"},                  // an escape that does not fit: refused
+  };
+  for (const auto &c : kCases) {
+    char szOut[64];
+    EXPECT_EQ(c.nFit, EscapeDnValue(c.szIn, szOut, c.nRoom)) << c.szIn;
+    EXPECT_STREQ(c.szWant, szOut) << c.szIn;
+  }
 }
 
 TEST(LdapRequestTest, CredentialsSplit) {

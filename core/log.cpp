@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -29,20 +30,45 @@ void DailyFileName(const char *szFolder, const PlatTm &tmv, PathText *pPath) {
   pPath->Format("%s/%04d%02d%02d.log", szFolder, tmv.nYear, tmv.nMonth, tmv.nDay);
 }
 
-// Reads one line of at most nSize-1 characters as fgets does and cuts it at
-// its first CR or LF.  Returns 0 at the end of the file.
-int ReadCutLine(FILE *fp, char *pBuf, int nSize) {
-  if (!fgets(pBuf, nSize, fp)) return 0;
-  pBuf[strcspn(pBuf, "\r\n")] = '\0';
-  return 1;
+// Reads one line of at most nSize-1 bytes (NULs included) and cuts it at
+// its first CR or LF; the rest of a longer line is read as the next one, as
+// fgets does.  Returns the length kept, or -1 at the end of the file.
+long ReadCutLine(FILE *fp, char *pBuf, size_t nSize) {
+  size_t n = 0;
+  int c = EOF;
+  while (n + 1 < nSize && (c = getc(fp)) != EOF) {
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  if (n == 0 && c == EOF) return -1;
+  size_t nCut = 0;
+  while (nCut < n && pBuf[nCut] != '\r' && pBuf[nCut] != '\n') ++nCut;
+  pBuf[nCut] = '\0';
+  return static_cast<long>(nCut);
 }
 
-// The value after a header name: leading spaces skipped, copied into pOut.
-void HeaderValue(const char *szLine, size_t nNameLen, char *pOut, size_t nOutSize) {
-  const char *p = szLine + nNameLen;
-  while (*p == ' ') ++p;
-  CopyText(pOut, nOutSize, p);
+// A field of the access line: bytes that came from the client, escaped
+// when the line is written.
+struct AccessField {
+  char m[kAccessField];
+  size_t nLen;
+};
+
+// The value after a header name: leading spaces skipped.
+void HeaderValue(const char *pLine, size_t nLineLen, size_t nNameLen, AccessField *pOut) {
+  size_t i = nNameLen;
+  while (i < nLineLen && pLine[i] == ' ') ++i;
+  pOut->nLen = nLineLen - i < sizeof pOut->m - 1 ? nLineLen - i : sizeof pOut->m - 1;
+  memcpy(pOut->m, pLine + i, pOut->nLen);
+  pOut->m[pOut->nLen] = '\0';
 }
+
+// Escaped copy of a field for the access line.
+struct EscapedField {
+  char m[4 * kAccessField];
+  EscapedField(const AccessField &f) { EscapeLogText(f.m, f.nLen, m, sizeof m, 1); }
+};
 
 }  // namespace
 
@@ -50,22 +76,60 @@ void SetLogClock(LogClockFn fn) { g_pfnClock = fn; }
 
 bool DebugLogEnabled() { return g_bLogFile || g_bLogConsole; }
 
+size_t EscapeLogText(const char *pIn, size_t nLen, char *pOut, size_t nOutSize, int bQuoted) {
+  static const char kHex[] = "0123456789abcdef";
+  if (nOutSize == 0) return 0;
+  size_t n = 0;
+  for (size_t i = 0; i < nLen; ++i) {
+    unsigned char c = static_cast<unsigned char>(pIn[i]);
+    bool bEscape = (c < 0x20 && (c != '\t' || bQuoted)) || c == 0x7f || (bQuoted && (c == '"' || c == '\\'));
+    if (n + (bEscape ? 4 : 1) >= nOutSize) break;
+    if (bEscape) {
+      pOut[n++] = '\\';
+      pOut[n++] = 'x';
+      pOut[n++] = kHex[c >> 4];
+      pOut[n++] = kHex[c & 15];
+    } else {
+      pOut[n++] = static_cast<char>(c);
+    }
+  }
+  pOut[n] = '\0';
+  return n;
+}
+
 void DebugLog(const char *szLine) {
   if (!g_bLogFile && !g_bLogConsole) return;
-  static char s_szBuf[kLogLineSize + 32];  // time stamp + line; guarded by g_LogLock
+  // Time stamp + the line with every control byte escaped (four bytes each
+  // at worst) + its line end; guarded by g_LogLock.
+  static char s_szBuf[4 * kLogLineSize + 64];  // room for an 8-byte line end
+  // The line's own end stays as it is: the CRs and LFs that close a line
+  // ending in "\n" ("\n", the "\r\n" of a protocol line, a blank line
+  // after it).  Every other control byte, which can only have come from a
+  // peer, is escaped so that it can neither start a forged line nor steer
+  // a terminal.  A line longer than the log line buffer is cut and still
+  // ends with "\n".
+  size_t nText = strlen(szLine);
+  size_t nBody = nText;
+  if (nBody > 0 && szLine[nBody - 1] == '\n')
+    while (nBody > 0 && (szLine[nBody - 1] == '\n' || szLine[nBody - 1] == '\r')) --nBody;
+  const char *szEnd = szLine + nBody;
+  size_t nEnd = nText - nBody;
+  if (nBody > kLogLineSize || nEnd > 8) {
+    nBody = nBody < kLogLineSize ? nBody : kLogLineSize;
+    szEnd = "\n";
+    nEnd = 1;
+  }
   std::lock_guard<std::mutex> lock(g_LogLock);
   int nMillis = 0;
   int64_t nNow = LogNow(&nMillis);
   PlatTm tmv;
   PlatLocalTime(nNow, &tmv);
-  int n = snprintf(s_szBuf, sizeof s_szBuf, "[%02d:%02d:%02d:%03d] %s", tmv.nHour, tmv.nMinute, tmv.nSecond,
-                   nMillis, szLine);
+  int n = snprintf(s_szBuf, sizeof s_szBuf, "[%02d:%02d:%02d:%03d] ", tmv.nHour, tmv.nMinute, tmv.nSecond, nMillis);
   if (n < 0) return;
   size_t nLen = static_cast<size_t>(n);
-  if (nLen >= sizeof s_szBuf) {  // cut, but still one whole line
-    nLen = sizeof s_szBuf - 1;
-    s_szBuf[nLen - 1] = '\n';
-  }
+  nLen += EscapeLogText(szLine, nBody, s_szBuf + nLen, sizeof s_szBuf - nLen - 9, 0);
+  memcpy(s_szBuf + nLen, szEnd, nEnd);
+  nLen += nEnd;
   if (g_bLogFile) {
     PathText path;
     DailyFileName(g_szLogDir.c_str(), tmv, &path);
@@ -89,44 +153,50 @@ void DebugLogF(const char *szFmt, ...) {
   DebugLog(szLine);
 }
 
-void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, unsigned long nBytes) {
+void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, uint64_t nBytes) {
   if (!g_bAccessLog) return;
-  char szRequest[kAccessField] = "";
-  char szUser[kAccessField] = "";
-  char szReferer[kAccessField] = "";
-  char szAgent[kAccessField] = "";
+  AccessField request{}, user{}, referer{}, agent{};
   FILE *fp = fopen(szRequestFile, "rb");
   if (fp) {
-    if (ReadCutLine(fp, szRequest, sizeof szRequest) && szRequest[0] != '\0') {
+    long nFirst = ReadCutLine(fp, request.m, sizeof request.m);
+    if (nFirst > 0) {
+      request.nLen = static_cast<size_t>(nFirst);
       char szLine[kAccessField - 1];
-      while (ReadCutLine(fp, szLine, sizeof szLine) && szLine[0] != '\0') {
+      long nLine;
+      while ((nLine = ReadCutLine(fp, szLine, sizeof szLine)) > 0) {
+        size_t nL = static_cast<size_t>(nLine);
         if (strncasecmp(szLine, "user-agent:", 11) == 0) {
-          HeaderValue(szLine, 11, szAgent, sizeof szAgent);
+          HeaderValue(szLine, nL, 11, &agent);
         } else if (strncasecmp(szLine, "referer:", 8) == 0) {
-          HeaderValue(szLine, 8, szReferer, sizeof szReferer);
+          HeaderValue(szLine, nL, 8, &referer);
         } else if (strncasecmp(szLine, "authorization:", 14) == 0) {
           const char *p = szLine + 14;
           while (*p == ' ') ++p;
           if (strncasecmp(p, "basic ", 6) == 0) {
-            Base64Decode(p + 6, szUser, sizeof szUser);
-            szUser[strcspn(szUser, ":")] = '\0';
+            // The decoded credentials may hold any byte, NUL included: the
+            // user is the part before the first ":" by length, not by text.
+            user.nLen = Base64Decode(p + 6, user.m, sizeof user.m);
+            const void *pColon = memchr(user.m, ':', user.nLen);
+            if (pColon) user.nLen = static_cast<size_t>(static_cast<const char *>(pColon) - user.m);
           }
         }
       }
     }
     fclose(fp);
   }
+  EscapedField escRequest(request), escUser(user), escReferer(referer), escAgent(agent);
   std::lock_guard<std::mutex> lock(g_AccessLogLock);
   int64_t nNow = LogNow(nullptr);
   PlatTm tmv;
   PlatLocalTime(nNow, &tmv);
   PathText path;
   DailyFileName(g_szAccessLogDir.c_str(), tmv, &path);
-  char szLine[4 * kAccessField + 256];
-  int n = snprintf(szLine, sizeof szLine, "%s - %s [%02d/%s/%04d:%02d:%02d:%02d +0900] \"%s\" %d %lu \"%s\" \"%s\"\n",
-                   szClient, szUser[0] ? szUser : "-", tmv.nDay, kMonths[tmv.nMonth - 1], tmv.nYear, tmv.nHour,
-                   tmv.nMinute, tmv.nSecond, szRequest, nStatus, nBytes, szReferer, szAgent);
+  static char s_szLine[4 * sizeof escRequest.m + 256];  // guarded by g_AccessLogLock
+  int n = snprintf(s_szLine, sizeof s_szLine,
+                   "%s - %s [%02d/%s/%04d:%02d:%02d:%02d +0900] \"%s\" %d %" PRIu64 " \"%s\" \"%s\"\n", szClient,
+                   user.nLen ? escUser.m : "-", tmv.nDay, kMonths[tmv.nMonth - 1], tmv.nYear, tmv.nHour, tmv.nMinute,
+                   tmv.nSecond, escRequest.m, nStatus, nBytes, escReferer.m, escAgent.m);
   if (n < 0) return;
-  size_t nLen = static_cast<size_t>(n) < sizeof szLine ? static_cast<size_t>(n) : sizeof szLine - 1;
-  PlatAppendFile(path.c_str(), szLine, nLen);
+  size_t nLen = static_cast<size_t>(n) < sizeof s_szLine ? static_cast<size_t>(n) : sizeof s_szLine - 1;
+  PlatAppendFile(path.c_str(), s_szLine, nLen);
 }

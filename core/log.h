@@ -3,6 +3,7 @@
 #ifndef PROXY_CORE_LOG_H_
 #define PROXY_CORE_LOG_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // Writes one finished line (it already ends with "\n") prefixed with the
@@ -21,7 +22,20 @@ bool DebugLogEnabled();
 // Writes one access-log line for the answered request whose spool file is
 // szRequestFile (request line, Basic user, referrer and user agent come from
 // it).  Does nothing unless -G is on.
-void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, unsigned long nBytes);
+// Peer bytes in the request line, user, referrer and user agent are written
+// escaped (EscapeLogText with bQuoted), so a field can neither end the line
+// nor its quotes.
+void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, uint64_t nBytes);
+
+// Copies nLen bytes into pOut (room nOutSize, always NUL-terminated) with
+// every control byte (below 0x20, and 0x7f) written as "\xhh" in lower-case
+// hex, except TAB, which can neither end a line nor steer a terminal (the
+// program's own lines and settings files hold it); bQuoted escapes TAB too,
+// and '"' and '\\'.  An escape that does not fit is
+// left out whole.  Returns the length written.  DebugLog applies it to
+// every line (all but the line's own end), so callers log peer text as it
+// came.
+size_t EscapeLogText(const char *pIn, size_t nLen, char *pOut, size_t nOutSize, int bQuoted);
 
 // Clock used by both logs; tests replace it to cross midnight.  Returns
 // seconds since the epoch and fills the milliseconds.

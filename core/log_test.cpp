@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/settings.h"
@@ -133,6 +134,76 @@ TEST_F(LogTest, AccessLineWithoutRequestFile) {
   AccessLog((m_dir / "missing.dat").c_str(), "::1", 407, 0);  // off: nothing more
   std::string s = ReadFile(m_dir / "ncsa" / "20261207.log");
   EXPECT_EQ(1, std::count(s.begin(), s.end(), '\n'));
+}
+
+TEST(EscapeLogTextTest, Table) {
+  static const struct {
+    std::string sIn;
+    int bQuoted;
+    size_t nRoom;
+    const char *szWant;
+  } kCases[] = {
+      {"plain text", 0, 64, "plain text"},
+      {"a\r\nb", 0, 64, "a\\x0d\\x0ab"},
+      {std::string("n\0l", 3), 0, 64, "n\\x00l"},
+      {"\x1b[2J\x7f\t", 0, 64, "\\x1b[2J\\x7f\t"},
+      {"a\tb", 1, 64, "a\\x09b"},
+      {"\"q\" \\", 0, 64, "\"q\" \\"},           // quotes only escaped in quoted fields
+      {"\"q\" \\", 1, 64, "\\x22q\\x22 \\x5c"},
+      {"\xc3\xa9", 0, 64, "\xc3\xa9"},            // UTF-8 passes unchanged
+      {"ab\r", 0, 6, "ab"},                      // an escape that does not fit is left out whole
+      {"abc", 0, 3, "ab"},
+  };
+  for (const auto &c : kCases) {
+    char szOut[64];
+    size_t n = EscapeLogText(c.sIn.data(), c.sIn.size(), szOut, c.nRoom, c.bQuoted);
+    EXPECT_STREQ(c.szWant, szOut) << c.sIn;
+    EXPECT_EQ(strlen(c.szWant), n);
+  }
+}
+
+TEST_F(LogTest, PeerControlBytesCannotForgeLines) {
+  g_bLogFile = 1;
+  g_nFakeNow = LocalTime(2026, 12, 7, 10, 0, 0);
+  g_nFakeMillis = 5;
+  static const struct {
+    const char *szLine;
+    const char *szWant;
+  } kCases[] = {
+      {"[T] id=<x\r\n[10:00:00:000] [T] forged>\n", "[10:00:00:005] [T] id=<x\\x0d\\x0a[10:00:00:000] [T] forged>\n"},
+      {"[T] USER a\r\n", "[10:00:00:005] [T] USER a\r\n"},  // a protocol line keeps its own CR LF
+      {"[T] a\r\nb\r\n\n", "[10:00:00:005] [T] a\\x0d\\x0ab\r\n\n"},  // a blank line after it too
+      {"[T] bell\x07 no end", "[10:00:00:005] [T] bell\\x07 no end"},
+  };
+  for (const auto &c : kCases) {
+    std::filesystem::remove(m_dir / "log" / "20261207.log");
+    DebugLog(c.szLine);
+    EXPECT_EQ(c.szWant, ReadFile(m_dir / "log" / "20261207.log")) << c.szLine;
+  }
+}
+
+TEST_F(LogTest, AccessFieldsFromThePeerAreEscaped) {
+  g_bAccessLog = 1;
+  g_nFakeNow = LocalTime(2026, 3, 5, 8, 9, 10);
+  // "ev\r\nil:pw" and "a\0b:pw" in Base64.
+  static const struct {
+    const char *szRequest;
+    const char *szWant;
+  } kCases[] = {
+      {"GET / HTTP/1.1\r\nAuthorization: Basic ZXYNCmlsOnB3\r\n\r\n",
+       "10.0.0.9 - ev\\x0d\\x0ail [05/Mar/2026:08:09:10 +0900] \"GET / HTTP/1.1\" 200 5000000000 \"\" \"\"\n"},
+      {"GET / HTTP/1.1\r\nAuthorization: Basic YQBiOnB3\r\n\r\n",
+       "10.0.0.9 - a\\x00b [05/Mar/2026:08:09:10 +0900] \"GET / HTTP/1.1\" 200 5000000000 \"\" \"\"\n"},
+      {"GET /\x1b HTTP/1.1\r\nUser-Agent: x\" 1 2 \"y\\\r\nReferer: r\x01\r\n\r\n",
+       "10.0.0.9 - - [05/Mar/2026:08:09:10 +0900] \"GET /\\x1b HTTP/1.1\" 200 5000000000 \"r\\x01\" "
+       "\"x\\x22 1 2 \\x22y\\x5c\"\n"},
+  };
+  for (const auto &c : kCases) {
+    std::filesystem::remove_all(m_dir / "ncsa");
+    std::filesystem::create_directories(m_dir / "ncsa");
+    AccessLog(WriteRequest(c.szRequest).c_str(), "10.0.0.9", 200, 5000000000ull);
+    EXPECT_EQ(c.szWant, ReadFile(m_dir / "ncsa" / "20260305.log")) << c.szRequest;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "front/listener.h"
 #include "front/outbound.h"
 #include "http/body_decode.h"
 #include "http/http_io.h"
@@ -116,15 +117,18 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
       // Directory logon: decode the credentials, split them at the last ":"
       // into user and password and the user at "@" (else "%") into user and
       // domain, then ask the directory of the LDAP settings.  A part too
-      // long for the directory request fails like wrong credentials.
+      // long for the directory request fails like wrong credentials.  Only
+      // the first line is tried: every try is a bind at the directory, and
+      // a request must not make it check a list of guessed passwords.
       char *pDecoded = new (std::nothrow) char[kRecvChunk];
-      if (!pDecoded) continue;
+      if (!pDecoded) return 0;
       Base64Decode(pRec->mLine + kAuthHeaderLen, pDecoded, kRecvChunk);
       LdapLogonRequest req;
       int nFit = LdapRequestFromCredentials(pDecoded, &req);
       delete[] pDecoded;
-      if (nFit && LDAP_LOGON(&req) == 1) return 1;
-      continue;
+      int nOk = nFit && LDAP_LOGON(&req) == 1;
+      memset(&req.mPassword, 0, sizeof req.mPassword);
+      return nOk;
     }
     if (ComperTokenB64(pRec) == 1) return 1;
   }
@@ -404,6 +408,7 @@ int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen, size_t *
 }
 
 int PROXYMain(ConnectionRecord *pRec) {
+  if (AcceptClientTls(pRec) != 1) return 1;
   ReverseNameField(pRec->mClientIP.c_str(), &pRec->mClientHost);
   pRec->nRelayProto = -1;
   pRec->nEffProto = static_cast<uint32_t>(-1);

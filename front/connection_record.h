@@ -59,7 +59,7 @@ struct ConnectionRecord {
   FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
   int32_t nRelayProto;         // SOCKS protocol class, -1 none
   int32_t nLogStatus;          // status of the answer just sent (access log)
-  uint32_t nLogBytes;          // bytes sent for that answer
+  uint64_t nLogBytes;          // bytes sent for that answer (64-bit: answers and tunnels may pass 4 GiB)
   int32_t nExchangeKind;       // 1 tunnel, 2 request/response
   FixedText<256> mMailFile;    // base name of this connection's mail spool
   FixedText<512> mHostDomain;  // this host's fully qualified name
@@ -76,6 +76,7 @@ struct ConnectionRecord {
   uint32_t nEffProto;          // -1 at thread start; SOCKS: as nRelayProto
   int32_t bConnTable;          // SOCKS destination has a connect-table entry
   int32_t bZipAttach;          // local address:port is on the zip list
+  int32_t bTlsAccept;          // implicit-TLS listener: the handshake is still to run (connection thread)
   // Relay fields of the mail and FTP-control relay, reset by TelnetDispatch.
   // mMailFile holds the current mail's identifier (mailId).
   int32_t ftpPortPending;      // a PORT/EPRT was forwarded, data connection not finished

@@ -20,7 +20,8 @@ namespace {
 // The wait covers at most this many listening sockets.
 constexpr int kMaxListeners = 64;
 constexpr int kThreadRetryStepMs = 100;
-// Longest TLS handshake on the listener when no client time-out is set.
+// Shortest bound of each wait of a client's TLS handshake; "Timeout
+// Client(SSL)" raises it.
 constexpr int kTlsHandshakeBoundMs = 10000;
 
 // The listening sockets of the instance, in list order.
@@ -225,30 +226,10 @@ int Admit(ConnectionRecord *pRec) {
   pRec->pClientSSL = pRec->pServerSSL = pRec->pClientSSLCopy = pRec->pServerSSLCopy = nullptr;
   if (Query_SecureSocketLayer(szClient, static_cast<int>(pRec->nLocalPort), &pRec->mCertFile, &pRec->mKeyFile) == 0)
     return 1;
-  // The handshake runs on the listener: a client that stalls in it must not
-  // hold every other client up for long.  Without a client time-out it gets
-  // a bound of its own for the handshake only.
-  if (g_nTmoClient == 0) {
-    PlatSetSendTimeout(nSock, kTlsHandshakeBoundMs);
-    PlatSetRecvTimeout(nSock, kTlsHandshakeBoundMs);
-  }
-  void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
-  if (g_nTmoClient == 0) PlatClearTimeouts(nSock);
-  if (!pSsl) {
-    DebugLogF("[AcceptClients] [%04d] Reject Open SSL failed [%s]\n", nSock, szClient);
-    DropClient(pRec);
-    return -1;
-  }
-  pRec->pClientSSL = pSsl;
-  pRec->pServerSSL = pRec->pServerSSLCopy = nullptr;
-  if (!pRec->pClientCtx) {
-    pRec->pClientSSL = pRec->pClientSSLCopy = nullptr;
-  } else {
-    pRec->pClientSSLCopy = pRec->pClientSSL;
-  }
-  pRec->pClientCtxCopy = pRec->pClientCtx;
-  pRec->pServerCtxCopy = pRec->pServerCtx;
-  pRec->pServerSSLCopy = pRec->pServerSSL;
+  // The handshake runs on the client's own thread (AcceptClientTls): a
+  // client that connects and stays silent must not stop the accepting of
+  // every other client.
+  pRec->bTlsAccept = 1;
   return 1;
 }
 
@@ -269,6 +250,41 @@ void StartConnectionThread(ConnectionRecord *pRec) {
 }
 
 }  // namespace
+
+int AcceptClientTls(ConnectionRecord *pRec) {
+  if (!pRec->bTlsAccept) return 1;
+  pRec->bTlsAccept = 0;
+  const int nSock = pRec->nSock;
+  // Each wait of the handshake is bounded by the client TLS time-out, and
+  // never below 10 s; then the plain client time-outs of the listener apply
+  // again.
+  const int nBound = g_nTmoClientSSL > kTlsHandshakeBoundMs ? g_nTmoClientSSL : kTlsHandshakeBoundMs;
+  PlatSetSendTimeout(nSock, nBound);
+  PlatSetRecvTimeout(nSock, nBound);
+  void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
+  if (g_nTmoClient != 0) {
+    PlatSetSendTimeout(nSock, g_nTmoClient);
+    PlatSetRecvTimeout(nSock, g_nTmoClient);
+  } else {
+    PlatClearTimeouts(nSock);
+  }
+  if (!pSsl) {
+    DebugLogF("[AcceptClients] [%04d] Reject Open SSL failed [%s]\n", nSock, pRec->mClientIP.c_str());
+    DropClient(pRec);
+    return -1;
+  }
+  pRec->pClientSSL = pSsl;
+  pRec->pServerSSL = pRec->pServerSSLCopy = nullptr;
+  if (!pRec->pClientCtx) {
+    pRec->pClientSSL = pRec->pClientSSLCopy = nullptr;
+  } else {
+    pRec->pClientSSLCopy = pRec->pClientSSL;
+  }
+  pRec->pClientCtxCopy = pRec->pClientCtx;
+  pRec->pServerCtxCopy = pRec->pServerCtx;
+  pRec->pServerSSLCopy = pRec->pServerSSL;
+  return 1;
+}
 
 int AcceptClients(EndpointRecord endpoint) {
   if (SetUpListeners(endpoint) != 1) {

@@ -13,4 +13,11 @@
 // status), 1 after the first client when nListenOnce >= 1.
 int AcceptClients(EndpointRecord endpoint);
 
+// The TLS server handshake of a client of an implicit-TLS listener, run by
+// the connection thread first (the listener only marks the record).  Each
+// wait is bounded by "Timeout Client(SSL)", at least 10 s.  Returns 1 when
+// the session is up or none was asked for; -1 when the handshake failed:
+// the reject line is logged, the client closed and the record freed.
+int AcceptClientTls(ConnectionRecord *pRec);
+
 #endif  // PROXY_FRONT_LISTENER_H_

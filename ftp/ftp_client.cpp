@@ -264,19 +264,40 @@ int ReadCompletion(FtpControl *pCtl, FtpDataBlock *pBlock, int bStarted, ReplyLi
 
 }  // namespace
 
+namespace {
+
+// The next byte of a percent-encoded text at *pp, which moves past it: "%"
+// and two hexadecimal digits give that byte, a stray "%" is dropped.
+// 0 at the end of the text.
+int NextDecoded(const char **pp, char *pc) {
+  for (;;) {
+    const char *p = *pp;
+    if (*p == '\0') return 0;
+    if (*p != '%') {
+      *pc = *p;
+      *pp = p + 1;
+      return 1;
+    }
+    int nHi = HexValue(p[1]);
+    int nLo = nHi >= 0 ? HexValue(p[2]) : -1;
+    if (nHi < 0 || nLo < 0) {
+      *pp = p + 1;
+      continue;
+    }
+    *pc = static_cast<char>(nHi * 16 + nLo);
+    *pp = p + 3;
+    return 1;
+  }
+}
+
+}  // namespace
+
 int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize) {
   if (nOutSize == 0) return 0;
   std::size_t n = 0;
   int bFit = 1;
-  for (const char *p = szIn; *p != '\0'; ++p) {
-    char c = *p;
-    if (c == '%') {
-      int nHi = HexValue(p[1]);
-      int nLo = nHi >= 0 ? HexValue(p[2]) : -1;
-      if (nHi < 0 || nLo < 0) continue;  // a stray "%" is dropped
-      c = static_cast<char>(nHi * 16 + nLo);
-      p += 2;
-    }
+  char c;
+  while (NextDecoded(&szIn, &c)) {
     if (n + 1 >= nOutSize) {
       bFit = 0;
       break;
@@ -285,6 +306,13 @@ int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize) {
   }
   pOut[n] = '\0';
   return bFit;
+}
+
+int FtpUrlPartSafe(const char *szPart) {
+  char c;
+  while (NextDecoded(&szPart, &c))
+    if (c == '\r' || c == '\n' || c == '\0') return 0;
+  return 1;
 }
 
 int ParsePasvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int *pnPort) {
@@ -463,9 +491,11 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
               int nPort, const char *szDirectory, const char *szCommand, const char *szFile) {
   (void)pRec;
   // Copies of the inputs; the path is percent-decoded.
+  // User, password, path and file name stand percent-encoded in the URL
+  // (RFC 1738); the server gets them decoded.
   FtpText user, password, host, command, file;
-  user.Assign(szUser);
-  password.Assign(szPassword);
+  FtpPercentDecode(szUser, user.data(), kFtpPartSize);
+  FtpPercentDecode(szPassword, password.data(), kFtpPartSize);
   host.Assign(szHost);
   // An IPv6 address in a URL stands in brackets, perhaps with its port
   // behind them ("[::1]:2121"): the host text keeps both.
@@ -480,7 +510,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
     }
   }
   command.Assign(szCommand);
-  file.Assign(szFile);
+  FtpPercentDecode(szFile, file.data(), kFtpPartSize);
   FtpPath rawPath, path;
   rawPath.Assign(szDirectory);
   FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize);

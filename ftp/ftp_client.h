@@ -22,6 +22,11 @@
 // Returns 1 when all of it fitted, 0 when it was cut.
 int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize);
 
+// 1 when the percent-decoded text holds no CR, LF or NUL, else 0.  Such a
+// byte in a user, password, folder or file name would end the FTP command
+// it is sent in and start another (RFC 959: CR LF ends a command).
+int FtpUrlPartSafe(const char *szPart);
+
 // Data address of a "227 " reply: the text inside the parentheses is
 // h1,h2,h3,h4,p1,p2.  Fills the dotted address and the port (p1*256+p2).
 // 1 done; 0 malformed (a number above 255, fewer than six numbers).

@@ -51,8 +51,20 @@ void SkipBlanks(const char **pp) {
 }
 
 uint64_t SecondsToFileTime(int64_t nSec) {
-  return static_cast<uint64_t>(nSec + kEpochGapSec) * kUnitsPerSecond;
+  if (nSec <= -kEpochGapSec) return 0;
+  return CacheTimeAfter(0, static_cast<uint64_t>(nSec + kEpochGapSec), kUnitsPerSecond);
 }
+
+}  // namespace
+
+uint64_t CacheTimeAfter(uint64_t nBase, uint64_t nCount, uint64_t nUnit) {
+  const uint64_t kMax = UINT64_MAX;
+  if (nUnit != 0 && nCount > kMax / nUnit) return kMax;
+  uint64_t nAdd = nCount * nUnit;
+  return nAdd > kMax - nBase ? kMax : nBase + nAdd;
+}
+
+namespace {
 
 void LogTimeLine(const char *szFmt, int nSock, uint64_t nFileTime) {
   FileTimeParts t;
@@ -287,7 +299,7 @@ int CachedHeaderFresh(FILE *pFile, int nSock, uint64_t nNow, uint64_t nStored, l
       if (strstr(szLine, "public") == nullptr || strstr(szLine, "no-cache") != nullptr) bFresh = 0;
       const char *pMax = strstr(szLine, "max-age=");
       if (pMax != nullptr) {
-        uint64_t nLimit = nStored + ParseDecimal(pMax + 8) * kUnitsPerSecond;
+        uint64_t nLimit = CacheTimeAfter(nStored, ParseDecimal(pMax + 8), kUnitsPerSecond);
         DebugLogF("[GetDispatch] [%04d] HTTP Cache(maxage) = %s. (%" PRIu64 " > %" PRIu64 ")\n", nSock,
                   nNow <= nLimit ? "on" : "off", nNow, nLimit);
         if (nNow > nLimit) bFresh = 0;
@@ -307,7 +319,7 @@ int HttpCacheFresh(const char *szPath, int nSock, unsigned nCacheMin) {
   uint64_t nStored = PlatToLocalFileTime(nMTime);
   LogTimeLine("[GetDispatch] [%04d] [Cache] Last write time = %04d/%02d/%02d %02d:%02d:%02d\n", nSock, nStored);
   if (nSize == 0) return 0;
-  uint64_t nExpire = nStored + static_cast<uint64_t>(nCacheMin) * kUnitsPerMinute;
+  uint64_t nExpire = CacheTimeAfter(nStored, nCacheMin, kUnitsPerMinute);
   LogTimeLine("[GetDispatch] [%04d] [Cache] expire time = %04d/%02d/%02d %02d:%02d:%02d\n", nSock, nExpire);
   DebugLogF("[GetDispatch] [%04d] [Cache] HTTP = %s. (%" PRIu64 " <= %" PRIu64 ")\n", nSock,
             nNow <= nExpire ? "using" : "expired", nNow, nExpire);

@@ -33,6 +33,11 @@ int CacheDigest(const char *szKey, char szHex[33]);
 // the list is missing).  Logs the start and hit lines with nSock.
 int Query_NoCache(int nSock, const char *szKey);
 
+// nBase + nCount x nUnit in file-time units, saturating at the largest
+// value instead of wrapping (a huge max-age means "fresh for ever", never
+// "expired long ago").
+uint64_t CacheTimeAfter(uint64_t nBase, uint64_t nCount, uint64_t nUnit);
+
 // Parses the date of an "expires:" value (text after the colon) into local
 // file-time units (100 ns since 1601), applying its zone offset and the
 // standard (non-daylight) offset nStdOffsetSec of the local zone.

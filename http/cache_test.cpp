@@ -165,6 +165,35 @@ TEST_F(CacheFileTest, PrivateMessages) {
   }
 }
 
+TEST(CacheTimeTest, ArithmeticSaturates) {
+  const uint64_t kMax = UINT64_MAX;
+  static const struct {
+    uint64_t nBase, nCount, nUnit, nWant;
+  } kCases[] = {
+      {100, 3, 10, 130},
+      {0, 0, 600000000ull, 0},
+      {kMax - 5, 1, 5, kMax},             // the sum reaches the top exactly
+      {kMax - 5, 1, 6, kMax},             // and would pass it
+      {1, kMax / 10000000ull + 1, 10000000ull, kMax},  // the product would wrap
+      {0, kMax, 0, 0},
+  };
+  for (const auto &c : kCases)
+    EXPECT_EQ(c.nWant, CacheTimeAfter(c.nBase, c.nCount, c.nUnit)) << c.nBase << " " << c.nCount << " " << c.nUnit;
+}
+
+TEST_F(CacheFileTest, HugeLifetimesStayFresh) {
+  const uint64_t nStored = FileTimeOf("Thu, 01 Dec 2024 10:00:00 GMT");
+  const uint64_t nNow = nStored + 90 * 10000000ull;
+  // A max-age whose time would wrap past the largest value once counted
+  // old copies as fresh and new ones as expired; now it is the far future.
+  static const char *const kFresh[] = {
+      "HTTP/1.1 200 OK\r\nCache-Control: public, max-age=99999999999999999999\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nCache-Control: public, max-age=1844674407371\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nExpires: Thu, 01 Dec 29999 09:00:00 -99999999\r\n\r\n",
+  };
+  for (const char *sz : kFresh) EXPECT_EQ(1, Fresh(sz, nNow, nStored)) << sz;
+}
+
 TEST(NoCacheListTest, Patterns) {
   char szName[] = "/tmp/nocache_test_XXXXXX";
   int fd = mkstemp(szName);

@@ -63,6 +63,14 @@ void HttpNoDelay(int nSock) {
 
 int HttpReadable(int nSock, int nTimeoutMs) { return PlatWaitReadable(nSock, nTimeoutMs) == 1; }
 
+void HttpShutdownSendClientSock(int nSock, void *pSSL) {
+  if (nSock >= 0) SslShutdownSend(nSock, pSSL);
+}
+
+void HttpShutdownSendServer(int nSvSock) { PlatShutdownSend(nSvSock); }
+
+void HttpShutdownReceive(int nSock) { PlatShutdownReceive(nSock); }
+
 void HttpCloseSocket(int nSock) {
   if (nSock >= 0) PlatShutdownClose(nSock);
 }

@@ -23,6 +23,14 @@ int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize);
 void HttpNoDelay(int nSock);
 // 1 when the socket is readable within nTimeoutMs, else 0.
 int HttpReadable(int nSock, int nTimeoutMs);
+// Passes the end of one direction of a tunnel on: the client (through its
+// TLS session when there is one) or the server gets no more bytes, and
+// still sends.
+void HttpShutdownSendClientSock(int nSock, void *pSSL);
+void HttpShutdownSendServer(int nSvSock);
+// Ends receiving on a socket: a receive waiting on it on another thread
+// returns "closed" at once.
+void HttpShutdownReceive(int nSock);
 // Shuts a socket down in both directions and closes it.
 void HttpCloseSocket(int nSock);
 // Shuts a socket down in both directions, leaving it open: a thread still

@@ -103,10 +103,12 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
     return 0;
   }
   if (bLongLink) DebugLogF("[%s] [%04d] long link!!.\n", szTag, pRec->nSock);
-  if (!pT->bFtp) SplitHostPort(pT, nHandler != kHandlerGet);
-  else {
-    // The ftp host ends at the path; a port follows a single colon.
-    SplitHostPort(pT, 0);
+  // The ftp host ends at the path; a port follows a single colon.
+  if (SplitHostPort(pT, pT->bFtp ? 0 : nHandler != kHandlerGet) != 1) {
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
+  if (pT->bFtp) {
     char *pBlank = strchr(pT->mHost.data(), ' ');
     if (pBlank) *pBlank = '\0';
   }

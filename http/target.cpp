@@ -4,19 +4,29 @@
 #include <cstring>
 #include <string_view>
 
+#include "ftp/ftp_client.h"
 #include "http/http_text.h"
 
 namespace {
 
+// Takes the port text after a ":" (up to a blank or the line end) into
+// *pnPort; an empty one keeps the default.  1 done, -1 not a port.
+int TakePort(const char *pText, int *pnPort) {
+  int nPort = ParsePortText(pText, strcspn(pText, " \r\n"));
+  if (nPort < 0) return -1;
+  if (nPort > 0) *pnPort = nPort;
+  return 1;
+}
+
 // A URL names an IPv6 server in square brackets ("[::1]:8080"), since its
 // colons would otherwise be taken for the port separator.  Strips the
 // brackets in place and takes the port that follows "]:".  Returns 1 when
-// the host was bracketed.
+// the host was bracketed, 0 when not, -1 when its port is no port.
 int TakeBracketedHost(char *szHost, int *pnPort) {
   if (szHost[0] != '[') return 0;
   char *pClose = strchr(szHost, ']');
   if (pClose == nullptr) return 0;
-  if (pClose[1] == ':') *pnPort = static_cast<int>(ParseDecimal(pClose + 2) & 0xffff);
+  if (pClose[1] == ':' && TakePort(pClose + 2, pnPort) < 0) return -1;
   size_t nLen = static_cast<size_t>(pClose - szHost - 1);
   memmove(szHost, szHost + 1, nLen);
   szHost[nLen] = '\0';
@@ -76,6 +86,11 @@ int AnalyzeFtp(const char *szLine, const char *pScheme, const char *pAfter, cons
       pT->mFtpCmd.Assign("RETR");
     }
   }
+  // A part that decodes to CR, LF or NUL would carry a command of its own
+  // to the FTP server: the URL is refused before anything is sent.
+  if (!FtpUrlPartSafe(pT->mFtpUser.c_str()) || !FtpUrlPartSafe(pT->mFtpPass.c_str()) ||
+      !FtpUrlPartSafe(pT->mFtpDir.c_str()) || !FtpUrlPartSafe(pT->mFtpFile.c_str()))
+    return -1;
   pT->nPort = 21;
   TakeUrlText(szLine, pScheme, pT);
   std::size_t nHostWord = strcspn(pHost, " ");
@@ -145,7 +160,7 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
   char *pClose = szHostText[0] == '[' ? strchr(szHostText, ']') : nullptr;
   char *pColon = pClose != nullptr ? (pClose[1] == ':' ? pClose + 1 : nullptr) : strchr(szHostText, ':');
   if (pColon != nullptr) {
-    pT->nPort = static_cast<int>(ParseDecimal(pColon + 1) & 0xffff);
+    if (TakePort(pColon + 1, &pT->nPort) < 0) return -1;
     *pColon = '\0';
   }
   if (pT->nPort == 80)
@@ -164,16 +179,18 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
   return 1;
 }
 
-void SplitHostPort(RequestTarget *pT, int bAnyColon) {
+int SplitHostPort(RequestTarget *pT, int bAnyColon) {
   char *szHost = pT->mHost.data();
   char *pSlash = strchr(szHost, '/');
   if (pSlash != nullptr) *pSlash = '\0';
-  if (TakeBracketedHost(szHost, &pT->nPort)) return;
+  int nBracketed = TakeBracketedHost(szHost, &pT->nPort);
+  if (nBracketed != 0) return nBracketed;
   char *pColon = strchr(szHost, ':');
-  if (pColon == nullptr) return;
-  if (!bAnyColon && strchr(pColon + 1, ':') != nullptr) return;  // IPv6 text
-  pT->nPort = static_cast<int>(ParseDecimal(pColon + 1) & 0xffff);
+  if (pColon == nullptr) return 1;
+  if (!bAnyColon && strchr(pColon + 1, ':') != nullptr) return 1;  // IPv6 text
+  if (TakePort(pColon + 1, &pT->nPort) < 0) return -1;
   *pColon = '\0';
+  return 1;
 }
 
 int MakeResponseSpoolName(const char *szDataDir, int nMode, int nSock, const char *szHostText,

@@ -33,7 +33,8 @@ struct RequestTarget {
 // key.  Returns 1 when analysed, 0 when the last word is no HTTP version
 // (the handler returns without a reply), -1 when a part that changes the
 // meaning (ftp user, password, directory or file name) does not fit its
-// buffer (refused the same way).
+// buffer or decodes to a CR, LF or NUL, or a port is not 1 to 65535
+// (refused the same way).
 int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const char *szHostHeader,
                          const char *szLocalIP, RequestTarget *pTarget);
 
@@ -46,7 +47,9 @@ int MakeResponseSpoolName(const char *szDataDir, int nMode, int nSock, const cha
 // Cuts the host text at its first "/" and takes the port after a colon:
 // the GET rule (bAnyColon 0) takes it only when exactly one ":" remains
 // (IPv6 text keeps the default port), the other-method rule (bAnyColon 1)
-// splits at the first ":" always.  Ports keep their low 16 bits.
-void SplitHostPort(RequestTarget *pTarget, int bAnyColon);
+// splits at the first ":" always.  An empty port keeps the default.
+// Returns 1, or -1 when the port is not 1 to 65535 (the request is
+// refused, never sent to the port's low 16 bits).
+int SplitHostPort(RequestTarget *pTarget, int bAnyColon);
 
 #endif  // PROXY_HTTP_TARGET_H_

@@ -19,38 +19,29 @@
 #include "http/http_text.h"
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"
+#include "platform/plat_tls.h"
 
 // Lets the connection thread wait until its ServerSession thread ended, so
-// that no copy thread outlives the sockets it uses; `bStop` asks it to end.
+// that no copy thread outlives the sockets it uses.  The two end marks tell
+// that a side closed its sending direction: that end has been passed on to
+// the other side, and no later pass reads that side again.
 struct TunnelSync {
   std::mutex lock;
   std::condition_variable done;
   int nRunning = 0;
   std::atomic<int> bStop{0};
+  std::atomic<int> bClientEnded{0};
+  std::atomic<int> bServerEnded{0};
 };
 
 namespace {
 
-constexpr int kWaitSliceMs = 100;
-
-int RecvClient(const TunnelBlock *pBlock, char *pBuf, std::size_t nSize) {
-  return HttpRecvClientSock(pBlock->nSock, pBlock->pClientSSL, pBuf, nSize);
-}
+// The client wait of one receive: "Timeout Client(Plain)" (at least 500 ms,
+// as socket time-outs are), or the platform default when it is 0.
+int ClientWaitMs() { return g_nTmoClient <= 0 ? 0 : (g_nTmoClient < 500 ? 500 : g_nTmoClient); }
 
 int SendClient(const TunnelBlock *pBlock, const char *p, std::size_t n) {
   return HttpSendClientSock(pBlock->nSock, pBlock->pClientSSL, p, n);
-}
-
-// Waits in slices until the client socket is readable, the stop flag is set
-// or the client time-out passed.  Returns 1 readable (or unknown), 0 stop.
-int WaitClient(const TunnelBlock *pBlock) {
-  if (pBlock->pSync == nullptr || pBlock->pClientSSL != nullptr) return 1;
-  int64_t nStart = PlatSteadyMs();
-  for (;;) {
-    if (pBlock->pSync->bStop.load()) return 0;
-    if (HttpReadable(pBlock->nSock, kWaitSliceMs)) return 1;
-    if (g_nTmoClient > 0 && PlatSteadyMs() - nStart >= (g_nTmoClient < 500 ? 500 : g_nTmoClient)) return 1;
-  }
 }
 
 void ServerSessionThread(void *pArg) { ServerSession(static_cast<TunnelBlock *>(pArg)); }
@@ -119,15 +110,25 @@ void RelayConnect(ConnectionRecord *pRec, int nSv, const char *szHost) {
 
 }  // namespace
 
-int ServerSession(TunnelBlock *pBlock) {
+int64_t ServerSession(TunnelBlock *pBlock) {
   DebugLogF("[ServerSession] [%04d] Strat ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
-  int nTotal = 0;
+  TunnelSync *pSync = pBlock->pSync;
+  int64_t nTotal = 0;
   for (;;) {
     memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
-    int n = WaitClient(pBlock) ? RecvClient(pBlock, pBlock->mBuf, kRecvChunk) : 0;
+    // One wait for the client: the end of the tunnel wakes it by shutting
+    // the client's receiving down, so it needs no timer of its own.
+    int n = SslRecv(pBlock->nSock, pBlock->pClientSSL, pBlock->mBuf, static_cast<int>(kRecvChunk), ClientWaitMs());
     if (n <= 0) {
       DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, n,
                 n < 0 ? HttpLastError() : 0);
+      // The client closed its sending side: the server reads the end of
+      // its input at once (a server that answers only then still answers
+      // in full) and the other direction goes on.
+      if (n == 0 && (pSync == nullptr || !pSync->bStop.load())) {
+        HttpShutdownSendServer(pBlock->nSvSock);
+        if (pSync != nullptr) pSync->bClientEnded.store(1);
+      }
       break;
     }
     DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling.\n", pBlock->nSock, n);
@@ -143,7 +144,6 @@ int ServerSession(TunnelBlock *pBlock) {
     if (pBlock->nMode == 1 && n >= 2 && pBlock->mBuf[n - 2] == '\r' && pBlock->mBuf[n - 1] == '\n') break;
   }
   DebugLogF("[ServerSession] [%04d] End ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
-  TunnelSync *pSync = pBlock->pSync;
   delete pBlock;
   if (pSync != nullptr) {
     std::lock_guard<std::mutex> guard(pSync->lock);
@@ -153,14 +153,20 @@ int ServerSession(TunnelBlock *pBlock) {
   return nTotal;
 }
 
-int ClientSession(TunnelBlock *pBlock) {
+int64_t ClientSession(TunnelBlock *pBlock) {
   DebugLogF("[ClientSession] [%04d] Strat ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
-  int nTotal = 0;
+  int64_t nTotal = 0;
   for (;;) {
     int n = HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk);
     if (n <= 0) {
       DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
                 pBlock->nSvSock, n, n < 0 ? HttpLastError() : 0);
+      // The server closed its sending side: the client learns it at once,
+      // and may still send.
+      if (n == 0) {
+        HttpShutdownSendClientSock(pBlock->nSock, pBlock->pClientSSL);
+        if (pBlock->pSync != nullptr) pBlock->pSync->bServerEnded.store(1);
+      }
       break;
     }
     DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, n);
@@ -184,9 +190,10 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
   TunnelBlock *pOwn = new (std::nothrow) TunnelBlock;
   if (pOwn != nullptr) {
     for (;;) {
-      // One pass: the client-to-server thread, and this thread the other way.
+      // One pass: the client-to-server thread (unless the client's side has
+      // ended), and this thread the other way.
       TunnelBlock *pBlock = nullptr;
-      for (int nTry = 0; pBlock == nullptr && nTry < 100; ++nTry) {
+      for (int nTry = 0; pBlock == nullptr && nTry < 100 && !sync.bClientEnded.load(); ++nTry) {
         pBlock = new (std::nothrow) TunnelBlock;
         if (pBlock == nullptr) {
           pfnAllocFailed(pRec->nSock, nSv, 12);
@@ -223,8 +230,12 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
       pOwn->nSvSock = nSv;
       pOwn->nSock = pRec->nSock;
       pOwn->pClientSSL = pRec->pClientSSL;
-      int nMoved = ClientSession(pOwn);
-      if (nMoved <= 0) break;
+      pOwn->pSync = &sync;
+      int64_t nMoved = ClientSession(pOwn);
+      // The server's side has ended (and the client was told): what the
+      // client still sends flows until its side ends too.  Otherwise a
+      // pass that moved nothing ends the tunnel.
+      if (sync.bServerEnded.load() || nMoved <= 0) break;
       // The next pass starts only when this pass's reader has ended, so
       // that two threads never read the client at once.
       std::unique_lock<std::mutex> guard(sync.lock);
@@ -232,12 +243,18 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
     }
     delete pOwn;
   }
-  // 10. The server connection ends; the copy thread is told to stop and
-  // waited for, so it never touches the client socket after this.
+  if (sync.bServerEnded.load()) {
+    std::unique_lock<std::mutex> guard(sync.lock);
+    sync.done.wait(guard, [&] { return sync.nRunning == 0; });
+  }
+  // The server connection ends; a copy thread still waiting for the
+  // client is woken by the end of the client's receiving and waited for,
+  // so it never touches the client socket after this.
   sync.bStop.store(1);
   HttpCloseSocketShutdownOnly(nSv);
   {
     std::unique_lock<std::mutex> guard(sync.lock);
+    if (sync.nRunning > 0) HttpShutdownReceive(pRec->nSock);
     sync.done.wait(guard, [&] { return sync.nRunning == 0; });
   }
 }
@@ -250,6 +267,37 @@ void ConnectStartFailed(int nSock, int, int nErr) {
 
 void ConnectAllocFailed(int nSock, int, int nErr) {
   DebugLogF("[ConnectDispatch] [%04d] TunnelBlock allocation failed.(%d)\n", nSock, nErr);
+}
+
+// A CONNECT target it cannot serve: 400, and the connection ends.
+void SendBadRequest(ConnectionRecord *pRec) {
+  HttpSendStatusClose(pRec, 400, "Bad Request");
+  pRec->nLogStatus = 400;
+  pRec->nLogBytes = 0;
+}
+
+// Sends the server the bytes that came behind the request: those the
+// request file holds after the header's empty line, then those kept for a
+// next request.  1 sent (or nothing to send), -1 a send failed.
+int SendRequestTail(ConnectionRecord *pRec, int nSv) {
+  int nResult = 1;
+  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  if (pIn != nullptr) {
+    std::size_t n;
+    while ((n = ReadLine(pIn, pRec->mWork, kRecvChunk)) > 0)
+      if (strcmp(pRec->mWork, "\r\n") == 0 || strcmp(pRec->mWork, "\n") == 0) break;
+    while (nResult == 1 && (n = fread(pRec->mWork, 1, kRecvChunk, pIn)) > 0) {
+      if (HttpSendServer(nSv, pRec->mWork, n) < 0) nResult = -1;
+      else DebugLogF("[ConnectDispatch] [%04d] S:send(%04d):%d bytes tunneling.\n", pRec->nSock, nSv, static_cast<int>(n));
+    }
+    fclose(pIn);
+  }
+  if (nResult == 1 && pRec->nClientCarry > 0) {
+    if (HttpSendServer(nSv, pRec->mClientCarry, static_cast<std::size_t>(pRec->nClientCarry)) < 0) nResult = -1;
+    else DebugLogF("[ConnectDispatch] [%04d] S:send(%04d):%d bytes tunneling.\n", pRec->nSock, nSv, pRec->nClientCarry);
+  }
+  pRec->nClientCarry = 0;
+  return nResult;
 }
 
 }  // namespace
@@ -267,19 +315,18 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   std::size_t nSkip = strnlen(szLine, 8);
   target.Assign(std::string_view(szLine + nSkip, strcspn(szLine + nSkip, " \r\n")));
   char szHost[256];
-  int nPort = 80;
-  {
-    FixedText<kHttpTextSize> host;
-    host.Assign(target.view());
-    char *pColon = strchr(host.data(), ':');
-    if (pColon != nullptr) {
-      nPort = static_cast<int>(ParseDecimal(pColon + 1) & 0xffff);
-      *pColon = '\0';
-    }
-    if (!CopyText(szHost, sizeof szHost, host.c_str())) szHost[0] = '\0';
+  int nPort = SplitConnectTarget(target.c_str(), szHost, sizeof szHost);
+  if (nPort < 0) {
+    DebugLogF("[ConnectDispatch] [%04d] bad target [%s]\n", pRec->nSock, target.c_str());
+    SendBadRequest(pRec);
+    pRec->mLine[0] = '\0';
+    return 0;
   }
   FixedText<kHttpTextSize> url;
-  url.Format("https://%s", nPort == 443 ? szHost : target.c_str());
+  if (nPort != 443)
+    url.Format("https://%s", target.c_str());
+  else
+    url.Format(strchr(szHost, ':') ? "https://[%s]" : "https://%s", szHost);
   url.data()[strcspn(url.c_str(), "\r\n")] = '\0';
   url.Append("/");
   FixedText<kHttpListKeySize> key;
@@ -317,6 +364,9 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   }
   pRec->nLogStatus = 200;
   pRec->nLogBytes = 0;
+  // What the client sent behind the CONNECT request (the start of a TLS
+  // handshake, often in the same segment) goes first.
+  if (!bUpstream) SendRequestTail(pRec, nSv);
 
   RunTunnelPasses(pRec, nSv, ConnectStartFailed, ConnectAllocFailed);
   HttpCloseSocket(nSv);

@@ -186,6 +186,11 @@ void PlatShutdownClose(PlatSocket s);
 void PlatSetNoDelay(PlatSocket s);
 // Shuts both directions down without closing.
 void PlatShutdown(PlatSocket s);
+// Half-closes: no more sending (the peer reads the end of the stream, and
+// can still send), or no more receiving (a wait or receive on s, also one
+// running on another thread, ends at once with "closed").
+void PlatShutdownSend(PlatSocket s);
+void PlatShutdownReceive(PlatSocket s);
 // Closes without shutdown (sockets that never carried data).
 void PlatCloseSocket(PlatSocket s);
 

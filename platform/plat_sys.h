@@ -2,7 +2,10 @@
 #ifndef PROXY_PLATFORM_PLAT_SYS_H_
 #define PROXY_PLATFORM_PLAT_SYS_H_
 
-// Makes a send to a closed peer a failed call instead of a signal.
+// Makes a send to a closed peer a failed call instead of a signal, and
+// every file and folder the process creates from then on private to its
+// owner (files 0600, folders 0700, whatever call creates them): spool,
+// cache, backup and log files hold mail, private pages and credentials.
 void PlatProcessInit();
 
 #endif  // PROXY_PLATFORM_PLAT_SYS_H_

@@ -37,6 +37,11 @@ int SslSend(int nSock, void *pSSL, const char *szText);
 // Sends exactly nLen bytes (binary data, NULs included).  Returns nLen or -1.
 int SslSendBytes(int nSock, void *pSSL, const void *pData, int nLen);
 
+// Ends the sending direction only: with a session its close_notify alert
+// goes out first (RFC 8446 6.1; receiving goes on), then the socket is
+// shut down for sending.
+void SslShutdownSend(int nSock, void *pSSL);
+
 // Receives at most nSize bytes.  When nothing is buffered it first waits at
 // most nTimeoutMs (<= 0: 300 s) until the socket is readable.
 // Returns >0 bytes; 0 the peer closed (and, with a session, any TLS read

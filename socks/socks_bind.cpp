@@ -37,7 +37,7 @@ struct RelayKind {
 constexpr RelayKind kServerKind = {"ServerSocksSession", "C", "S", 1};
 constexpr RelayKind kClientKind = {"ClientSocksSession", "S", "C", 0};
 
-int RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
+int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   const int nSrc = kind.bSecondToFirst ? pBlock->nSock : pBlock->nSvSock;
   const int nDst = kind.bSecondToFirst ? pBlock->nSvSock : pBlock->nSock;
   const int nTimeout = kind.bSecondToFirst ? g_nTmoClient : g_nTmoServer;
@@ -49,7 +49,7 @@ int RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   FILE *fpNew = fopen(spool.c_str(), "wb");
   if (fpNew) fclose(fpNew);
 
-  int nTotal = 0;
+  int64_t nTotal = 0;
   int n;
   for (;;) {
     memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
@@ -125,13 +125,13 @@ int WaitIncoming(PlatSocket sListen, PlatSocket sClient) {
 
 }  // namespace
 
-int ServerSocksSession(TunnelBlock *pBlock) {
-  int nTotal = RunRelay(pBlock, kServerKind);
+int64_t ServerSocksSession(TunnelBlock *pBlock) {
+  int64_t nTotal = RunRelay(pBlock, kServerKind);
   delete pBlock;
   return nTotal;
 }
 
-int ClientSocksSession(TunnelBlock *pBlock) { return RunRelay(pBlock, kClientKind); }
+int64_t ClientSocksSession(TunnelBlock *pBlock) { return RunRelay(pBlock, kClientKind); }
 
 int SocksBindDispatch(ConnectionRecord *pIncoming, const EndpointRecord *pEp) {
   DebugLogF("[SocksBindDispatch] [%04d] SocksBindDispatch() start. %s %d\n", pIncoming->nSock, pEp->mIP, pEp->nPort);

@@ -28,8 +28,9 @@ int SocksBindDispatch(ConnectionRecord *pIncoming, const EndpointRecord *pEp);
 // deletes the block (allocated with new) at its end.
 // ClientSocksSession: first -> second, waits "Timeout Server(Plain)", leaves
 // the block to its caller.
-// Both return the number of bytes received from the source.
-int ServerSocksSession(TunnelBlock *pBlock);
-int ClientSocksSession(TunnelBlock *pBlock);
+// Both return the number of bytes received from the source (64-bit: a
+// pass may carry more than 2 GiB).
+int64_t ServerSocksSession(TunnelBlock *pBlock);
+int64_t ClientSocksSession(TunnelBlock *pBlock);
 
 #endif  // PROXY_SOCKS_SOCKS_BIND_H_

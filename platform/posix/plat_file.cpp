@@ -18,6 +18,10 @@
 namespace {
 
 constexpr int kRetryPauseMs = 50;
+// Files and folders the program creates are its own: spool files hold mail
+// and pages, the logs credentials and addresses.
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPrivateDirMode = 0700;
 constexpr size_t kTempPathSize = 4096 + 64;
 
 // A temporary name beside szPath, unique within the process and the host.
@@ -42,7 +46,7 @@ int WriteAll(int fd, const void *pData, size_t nLen) {
 
 // Copies the content of an open descriptor into a new file (exclusive create).
 int CopyInto(int fdIn, const char *szTo, int bSync) {
-  int fdOut = open(szTo, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fdOut = open(szTo, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
   if (fdOut < 0) return -1;
   int nResult = 1;
   for (;;) {
@@ -75,7 +79,7 @@ int CopyInto(int fdIn, const char *szTo, int bSync) {
 const char *PlatGetEnv(const char *szName) { return getenv(szName); }
 
 int PlatMakeDir(const char *szPath) {
-  if (mkdir(szPath, 0755) == 0 || errno == EEXIST) return 1;
+  if (mkdir(szPath, kPrivateDirMode) == 0 || errno == EEXIST) return 1;
   return -1;
 }
 
@@ -157,7 +161,7 @@ int PlatHandOffFile(const char *szTempPath, const char *szFinalPath) {
 int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen) {
   char szTemp[kTempPathSize];
   TempNameFor(szPath, szTemp, sizeof szTemp);
-  int fd = open(szTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open(szTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return -1;
   int nResult = WriteAll(fd, pData, nLen);
   if (close(fd) != 0) nResult = -1;
@@ -167,7 +171,7 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen) {
 }
 
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
-  int fd = open(szPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = open(szPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return -1;
   int nResult = WriteAll(fd, pData, nLen);
   if (close(fd) != 0) nResult = -1;
@@ -175,7 +179,7 @@ int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
 }
 
 int PlatCreateWriteFd(const char *szPath) {
-  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, kPrivateFileMode);
 }
 
 int PlatWriteFd(int nFd, const void *pData, size_t nLen) {

@@ -260,4 +260,31 @@ TEST(PlatTimeTest, ThreadStartsRunTogetherOnWaitingThreads) {
   PlatReuseThreads(0);
 }
 
+// Whatever creates a file or folder, it is the owner's alone, even under a
+// permissive creation mask.
+TEST_F(PlatFileTest, CreatedFilesArePrivate) {
+  mode_t nOld = umask(022);
+  Write(P("src"), "x");
+  int fd = PlatCreateWriteFd(P("fd").c_str());
+  PlatCloseFd(fd);
+  static const struct {
+    const char *szName;
+    int (*pfnMake)(const std::string &sPath, const std::string &sSrc);
+    mode_t nWant;
+  } kCases[] = {
+      {"dir", [](const std::string &p, const std::string &) { return PlatMakeDir(p.c_str()); }, 0700},
+      {"append", [](const std::string &p, const std::string &) { return PlatAppendFile(p.c_str(), "a", 1); }, 0600},
+      {"whole", [](const std::string &p, const std::string &) { return PlatWriteWholeFile(p.c_str(), "w", 1); }, 0600},
+      {"copy", [](const std::string &p, const std::string &s) { return PlatCopyFile(s.c_str(), p.c_str(), 1); }, 0600},
+      {"fd", [](const std::string &, const std::string &) { return 1; }, 0600},
+  };
+  for (const auto &c : kCases) {
+    ASSERT_EQ(1, c.pfnMake(P(c.szName), P("src"))) << c.szName;
+    struct stat st;
+    ASSERT_EQ(0, stat(P(c.szName).c_str(), &st)) << c.szName;
+    EXPECT_EQ(c.nWant, st.st_mode & 0777) << c.szName;
+  }
+  umask(nOld);
+}
+
 }  // namespace

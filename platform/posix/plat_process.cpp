@@ -20,7 +20,7 @@ int PlatSpawn(const char *const *argv, const char *szOutFile, int *pnPid) {
       if (fdIn > 2) close(fdIn);
     }
     if (szOutFile) {
-      int fdOut = open(szOutFile, O_WRONLY | O_CREAT | O_APPEND, 0644);
+      int fdOut = open(szOutFile, O_WRONLY | O_CREAT | O_APPEND, 0600);
       if (fdOut >= 0) {
         dup2(fdOut, 1);
         dup2(fdOut, 2);

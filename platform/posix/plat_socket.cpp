@@ -663,6 +663,14 @@ void PlatShutdown(PlatSocket s) {
   if (s >= 0) shutdown(s, SHUT_RDWR);
 }
 
+void PlatShutdownSend(PlatSocket s) {
+  if (s >= 0) shutdown(s, SHUT_WR);
+}
+
+void PlatShutdownReceive(PlatSocket s) {
+  if (s >= 0) shutdown(s, SHUT_RD);
+}
+
 void PlatCloseSocket(PlatSocket s) {
   if (s >= 0) close(s);
 }

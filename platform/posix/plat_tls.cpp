@@ -195,6 +195,16 @@ int SslSend(int nSock, void *pSSL, const char *szText) {
   return SslSendBytes(nSock, pSSL, szText, static_cast<int>(nLen));
 }
 
+void SslShutdownSend(int nSock, void *pSSL) {
+  if (pSSL) {
+    SSL *pSsl = static_cast<SSL *>(pSSL);
+    SessionGuard guard(pSsl);
+    SSL_shutdown(pSsl);
+    ERR_clear_error();
+  }
+  PlatShutdownSend(nSock);
+}
+
 int SslRecv(int nSock, void *pSSL, char *pBuf, int nSize, int nTimeoutMs) {
   if (!pSSL) return PlatRecv(nSock, pBuf, nSize, nTimeoutMs);
   SSL *pSsl = static_cast<SSL *>(pSSL);

@@ -325,7 +325,7 @@ class SocksBindRangeBlackTest(SocksCase):
 
     def setUp(self):
         self.base = None
-        for _ in range(20):
+        for _ in range(200):
             base = proxytest.free_port()
             if base < 65000 and all(self._free(base + i) for i in range(1, 5)):
                 self.base = base
