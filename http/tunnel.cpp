@@ -18,6 +18,7 @@
 #include "http/http_io.h"
 #include "http/http_text.h"
 #include "platform/plat_file.h"
+#include "platform/plat_splice.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
 
@@ -35,6 +36,9 @@ struct TunnelSync {
 };
 
 namespace {
+
+// The most one zero-copy move takes at a time: the pipe's capacity.
+constexpr std::size_t kSpliceMax = 65536;
 
 // The client wait of one receive: "Timeout Client(Plain)" (at least 500 ms,
 // as socket time-outs are), or the platform default when it is 0.
@@ -114,11 +118,25 @@ int64_t ServerSession(TunnelBlock *pBlock) {
   DebugLogF("[ServerSession] [%04d] Strat ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
   TunnelSync *pSync = pBlock->pSync;
   int64_t nTotal = 0;
+  // Without TLS on the client side the bytes move inside the kernel.
+  PlatSplicePipe pipe;
+  bool bSplice = pBlock->pClientSSL == nullptr && PlatSpliceOpen(&pipe) == 1;
   for (;;) {
-    memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
+    int n;
+    int bSendFailed = 0;
     // One wait for the client: the end of the tunnel wakes it by shutting
     // the client's receiving down, so it needs no timer of its own.
-    int n = SslRecv(pBlock->nSock, pBlock->pClientSSL, pBlock->mBuf, static_cast<int>(kRecvChunk), ClientWaitMs());
+    if (bSplice) {
+      n = PlatSpliceMove(pBlock->nSock, pBlock->nSvSock, &pipe, kSpliceMax, ClientWaitMs(), &bSendFailed);
+    } else {
+      memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
+      n = SslRecv(pBlock->nSock, pBlock->pClientSSL, pBlock->mBuf, static_cast<int>(kRecvChunk), ClientWaitMs());
+    }
+    if (bSendFailed) {
+      DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
+                pBlock->nSvSock, -1, HttpLastError());
+      break;
+    }
     if (n <= 0) {
       DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, n,
                 n < 0 ? HttpLastError() : 0);
@@ -133,16 +151,18 @@ int64_t ServerSession(TunnelBlock *pBlock) {
     }
     DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling.\n", pBlock->nSock, n);
     nTotal += n;
-    int nSent = HttpSendServer(pBlock->nSvSock, pBlock->mBuf, static_cast<std::size_t>(n));
+    int nSent = bSplice ? n : HttpSendServer(pBlock->nSvSock, pBlock->mBuf, static_cast<std::size_t>(n));
     if (nSent < 0) {
       DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
                 pBlock->nSvSock, nSent, HttpLastError());
       break;
     }
     DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, nSent);
-    // SOCKS: a piece that ends a line ends the loop.
-    if (pBlock->nMode == 1 && n >= 2 && pBlock->mBuf[n - 2] == '\r' && pBlock->mBuf[n - 1] == '\n') break;
+    // The loop runs until the client's side ends, in SOCKS mode too: a pass
+    // that stopped after a piece ending a line would leave the client
+    // unread, and its close unnoticed, until the server spoke again.
   }
+  if (bSplice) PlatSpliceClose(&pipe);
   DebugLogF("[ServerSession] [%04d] End ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
   delete pBlock;
   if (pSync != nullptr) {
@@ -156,8 +176,20 @@ int64_t ServerSession(TunnelBlock *pBlock) {
 int64_t ClientSession(TunnelBlock *pBlock) {
   DebugLogF("[ClientSession] [%04d] Strat ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
   int64_t nTotal = 0;
+  PlatSplicePipe pipe;
+  bool bSplice = pBlock->pClientSSL == nullptr && PlatSpliceOpen(&pipe) == 1;
   for (;;) {
-    int n = HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk);
+    int n;
+    int bSendFailed = 0;
+    if (bSplice)
+      n = PlatSpliceMove(pBlock->nSvSock, pBlock->nSock, &pipe, kSpliceMax, g_nTmoServer, &bSendFailed);
+    else
+      n = HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk);
+    if (bSendFailed) {
+      DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, -1,
+                HttpLastError());
+      break;
+    }
     if (n <= 0) {
       DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
                 pBlock->nSvSock, n, n < 0 ? HttpLastError() : 0);
@@ -171,7 +203,7 @@ int64_t ClientSession(TunnelBlock *pBlock) {
     }
     DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, n);
     nTotal += n;
-    int nSent = SendClient(pBlock, pBlock->mBuf, static_cast<std::size_t>(n));
+    int nSent = bSplice ? n : SendClient(pBlock, pBlock->mBuf, static_cast<std::size_t>(n));
     if (nSent < 0) {
       DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, nSent,
                 HttpLastError());
@@ -179,6 +211,7 @@ int64_t ClientSession(TunnelBlock *pBlock) {
     }
     DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling.\n", pBlock->nSock, nSent);
   }
+  if (bSplice) PlatSpliceClose(&pipe);
   DebugLogF("[ClientSession] [%04d] End ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
   pBlock->nTotal = nTotal;
   return nTotal;

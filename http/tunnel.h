@@ -11,7 +11,7 @@ struct TunnelSync;
 
 // One tunnel pass of one direction.
 struct TunnelBlock {
-  int32_t nMode;                 // 1 in SOCKS mode: a piece ending in "\r\n" ends the loop
+  int32_t nMode;                 // 1 in SOCKS mode
   int64_t nTotal;                // bytes moved (ClientSession writes it back); 64-bit, tunnels pass 4 GiB
   int32_t nSvSock;               // server socket
   int32_t nSock;                 // client socket
@@ -21,7 +21,8 @@ struct TunnelBlock {
 };
 
 // Client to server; runs as a thread of its own and frees its block (from
-// new).  The client's end of sending is passed on to the server at once
+// new).  Without TLS on the client side both loops move the bytes with
+// zero-copy splices (the transfer buffer stays unused).  The client's end of sending is passed on to the server at once
 // (shutdown for sending).  Returns the byte total.
 int64_t ServerSession(TunnelBlock *pBlock);
 // Server to client on the calling thread; the server's end of sending is

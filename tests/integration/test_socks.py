@@ -229,6 +229,21 @@ class SocksPassThroughTest(SocksCase):
                 s.sendall(payload)
                 self.assertEqual(payload, recv_exact(s, len(payload)))
 
+    def test_lines_keep_flowing_and_a_close_is_passed_on_at_once(self):
+        # Pieces that end a line do not pause the client's direction, and the
+        # client's end of sending reaches the server at once (a half-close);
+        # the server's answer to it, its own close, then ends the tunnel.
+        s = self.socks5_open()
+        s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", self.echo.port))
+        self.assertEqual(10, len(recv_exact(s, 10)))
+        for line in (b"GET / HTTP/1.1\r\n\r\n", b"second\r\n", b"x" * 70000 + b"\r\n"):
+            s.sendall(line)
+            self.assertEqual(line, recv_exact(s, len(line), timeout=5))
+        start = time.monotonic()
+        s.shutdown(socket.SHUT_WR)
+        self.assertEqual(b"", recv_exact(s, 1, timeout=5))
+        self.assertLess(time.monotonic() - start, 0.5 * SLOW)
+
     def test_refusals_of_the_relay(self):
         closed = proxytest.free_port()
         self.proxy.write("socks-ptl.ini", "%d,6,1\n%d,6,1\n" % (self.echo.port, closed))
