@@ -131,9 +131,26 @@ void DebugLog(const char *szLine) {
   memcpy(s_szBuf + nLen, szEnd, nEnd);
   nLen += nEnd;
   if (g_bLogFile) {
+    // The daily file stays open between lines (guarded by g_LogLock) and is
+    // opened anew when the date, and so its name, changes.  A file that
+    // cannot be opened is tried again at the next line; one removed while
+    // open (by hand, or by a clean-up) is noticed within a second.
+    static PathText s_openPath;
+    static int s_nFd = -1;
+    static int64_t s_nChecked = 0;
     PathText path;
     DailyFileName(g_szLogDir.c_str(), tmv, &path);
-    PlatAppendFile(path.c_str(), s_szBuf, nLen);
+    int bGone = 0;
+    if (s_nFd >= 0 && nNow != s_nChecked) {
+      s_nChecked = nNow;
+      bGone = !PlatFileExists(path.c_str());
+    }
+    if (s_nFd < 0 || bGone || strcmp(path.c_str(), s_openPath.c_str()) != 0) {
+      PlatCloseFd(s_nFd);
+      s_nFd = PlatOpenAppendFd(path.c_str());
+      s_openPath.Assign(path.c_str());
+    }
+    if (s_nFd >= 0) PlatWriteFd(s_nFd, s_szBuf, nLen);
   }
   if (g_bLogConsole) {
     fwrite(s_szBuf, 1, nLen, stderr);

@@ -49,6 +49,10 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
 // Appends bytes to a file, creating it.  1 done, -1 failure.
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
 
+// Opens a file for appending, creating it; the descriptor stays open for
+// many appends (close it with PlatCloseFd).  Returns it, or -1.
+int PlatOpenAppendFd(const char *szPath);
+
 // Creates a file (emptying one that exists) and keeps it open for writing,
 // so a file collected block by block costs one open, not one per block.
 // Returns the descriptor (close it with PlatCloseFd), or -1.

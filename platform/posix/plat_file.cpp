@@ -178,6 +178,10 @@ int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
   return nResult;
 }
 
+int PlatOpenAppendFd(const char *szPath) {
+  return open(szPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateFileMode);
+}
+
 int PlatCreateWriteFd(const char *szPath) {
   return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, kPrivateFileMode);
 }
