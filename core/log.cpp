@@ -18,6 +18,11 @@ namespace {
 
 std::mutex g_LogLock;
 std::mutex g_AccessLogLock;
+// The daily debug-log file kept open between lines, its name, and the
+// second of the last check that it still exists (all under g_LogLock).
+PathText s_openPath;
+int s_nFd = -1;
+int64_t s_nChecked = 0;
 LogClockFn g_pfnClock = nullptr;
 
 int64_t LogNow(int *pMillis) { return g_pfnClock ? g_pfnClock(pMillis) : PlatNow(pMillis); }
@@ -73,6 +78,12 @@ struct EscapedField {
 }  // namespace
 
 void SetLogClock(LogClockFn fn) { g_pfnClock = fn; }
+
+void DebugLogReopen() {
+  std::lock_guard<std::mutex> lock(g_LogLock);
+  PlatCloseFd(s_nFd);
+  s_nFd = -1;
+}
 
 bool DebugLogEnabled() { return g_bLogFile || g_bLogConsole; }
 
@@ -135,9 +146,6 @@ void DebugLog(const char *szLine) {
     // opened anew when the date, and so its name, changes.  A file that
     // cannot be opened is tried again at the next line; one removed while
     // open (by hand, or by a clean-up) is noticed within a second.
-    static PathText s_openPath;
-    static int s_nFd = -1;
-    static int64_t s_nChecked = 0;
     PathText path;
     DailyFileName(g_szLogDir.c_str(), tmv, &path);
     int bGone = 0;

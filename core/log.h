@@ -19,6 +19,11 @@ void DebugLogF(const char *szFmt, ...) __attribute__((format(printf, 1, 2)));
 // True when DebugLog writes anywhere; lets hot paths skip formatting.
 bool DebugLogEnabled();
 
+// The debug log keeps its daily file open between lines; this closes it, so
+// the next line opens the file by its name again (after the file was moved
+// or removed).
+void DebugLogReopen();
+
 // Writes one access-log line for the answered request whose spool file is
 // szRequestFile (request line, Basic user, referrer and user agent come from
 // it).  Does nothing unless -G is on.

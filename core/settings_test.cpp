@@ -235,6 +235,7 @@ class SummaryTest : public OptionTest {
     args.push_back("-W");
     EXPECT_EQ(0, Parse(args));
     std::filesystem::remove_all(g_szLogDir.c_str());
+    DebugLogReopen();
     LogSettingsSummary();
     std::string sAll;
     for (auto &e : std::filesystem::directory_iterator(g_szLogDir.c_str())) sAll += testsupport::ReadFile(e.path());

@@ -20,6 +20,7 @@
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
+#include "platform/plat_memory.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
@@ -170,17 +171,28 @@ void ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) 
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
 // Bytes that follow the request stay in the carry for the next pass.
-int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
+int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
   const int nSock = pRec->nSock;
   // Created empty and kept open while the request arrives: every block is
   // appended through the one descriptor.
   int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
 
-  RequestScanInit(pScan);
+  // The scanner (64 KiB of header buffer) is taken when the first bytes of
+  // the first request are there: a client that connects and waits costs
+  // only its thread and the record.
+  RequestScan *pScan = *ppScan;
+  if (pScan != nullptr) RequestScanInit(pScan);
+  auto fnScan = [&]() {
+    if (pScan == nullptr) {
+      pScan = *ppScan = new (std::nothrow) RequestScan;
+      if (pScan != nullptr) RequestScanInit(pScan);
+    }
+    return pScan != nullptr;
+  };
   int64_t nTotal = 0;
   int nFramed = 0;
   size_t nUsed = 0;
-  if (pRec->nClientCarry > 0) {
+  if (pRec->nClientCarry > 0 && fnScan()) {
     // The next request of a pipeline, already received.
     size_t nCarry = static_cast<size_t>(pRec->nClientCarry);
     nFramed = RequestScanFeed(pScan, pRec->mClientCarry, nCarry, &nUsed);
@@ -190,14 +202,17 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     pRec->nClientCarry = static_cast<int32_t>(nCarry - nUsed);
   }
   while (nFramed == 0) {
-    memset(pRec->mRecv, 0, kRecvChunk + 1);
+    // Only the byte after what arrives is cleared: zeroing the whole
+    // buffer first would make an idle connection hold its pages.
     int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
+    pRec->mRecv[n > 0 ? n : 0] = '\0';
     if (n < 0) {
       DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
       break;
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
+    if (!fnScan()) break;
     nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
     SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed);
     nTotal += static_cast<int64_t>(nUsed);
@@ -263,12 +278,10 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   pRec->bKeepAlive = 0;
   pRec->nSvSock = -1;
   pRec->nClientCarry = 0;
-  RequestScan *pScan = new (std::nothrow) RequestScan;
-  if (pScan != nullptr) {
-    while (ServeOneRequest(pRec, pScan) == 1 && pRec->bKeepAlive == 1) {
-    }
-    delete pScan;
+  RequestScan *pScan = nullptr;
+  while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
   }
+  delete pScan;
   if (pRec->nSvSock != -1) {
     char szNoHost[256] = "";
     ConnectHost(pRec, szNoHost, 0);
@@ -277,11 +290,14 @@ void RunHttpLoop(ConnectionRecord *pRec) {
 
 }  // namespace
 
+// The record comes in pages of its own: they are zero when they arrive and
+// take memory only where written, so the large buffers of the relay and of
+// request collection cost nothing on a connection that does not use them.
 ConnectionRecord *AllocConnectionRecord() {
-  return static_cast<ConnectionRecord *>(calloc(1, sizeof(ConnectionRecord)));
+  return static_cast<ConnectionRecord *>(PlatAllocPages(sizeof(ConnectionRecord)));
 }
 
-void FreeConnectionRecord(ConnectionRecord *pRec) { free(pRec); }
+void FreeConnectionRecord(ConnectionRecord *pRec) { PlatFreePages(pRec, sizeof(ConnectionRecord)); }
 
 void MakeDateTextAt(int64_t nTime, char *pOut) {
   PlatTm local;

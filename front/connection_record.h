@@ -71,8 +71,7 @@ struct ConnectionRecord {
   FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
   uint32_t nLocalPort;         // local port (host order)
   FixedText<256> mClientHost;  // client address, then its reverse name
-  char mLine[kLineBufSize];    // header-line buffer
-  char mWork[kLineBufSize];    // work buffer
+  FixedText<521> mReqFile;     // request spool file of this connection
   uint32_t nEffProto;          // -1 at thread start; SOCKS: as nRelayProto
   int32_t bConnTable;          // SOCKS destination has a connect-table entry
   int32_t bZipAttach;          // local address:port is on the zip list
@@ -81,28 +80,35 @@ struct ConnectionRecord {
   // mMailFile holds the current mail's identifier (mailId).
   int32_t ftpPortPending;      // a PORT/EPRT was forwarded, data connection not finished
   int32_t ftpPasvPending;      // a passive reply was forwarded, data connection not finished
-  FixedText<256> ftpDir;       // current FTP directory ("/"-separated)
-  FixedText<256> ftpFlagFile;  // the data channel's hand-off flag file
   int32_t ftpDataOk;           // the last FTP data connection succeeded
   int32_t ftpDataPort;         // the proxy's data port of the pending transfer
   int32_t mailState;           // SMTP transaction phase / IMAP command kind
-  FixedText<kRelayLineSize> lastCommand;  // the client's last command, no line end
-  FixedText<kRelayLineSize> imapTag;  // the client's IMAP tag and one blank
   int32_t imapContinuation;    // the IMAP server asked for literal data
   int64_t nImapLiteral;        // size of the literal the client sends next
-  FixedText<1024> mailFrom;    // reverse path (FTP: the user name)
-  FixedText<1024> rcptLine;    // the last recipient command line
-  FixedText<kScanReplySize> mZipResult;  // reply of the attachment compressor
   // STARTTLS mediation.
   int32_t offerStartTls, serverStartTls, tlsPhase, clientStartTls, clientTlsPending;
   int32_t clientTlsUp, serverAcceptedStartTls, serverTlsUp, heloUpgraded;
+  int32_t nClientCarry;        // client bytes received after the command in hand
+  void *pClientCtxCopy, *pClientSSLCopy, *pServerCtxCopy, *pServerSSLCopy;
+  // Texts of the relays, which an idle connection does not write: after the
+  // fields above, which with the ones before them fill the record's first
+  // page, the only one an idle client's connection makes resident.
+  FixedText<256> ftpDir;       // current FTP directory ("/"-separated)
+  FixedText<256> ftpFlagFile;  // the data channel's hand-off flag file
+  FixedText<1024> mailFrom;    // reverse path (FTP: the user name)
+  FixedText<1024> rcptLine;    // the last recipient command line
+  FixedText<kScanReplySize> mZipResult;  // reply of the attachment compressor
   FixedText<256> savedEhlo;    // the client's EHLO, repeated after the server's TLS is up
+  // The large buffers come last: the record's pages take memory only once
+  // written (it is allocated in pages of its own), and an idle connection
+  // writes none of these.
+  char mLine[kLineBufSize];    // header-line buffer
+  char mWork[kLineBufSize];    // work buffer
+  FixedText<kRelayLineSize> lastCommand;  // the client's last command, no line end
+  FixedText<kRelayLineSize> imapTag;  // the client's IMAP tag and one blank
   char serverReply[kRecvChunk + 1];    // last server reply read
   char clientCommand[kRecvChunk + 1];  // last client command read
-  int32_t nClientCarry;        // client bytes received after the command in hand
   char mClientCarry[kRecvChunk];
-  void *pClientCtxCopy, *pClientSSLCopy, *pServerCtxCopy, *pServerSSLCopy;
-  FixedText<521> mReqFile;     // request spool file of this connection
   char mRecv[kRecvBufSize];    // receive buffer, NUL-terminated after each receive
 };
 

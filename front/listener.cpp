@@ -147,10 +147,10 @@ void DropClient(ConnectionRecord *pRec) {
 // was dropped (logged, record freed).
 int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &peer) {
   pRec->nSock = sClient;
-  pRec->mWork[0] = '\0';
+  // mWork and mLine are empty already (the record arrives zero-filled);
+  // writing them would make their pages resident for an idle client.
   pRec->mSvHost.Clear();
   pRec->mHostDomain.Clear();
-  pRec->mLine[0] = '\0';
   pRec->bPassThrough = 0;
   pRec->bConnTable = 0;
   pRec->pClientCtx = pRec->pClientSSL = pRec->pServerCtx = pRec->pServerSSL = nullptr;

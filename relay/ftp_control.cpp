@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/log.h"
@@ -28,11 +29,18 @@ constexpr std::size_t kFtpLineMax = kRecvChunk + 1;
 
 // The data thread's endpoint record prepared by a PORT/EPRT and started
 // while that command is forwarded (the same command, on the same thread).
+// Held by pointer: the record is large, and a thread-local of its own size
+// would be set up in every thread the program starts.
 struct PendingData {
   int bReady;
   EndpointRecord ep;
 };
-thread_local PendingData t_pending;
+thread_local std::unique_ptr<PendingData> t_pPending;
+
+PendingData &Pending() {
+  if (!t_pPending) t_pPending = std::make_unique<PendingData>();
+  return *t_pPending;
+}
 
 // True when the line's first word is szWord (any case).
 bool IsCommand(const char *szLine, const char *szWord) {
@@ -288,10 +296,10 @@ void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLi
   pRec->ftpPortPending = 1;
   pRec->ftpPasvPending = 0;
   pRec->ftpDataPort = nAnnouncedPort;
-  PrepareEndpoint(&t_pending.ep, pRec, kFtpDataActive, nSvSock, szListen, nAnnouncedPort, szClientAddr, nClientPort);
-  t_pending.bReady = 1;
+  PrepareEndpoint(&Pending().ep, pRec, kFtpDataActive, nSvSock, szListen, nAnnouncedPort, szClientAddr, nClientPort);
+  Pending().bReady = 1;
   // The transfer command must find the flag file name in active mode too.
-  pRec->ftpFlagFile.Assign(t_pending.ep.mFlagFn);
+  pRec->ftpFlagFile.Assign(Pending().ep.mFlagFn);
 }
 
 }  // namespace
@@ -459,7 +467,7 @@ int RewritePassiveReply(const char *szLine, int bExtended, const char *szAnnounc
 int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
   char *pLine = new (std::nothrow) char[kFtpLineMax];
   if (pLine == nullptr) return -1;
-  t_pending.bReady = 0;
+  if (t_pPending) t_pPending->bReady = 0;
   ReadFirstLine(szSpool, pLine, kFtpLineMax);
   const int nSock = pRec->nSock;
 
@@ -497,10 +505,10 @@ int FtpBeforeForward(ConnectionRecord *pRec, const char *szLine, int nSvSock) {
   // Only the PORT/EPRT line that prepared a data thread starts it: any
   // other command forwarded while a transfer is pending must not start a
   // second listener on the same port.
-  if (!t_pending.bReady || !(IsCommand(szLine, "PORT") || IsCommand(szLine, "EPRT"))) return 0;
-  t_pending.bReady = 0;
+  if (!t_pPending || !t_pPending->bReady || !(IsCommand(szLine, "PORT") || IsCommand(szLine, "EPRT"))) return 0;
+  t_pPending->bReady = 0;
   DeleteHandOffFiles(nSvSock);
-  if (pRec->ftpDataPort <= 0 || !StartDataThread(&t_pending.ep, "ClientToServerSession")) pRec->ftpDataOk = 0;
+  if (pRec->ftpDataPort <= 0 || !StartDataThread(&t_pPending->ep, "ClientToServerSession")) pRec->ftpDataOk = 0;
   return kRelayFtpData;
 }
 

@@ -67,8 +67,10 @@ int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry,
   if (nCarried > 0 && PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
   for (;;) {
     if (nCarried == 0) {
-      memset(pRec->mRecv, 0, kRecvChunk + 1);
+      // The receive ends the text itself; the buffer is not zeroed first,
+      // so an idle client does not make its pages resident.
       int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoClient);
+      pRec->mRecv[n > 0 ? n : 0] = '\0';
       if (n < 0) {
         DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
         return -1;
@@ -210,6 +212,36 @@ int SocksSendRefusal(ConnectionRecord *pRec, int bBlackList) {
   return SendReply(pRec, reply, nLen);
 }
 
+namespace {
+
+// BIND and UDP ASSOCIATE, served on the connection thread.  A function of
+// its own: the endpoint record it builds would otherwise sit in the
+// negotiation's stack frame, and every idle client's thread would keep
+// those stack pages.
+__attribute__((noinline)) void BindOrAssociate(ConnectionRecord *pRec, const SocksRequest &req, int nVersion) {
+  const int nSock = pRec->nSock;
+  EndpointRecord ep;
+  memset(&ep, 0, sizeof ep);
+  ep.nSock = nSock;
+  CopyText(ep.mIP, sizeof ep.mIP, pRec->mLocalIP.c_str());
+  ep.nPort = GetDataPort(req.nAtyp != 4);
+  if (req.nCmd == 3) {
+    if (nVersion != 5) {
+      // SOCKS 4 has no UDP ASSOCIATE.
+      RefuseRequest(pRec, 4, "command not supported");
+      return;
+    }
+    CopyText(ep.mSvIP, sizeof ep.mSvIP, pRec->mClientIP.c_str());
+    UDPMain(&ep, pRec);
+  } else {
+    CopyText(ep.mSvIP, sizeof ep.mSvIP, pRec->mSocksHost.c_str());
+    ep.nSvPort = pRec->nSocksPort;
+    SocksBindMain(&ep, pRec);
+  }
+}
+
+}  // namespace
+
 int SocksHttpStart(ConnectionRecord *pRec) {
   memset(pRec->mSocksReply, 0, sizeof pRec->mSocksReply);
   pRec->nSocksState = -1;
@@ -272,24 +304,7 @@ int SocksNegotiate(ConnectionRecord *pRec) {
   pRec->nEffProto = static_cast<uint32_t>(pRec->nRelayProto);
 
   if (req.nCmd == 2 || req.nCmd == 3) {
-    EndpointRecord ep;
-    memset(&ep, 0, sizeof ep);
-    ep.nSock = nSock;
-    CopyText(ep.mIP, sizeof ep.mIP, pRec->mLocalIP.c_str());
-    ep.nPort = GetDataPort(req.nAtyp != 4);
-    if (req.nCmd == 3) {
-      if (nVersion != 5) {
-        // SOCKS 4 has no UDP ASSOCIATE.
-        RefuseRequest(pRec, 4, "command not supported");
-        return kSocksNextEnd;
-      }
-      CopyText(ep.mSvIP, sizeof ep.mSvIP, pRec->mClientIP.c_str());
-      UDPMain(&ep, pRec);
-    } else {
-      CopyText(ep.mSvIP, sizeof ep.mSvIP, pRec->mSocksHost.c_str());
-      ep.nSvPort = pRec->nSocksPort;
-      SocksBindMain(&ep, pRec);
-    }
+    BindOrAssociate(pRec, req, nVersion);
     return kSocksNextEnd;
   }
   if (!pRec->bPassThrough && pRec->nRelayProto == 0) return kSocksNextHttp;

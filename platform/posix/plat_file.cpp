@@ -325,9 +325,13 @@ int OpenUnparked(const char *szPath, int nFlags) {
 int UnparkInto(const char *szPath) {
   unsigned nNo;
   if (!PopSpare(g_Spare.aParked, &g_Spare.nParked, &nNo)) return 0;
-  char szSpare[kTempPathSize];
-  SparePath(nNo, szSpare, sizeof szSpare);
-  int nDone = rename(szSpare, szPath) == 0;
+  // A small buffer: this runs on every connection thread before it waits
+  // for its client, and stack pages touched here stay with the idle thread.
+  // A name that does not fit is left parked (the file is made anew).
+  char szSpare[512];
+  int nDone = 0;
+  if (snprintf(szSpare, sizeof szSpare, "%s%u", g_Spare.szPrefix, nNo) < static_cast<int>(sizeof szSpare))
+    nDone = rename(szSpare, szPath) == 0;
   PushSpare(g_Spare.aUnused, &g_Spare.nUnused, nNo);
   return nDone;
 }

@@ -10,6 +10,16 @@
 #include <deque>
 #include <mutex>
 
+// Stack of every thread the program starts: one connection thread per
+// client, so it is kept small.  The deepest paths (a request's header
+// rewriting with a debug-log line, a CONNECT target, the resolver) take well
+// under 160 KiB; sanitizer builds need several times more.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kThreadStack = 4 * 1024 * 1024;
+#else
+constexpr size_t kThreadStack = 256 * 1024;
+#endif
+
 namespace {
 
 void FromTm(const struct tm &t, PlatTm *pTm) {
@@ -145,7 +155,7 @@ int PlatStartThread(void (*pfn)(void *), void *pArg) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, 1024 * 1024);
+  pthread_attr_setstacksize(&attr, kThreadStack);
   pthread_t tid;
   int nErr = pthread_create(&tid, &attr, ThreadTrampoline, pStart);
   pthread_attr_destroy(&attr);
