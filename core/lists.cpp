@@ -56,10 +56,13 @@ ListCache &TheListCache() {
 }
 
 // The text of the list file as it is now, or nullptr when it is to be read
-// from the file (missing, not regular, too large, unreadable).
-std::shared_ptr<const ListText> ListFileText(const char *szPath) {
+// from the file (not regular, too large, unreadable) or is missing
+// (*pbMissing set).
+std::shared_ptr<const ListText> ListFileText(const char *szPath, int *pbMissing) {
   PlatFileStamp stamp;
-  if (!PlatGetFileStamp(szPath, &stamp) || stamp.nSize > kListCacheMax) return nullptr;
+  int nStamp = PlatGetFileStamp(szPath, &stamp);
+  *pbMissing = nStamp < 0;
+  if (nStamp != 1 || stamp.nSize > kListCacheMax) return nullptr;
   ListCache &cache = TheListCache();
   {
     std::lock_guard<std::mutex> guard(cache.lock);
@@ -103,7 +106,9 @@ template <std::size_t N, typename Fn>
 int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, Fn fnLine, int *pEntries = nullptr) {
   static_assert(N >= 2 && N <= 65536, "list line buffer");
   if (pEntries) *pEntries = 0;
-  std::shared_ptr<const ListText> pText = ListFileText(szPath);
+  int bMissing = 0;
+  std::shared_ptr<const ListText> pText = ListFileText(szPath, &bMissing);
+  if (bMissing) return -1;  // no file: no second look with open
   FILE *fp = nullptr;
   if (!pText) {
     fp = PlatOpenRetry(szPath, "r", 1);

@@ -12,7 +12,8 @@ struct PlatFileStamp {
   int64_t nMTimeNs, nCTimeNs;
 };
 
-// 1 with *pStamp filled, 0 when the path is missing or no regular file.
+// 1 with *pStamp filled; -1 when nothing is at the path; 0 when it is no
+// regular file or cannot be examined.
 int PlatGetFileStamp(const char *szPath, PlatFileStamp *pStamp);
 
 // 1 when both stamps name the same version of the same file.

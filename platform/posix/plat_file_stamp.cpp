@@ -1,11 +1,14 @@
 #include "platform/plat_file_stamp.h"
 
 #include <sys/stat.h>
+#include <cerrno>
 #include <time.h>
 
 int PlatGetFileStamp(const char *szPath, PlatFileStamp *pStamp) {
   struct stat st;
-  if (szPath == nullptr || stat(szPath, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  if (szPath == nullptr) return 0;
+  if (stat(szPath, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? -1 : 0;
+  if (!S_ISREG(st.st_mode)) return 0;
   pStamp->nDev = static_cast<uint64_t>(st.st_dev);
   pStamp->nIno = static_cast<uint64_t>(st.st_ino);
   pStamp->nSize = static_cast<uint64_t>(st.st_size);
