@@ -130,15 +130,47 @@ void DebugLog(const char *szLine) {
     szEnd = "\n";
     nEnd = 1;
   }
+  // Most lines hold no control byte: they are copied as they are, and the
+  // look for one happens before the lock is taken.
+  bool bPlain = true;
+  for (size_t i = 0; i < nBody && bPlain; ++i) {
+    unsigned char c = static_cast<unsigned char>(szLine[i]);
+    bPlain = (c >= 0x20 || c == '\t') && c != 0x7f;
+  }
   std::lock_guard<std::mutex> lock(g_LogLock);
   int nMillis = 0;
   int64_t nNow = LogNow(&nMillis);
-  PlatTm tmv;
-  PlatLocalTime(nNow, &tmv);
-  int n = snprintf(s_szBuf, sizeof s_szBuf, "[%02d:%02d:%02d:%03d] ", tmv.nHour, tmv.nMinute, tmv.nSecond, nMillis);
-  if (n < 0) return;
-  size_t nLen = static_cast<size_t>(n);
-  nLen += EscapeLogText(szLine, nBody, s_szBuf + nLen, sizeof s_szBuf - nLen - 9, 0);
+  // The local time changes its fields once a second: converted only then.
+  static int64_t s_nTmFor = -1;
+  static PlatTm s_tm;
+  if (nNow != s_nTmFor) {
+    PlatLocalTime(nNow, &s_tm);
+    s_nTmFor = nNow;
+  }
+  const PlatTm &tmv = s_tm;
+  // "[hh:mm:ss:mmm] ", written digit by digit (this runs under the lock).
+  auto put2 = [](char *p, int v) {
+    p[0] = static_cast<char>('0' + v / 10 % 10);
+    p[1] = static_cast<char>('0' + v % 10);
+  };
+  s_szBuf[0] = '[';
+  put2(s_szBuf + 1, tmv.nHour);
+  s_szBuf[3] = ':';
+  put2(s_szBuf + 4, tmv.nMinute);
+  s_szBuf[6] = ':';
+  put2(s_szBuf + 7, tmv.nSecond);
+  s_szBuf[9] = ':';
+  s_szBuf[10] = static_cast<char>('0' + nMillis / 100 % 10);
+  put2(s_szBuf + 11, nMillis % 100);
+  s_szBuf[13] = ']';
+  s_szBuf[14] = ' ';
+  size_t nLen = 15;
+  if (bPlain) {
+    memcpy(s_szBuf + nLen, szLine, nBody);
+    nLen += nBody;
+  } else {
+    nLen += EscapeLogText(szLine, nBody, s_szBuf + nLen, sizeof s_szBuf - nLen - 9, 0);
+  }
   memcpy(s_szBuf + nLen, szEnd, nEnd);
   nLen += nEnd;
   if (g_bLogFile) {
