@@ -82,21 +82,17 @@ int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
   return 1;
 }
 
-int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
-  pEntry->mMyAddr.Clear();
-  pEntry->mServer.Clear();
-  pEntry->mPort.Clear();
+namespace {
+
+// The lines of the open settings file against the three keys of the
+// address and port.  Apart from GetConnectTable so that its buffers take
+// stack only when the file exists.
+__attribute__((noinline)) int ScanConnectTable(FILE *fp, const char *szAddr, int nPort, ConnectEntry *pEntry) {
   FixedText<128> keys[3];
   int nPort16 = nPort & 0xffff;
   keys[0].Format("%s %d=", szAddr, nPort16);
   keys[1].Format("%s %d+", szAddr, nPort16);
   keys[2].Format("%s %d-", szAddr, nPort16);
-  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
-  if (!fp) {
-    printf("[GetConnectTable] file not found (%s)\n", g_szSettingsFile.c_str());
-    fflush(stdout);
-    return 0;
-  }
   char szLine[kSettingsLine];
   int nMatched = 0;
   while (!nMatched && fgets(szLine, sizeof szLine, fp)) {
@@ -117,6 +113,27 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
     }
     if (nMatched) ParseConnectLine(szLine, pEntry);
   }
+  return nMatched;
+}
+
+}  // namespace
+
+int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
+  pEntry->mMyAddr.Clear();
+  pEntry->mServer.Clear();
+  pEntry->mPort.Clear();
+  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
+  if (!fp) {
+    // Written without formatting: this runs for every connection, and the
+    // stack pages a formatted print touches stay with an idle client's
+    // thread.
+    fputs("[GetConnectTable] file not found (", stdout);
+    fputs(g_szSettingsFile.c_str(), stdout);
+    fputs(")\n", stdout);
+    fflush(stdout);
+    return 0;
+  }
+  int nMatched = ScanConnectTable(fp, szAddr, nPort, pEntry);
   fclose(fp);
   return nMatched;
 }
