@@ -57,6 +57,10 @@ head -c 104857600 /dev/urandom > "$work/www/100m.bin"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
 http_port=$(port); tls_port=$(port)
+# The runs with a connection per request leave tens of thousands of
+# connections in TIME_WAIT; each target of those rows gets an origin port of
+# its own, so no run inherits the used-up port pairs of the one before it.
+conn_ports=($(port) $(port) $(port) $(port) $(port) $(port) $(port) $(port))
 cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -74,6 +78,14 @@ http {
   sendfile on;
   server {
     listen 127.0.0.1:$http_port;
+    listen 127.0.0.1:${conn_ports[0]};
+    listen 127.0.0.1:${conn_ports[1]};
+    listen 127.0.0.1:${conn_ports[2]};
+    listen 127.0.0.1:${conn_ports[3]};
+    listen 127.0.0.1:${conn_ports[4]};
+    listen 127.0.0.1:${conn_ports[5]};
+    listen 127.0.0.1:${conn_ports[6]};
+    listen 127.0.0.1:${conn_ports[7]};
     root $work/www;
   }
   server {
@@ -91,7 +103,7 @@ wait_port "$http_port"; wait_port "$tls_port"
 mkdir -p "$work/home/TORV"
 echo "https://127.0.0.1:$tls_port/" > "$work/home/TORV/white.db"
 # The SOCKS instance relays the origin's port without inspection.
-echo "$http_port,6,1" > "$work/home/TORV/socks-ptl.ini"
+printf '%s,6,1\n' "$http_port" "${conn_ports[1]}" > "$work/home/TORV/socks-ptl.ini"
 our_port=$(port); our_socks=$(port)
 RUVO_BENCH_HOME=$work/home "$bin" -E=RUVO_BENCH_HOME -P=0 "-L=127.0.0.1 $our_port" '-!=0' \
   -T=600000,600000 > "$work/ours.out" 2>&1 &
@@ -182,14 +194,14 @@ hz=$(getconf CLK_TCK)
 
 wrk_script() {  # wrk_script FILE ABSOLUTE(0/1) CLOSE(0/1)
   {
-    [[ $2 == 1 ]] && echo "wrk.path = \"http://127.0.0.1:$http_port/1k.bin\"" || echo 'wrk.path = "/1k.bin"'
+    [[ $2 == 1 ]] && echo "wrk.path = \"http://127.0.0.1:${origin:-$http_port}/1k.bin\"" || echo 'wrk.path = "/1k.bin"'
     [[ $3 == 1 ]] && echo 'wrk.headers["Connection"] = "close"'
   } > "$1"
 }
 # rps PORT ABSOLUTE CLOSE [PID]: requests per second (median); with PID the
 # CPU microseconds per request of that process tree go to $work/cpu.
 rps() {
-  local s=$work/wrk-$1-$2-$3.lua out r c0 c1 n
+  local s=$work/wrk-$1-$2-$3-${origin:-0}.lua out r c0 c1 n
   wrk_script "$s" "$2" "$3"
   : > "$work/rps.runs"; : > "$work/cpu.runs"
   for _ in $(seq 1 "$runs"); do
@@ -271,8 +283,10 @@ t=$(rps "$tiny_port" 1 0 "$tiny_pid"); tc=$(cat "$work/cpu")
 s=$(rps "$squid_port" 1 0 "$squid_pid"); sc=$(cat "$work/cpu")
 row "1 KiB GET, 32 conns, keep-alive" "req/s" "$d" "$o" tinyproxy "$t" squid "$s"
 row "proxy CPU per 1 KiB request" "us (lower)" "-" "$oc" tinyproxy "$tc" squid "$sc"
-d=$(rps "$http_port" 0 1)
-o=$(rps "$our_port" 1 1); t=$(rps "$tiny_port" 1 1); s=$(rps "$squid_port" 1 1)
+d=$(rps "${conn_ports[4]}" 0 1)
+o=$(origin=${conn_ports[5]} rps "$our_port" 1 1)
+t=$(origin=${conn_ports[6]} rps "$tiny_port" 1 1)
+s=$(origin=${conn_ports[7]} rps "$squid_port" 1 1)
 row "1 KiB GET, 32 conns, Connection: close" "req/s" "$d" "$o" tinyproxy "$t" squid "$s"
 
 big="http://127.0.0.1:$http_port/100m.bin"
@@ -286,9 +300,10 @@ row "100 MiB through a CONNECT tunnel (TLS)" "MiB/s" "$(speed -k "$tls_big")" \
   squid "$(speed -k -x "http://127.0.0.1:$squid_port" "$tls_big")"
 row "100 MiB through SOCKS 5 (pass-through)" "MiB/s" "$d" "$(speed --socks5 "127.0.0.1:$our_socks" "$big")" \
   microsocks "$(speed --socks5 "127.0.0.1:$micro_port" "$big")" dante "$(speed --socks5 "127.0.0.1:$dante_port" "$big")"
-row "SOCKS 5 connections/s (1 KiB GET each)" "conn/s" "$(conns direct "$http_port" /1k.bin)" \
-  "$(conns socks "$our_socks" "$http_port" /1k.bin)" \
-  microsocks "$(conns socks "$micro_port" "$http_port" /1k.bin)" dante "$(conns socks "$dante_port" "$http_port" /1k.bin)"
+row "SOCKS 5 connections/s (1 KiB GET each)" "conn/s" "$(conns direct "${conn_ports[0]}" /1k.bin)" \
+  "$(conns socks "$our_socks" "${conn_ports[1]}" /1k.bin)" \
+  microsocks "$(conns socks "$micro_port" "${conn_ports[2]}" /1k.bin)" \
+  dante "$(conns socks "$dante_port" "${conn_ports[3]}" /1k.bin)"
 row "KiB per idle SOCKS connection ($idle held)" "KiB (lower)" "-" "$(idle_kib "$our_socks_pid" "$our_socks")" \
   microsocks "$(idle_kib "$micro_pid" "$micro_port")" dante "$(idle_kib "$dante_pid" "$dante_port")"
 row "KiB per idle HTTP connection ($idle held)" "KiB (lower)" "-" "$(idle_kib "$our_pid" "$our_port")" \
