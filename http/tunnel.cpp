@@ -219,6 +219,12 @@ int64_t ClientSession(TunnelBlock *pBlock) {
 
 void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int nSock, int nSvSock, int nErr),
                      void (*pfnAllocFailed)(int nSock, int nSvSock, int nErr)) {
+  // A tunnel passes each piece on as it comes: without this a piece that
+  // follows another before the peer's acknowledgement (an answer header
+  // and its body sent apart) waits for the delayed acknowledgement, 40 ms
+  // and more.
+  HttpNoDelay(pRec->nSock);
+  HttpNoDelay(nSv);
   TunnelSync sync;
   TunnelBlock *pOwn = new (std::nothrow) TunnelBlock;
   if (pOwn != nullptr) {

@@ -244,6 +244,35 @@ class SocksPassThroughTest(SocksCase):
         self.assertEqual(b"", recv_exact(s, 1, timeout=5))
         self.assertLess(time.monotonic() - start, 0.5 * SLOW)
 
+    def test_pieces_pass_without_delay(self):
+        # A server that answers with two pieces in a row (a header, then a
+        # body) must not make the second wait for the client's delayed
+        # acknowledgement (about 40 ms each time with Nagle's rule on).
+        srv = socket.socket()
+        srv.bind(("127.0.0.1", 0))
+        srv.listen(1)
+        self.addCleanup(srv.close)
+        port = srv.getsockname()[1]
+        self.proxy.write("socks-ptl.ini", "%d,6,1\n" % port)
+
+        def serve():
+            conn, _ = srv.accept()
+            with conn:
+                conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                while conn.recv(1):
+                    conn.sendall(b"head")
+                    time.sleep(0.005)  # the two pieces reach the proxy apart
+                    conn.sendall(b"body")
+        threading.Thread(target=serve, daemon=True).start()
+        s = self.socks5_open()
+        s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", port))
+        self.assertEqual(10, len(recv_exact(s, 10)))
+        start = time.monotonic()
+        for _ in range(20):
+            s.sendall(b"x")
+            self.assertEqual(b"headbody", recv_exact(s, 8))
+        self.assertLess(time.monotonic() - start, 0.6 * SLOW)
+
     def test_refusals_of_the_relay(self):
         closed = proxytest.free_port()
         self.proxy.write("socks-ptl.ini", "%d,6,1\n%d,6,1\n" % (self.echo.port, closed))
