@@ -105,6 +105,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
     nTotal += static_cast<uint64_t>(n);
   }
   if (fp != nullptr && fclose(fp) != 0) bRecvError = 1;
+  MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesFromClient : kMetBytesFromServer, static_cast<long long>(nTotal));
   if (fp == nullptr) return 0;
 
   MetricCount(kMetRequestFtp);
@@ -139,6 +140,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
   std::size_t nRead;
   while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
     int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+    MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesToServer : kMetBytesToClient, nSent);
     if (t.bFileSend)
       DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
                 static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);

@@ -12,4 +12,4 @@ if [[ -x scripts/run_services.sh ]]; then
   pids+=($!)
 fi
 trap 'kill "${pids[@]}" 2>/dev/null' EXIT
-"$build/ruvohprx" -E=RUVO_HOME -P=0 "-L=127.0.0.1 8080" -V -W -G=1
+"$build/ruvohprx" -E=RUVO_HOME -P=0 "-L=127.0.0.1 8080" "-H=127.0.0.1 9180" -V -W -G=1
