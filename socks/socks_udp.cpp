@@ -179,6 +179,10 @@ struct UdpAssociation {
   PlatSockAddr peers[kSocksUdpPeers];  // destinations the client sent to
   int nPeers;
   int nNextPeer;                       // the slot replaced when the table is full
+  FixedText<256> mLastHost;            // the last destination resolved, so a flow
+  int nLastPort;                       // to one name is not looked up per datagram
+  uint32_t nLastFamily;
+  PlatSockAddr lastDest;
   char mBuf[kSocksUdpLastingBuf];
 };
 
@@ -251,8 +255,14 @@ int RelayClientDatagram(UdpAssociation *pA, const EndpointRecord &ep, const char
     }
     PlatSetSendTimeout(sOut, g_nTmoClient);
   }
-  PlatSockAddr dest;
-  if (SetAddr(nFamily, &dest, hdr.mHost.c_str(), hdr.nPort) != 1) return 0;
+  if (pA->nLastPort != hdr.nPort || pA->nLastFamily != nFamily || strcmp(pA->mLastHost.c_str(), hdr.mHost.c_str())) {
+    pA->nLastPort = 0;
+    if (SetAddr(nFamily, &pA->lastDest, hdr.mHost.c_str(), hdr.nPort) != 1) return 0;
+    pA->mLastHost = hdr.mHost;
+    pA->nLastPort = hdr.nPort;
+    pA->nLastFamily = nFamily;
+  }
+  const PlatSockAddr &dest = pA->lastDest;
   int nPayload = nGot - hdr.nHeaderLen;
   int nSent = PlatSendTo(sOut, pA->mBuf + hdr.nHeaderLen, nPayload, &dest);
   if (nSent < 0) return 0;
@@ -301,6 +311,9 @@ int UDPLastingMain(const EndpointRecord &ep, ConnectionRecord *pRec, PlatSocket 
   pA->bClient = 0;
   pA->sOut[0] = pA->sOut[1] = kPlatNoSocket;
   pA->nPeers = pA->nNextPeer = 0;
+  pA->mLastHost.Clear();
+  pA->nLastPort = 0;
+  pA->nLastFamily = 0;
   const char *szLocal = pRec->mLocalIP.c_str();
   const int nIdleMs = WaitLimit();
   int64_t nLastTraffic = PlatSteadyMs();

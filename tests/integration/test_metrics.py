@@ -86,8 +86,7 @@ class MetricsTest(unittest.TestCase):
 
     def test_other_paths_methods_and_clients(self):
         url = "http://127.0.0.1:%d" % self.mport
-        for path, method, status in (("/", "GET", 404), ("/metrics/x", "GET", 404),
-                                     ("/metrics", "POST", 405), ("/metrics", "HEAD", 405)):
+        for path, method, status in (("/", "GET", 404), ("/metrics", "POST", 405)):
             with self.subTest(path=path, method=method):
                 req = urllib.request.Request(url + path, method=method, data=b"" if method == "POST" else None)
                 with self.assertRaises(urllib.error.HTTPError) as cm:

@@ -39,14 +39,15 @@ class LastingUdpTest(SocksCase):
 
     def test_hundred_datagrams_to_two_destinations_end_with_tcp(self):
         s, u, relay = self.associate()
-        answers = []
+        by_name = b"\x00\x00\x00\x03\x09localhost"
         for i in range(100):
             echo = self.echoes[i % 2]
             payload = b"d%03d" % i
-            u.sendto(header(echo.port) + payload, relay)
+            # The second destination is named, the first given by address.
+            to = by_name + struct.pack(">H", echo.port) if i % 2 else header(echo.port)
+            u.sendto(to + payload, relay)
             answer, _ = u.recvfrom(65536)
-            answers.append(answer)
-            # Each answer is named by the destination it came from.
+            # Each answer is named by the address it came from.
             self.assertEqual(header(echo.port) + b"echo:" + payload, answer)
         self.assertEqual(50, len(self.echoes[0].received))
         self.assertEqual(50, len(self.echoes[1].received))
