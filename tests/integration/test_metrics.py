@@ -59,6 +59,9 @@ class MetricsTest(unittest.TestCase):
             self.assertEqual(b"", proxytest.recv_all(s, timeout=5))
         self.proxy.wait_log("Reject QueryConnectPerimisson()")
 
+        # The connection threads count their last bytes after the client has
+        # its answer; they are done once no connection is open.
+        proxytest.wait_until(lambda: value(scrape(self.mport), "proxy_connections_open") == 0)
         after = scrape(self.mport)
 
         def moved(name, **labels):
