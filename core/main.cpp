@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "front/listener.h"
+#include "front/metrics_listener.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_sys.h"
@@ -98,6 +99,7 @@ int main(int argc, char **argv) {
   // not take it for a clean stop.
   // Connection threads that are done wait for the next connection.
   PlatReuseThreads(1);
+  if (StartMetricsListener() < 0) return 1;
   g_MainEndpoint.nListenOnce = 0;
   int nListen = AcceptClients(g_MainEndpoint);
   PlatTlsCleanup();

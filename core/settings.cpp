@@ -55,6 +55,9 @@ PathText g_szZipFile;
 PathText g_szNoCacheFile;
 int g_nClientSendTmo, g_nClientRecvTmo, g_nServerSendTmo, g_nServerRecvTmo;
 FixedText<512> g_szHostDomain;
+SettingText g_szMetricsAddr;
+int g_nMetricsPort;
+int g_bUdpLasting;
 
 namespace {
 
@@ -226,6 +229,22 @@ void SetDefaults(EndpointRecord *pEndpoint) {
   for (PathText *p : pPaths) p->Clear();
   g_nClientSendTmo = g_nClientRecvTmo = g_nServerSendTmo = g_nServerRecvTmo = 0;
   g_szHostDomain.Clear();
+  g_szMetricsAddr.Clear();
+  g_nMetricsPort = 0;
+  g_bUdpLasting = 0;
+}
+
+int SetMetricsAddress(const char *szValue) {
+  const char *pSpace = strrchr(szValue, ' ');
+  if (!pSpace || pSpace == szValue) return 0;
+  char *pEnd = nullptr;
+  long nPort = strtol(pSpace + 1, &pEnd, 10);
+  if (pEnd == pSpace + 1 || *pEnd != '\0' || nPort < 1 || nPort > 65535) return 0;
+  SettingText addr;
+  if (!addr.Assign(std::string_view(szValue, static_cast<size_t>(pSpace - szValue)))) return 0;
+  g_szMetricsAddr = addr;
+  g_nMetricsPort = static_cast<int>(nPort);
+  return 1;
 }
 
 int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
@@ -285,6 +304,12 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
       case 'G':
         g_bAccessLog = atoi(szValue) != 0;
         break;
+      case 'H':
+        if (!SetMetricsAddress(szValue)) {
+          fprintf(stderr, "-H: the value must be an address, one space and a port (1-65535)\n");
+          return 2;
+        }
+        break;
       case 'J':
         g_bSpamReject = atoi(szValue) != 0;
         break;
@@ -341,6 +366,9 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
         break;
       case 'X':
         g_bAttachZip = atoi(szValue) != 0;
+        break;
+      case 'Y':
+        g_bUdpLasting = atoi(szValue) == 1;
         break;
       case 'Z':
         // A non-empty value names the data folder itself.

@@ -12,6 +12,7 @@
 #include "core/ldap_logon.h"
 #include "core/limits.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/listener.h"
 #include "front/outbound.h"
@@ -198,6 +199,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
+    MetricBytes(kMetBytesFromClient, n);
     nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
     SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed);
     nTotal += static_cast<int64_t>(nUsed);
@@ -220,6 +222,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   // A client that closed or went quiet before sending a byte has nothing to
   // be answered.
   if (nTotal == 0) return 0;
+  MetricCount(kMetRequestHttp);
 
   CopyText(pRec->mLine, kLineBufSize, pScan->mFirstLine);
   int bRefused = 0;
@@ -246,6 +249,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
       Proxy_Dispatch(pRec);
     } else {
       SendProxyAuthRequired(pRec);
+      MetricCount(kMetRefusedAuth);
       // The reply announces "Proxy-Connection: close".
       pRec->bKeepAlive = 0;
     }
@@ -425,6 +429,7 @@ int PROXYMain(ConnectionRecord *pRec) {
   }
   if (!bAdmitted) {
     DebugLogF("[AcceptClients] [%04d] Request exceeded. (Connection limit = %d)\n", pRec->nSock, g_nMaxConn);
+    MetricCount(kMetRefusedLimit);
     if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);
     pRec->pClientCtx = pRec->pClientSSL = nullptr;
     CloseClient(pRec);

@@ -7,6 +7,7 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "front/dnsbl.h"
@@ -214,11 +215,13 @@ int Admit(ConnectionRecord *pRec) {
   const char *szClient = pRec->mClientIP.c_str();
   if (QueryConnectPerimisson(szClient) == 0) {
     DebugLogF("[AcceptClients] [%04d] Reject QueryConnectPerimisson() [%s]\n", nSock, szClient);
+    MetricCount(kMetRefusedPermission);
     DropClient(pRec);
     return -1;
   }
   if (Query_DNSBL(szClient) != 0) {
     DebugLogF("[AcceptClients] [%04d] Reject Query_DNSBL() [%s]\n", nSock, szClient);
+    MetricCount(kMetRefusedDnsbl);
     DropClient(pRec);
     return -1;
   }
@@ -319,6 +322,7 @@ int AcceptClients(EndpointRecord endpoint) {
       continue;
     }
     DebugLogF("[AcceptClients] [%04d] Accept Client sokect.(%08x)\n", sClient, static_cast<unsigned>(sListen));
+    MetricCount(kMetAccepted);
     ConnectionRecord *pRec = AllocConnectionRecord();
     DebugLogF("[AcceptClients] [%08x] memory alloc()\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pRec)));
     if (!pRec) {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "front/outbound.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
@@ -104,8 +105,10 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
     nTotal += static_cast<uint64_t>(n);
   }
   if (fp != nullptr && fclose(fp) != 0) bRecvError = 1;
+  MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesFromClient : kMetBytesFromServer, static_cast<long long>(nTotal));
   if (fp == nullptr) return 0;
 
+  MetricCount(kMetRequestFtp);
   char szVerdict[kScanReplySize] = "";
   ScanFile(ScanProtocol(pData), nFrom, szSpool, szVerdict);
   DebugLogF("[%s] [%04d] [%s] VIRUS result [%s]\n", t.szTag, nFrom, szSpool, szVerdict[0] ? szVerdict : "CLEAN");
@@ -118,6 +121,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
   if (szCacheFn[0] != '\0') {
     if (nCacheUse) {
       DebugLogF("[%s] [%04d] FTP cash useing. %s\n", t.szTag, nFrom, szCacheFn);
+      MetricCount(kMetCacheHit);
       // The spool holds the server's listing that stood in for the
       // download; without the cached copy it must not reach the client.
       if (!CopyRetry(szCacheFn, szSpool)) return 0;
@@ -125,6 +129,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
       // Only a whole, clean download becomes the cached copy: a cut or
       // failed transfer would be served as valid for the cache lifetime.
       DebugLogF("[%s] [%04d] FTP cash making. %s\n", t.szTag, nFrom, szCacheFn);
+      MetricCount(kMetCacheStore);
       CopyRetry(szSpool, szCacheFn);
     }
   }
@@ -135,6 +140,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
   std::size_t nRead;
   while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
     int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+    MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesToServer : kMetBytesToClient, nSent);
     if (t.bFileSend)
       DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
                 static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);

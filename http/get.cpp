@@ -9,6 +9,7 @@
 
 #include "core/fixed_text.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "http/body_decode.h"
@@ -116,6 +117,7 @@ int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTa
     return 0;
   }
   DebugLogF("[GetDispatch] [%04d] HTTP cash useing. %s\n", pRec->nSock, szCache);
+  MetricCount(kMetCacheHit);
   // A store replaces the cache file by rename, so the open file stays whole
   // while it is sent: no private copy is needed.
   SpoolName cash;
@@ -332,6 +334,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   // 8. Cache store (a white-listed response has no R.tmp).
   if (szCache[0] != '\0' && !bCutShort && PlatFileExists(tmp.c_str()) && !HttpFilePrivate(tmp.c_str(), 0)) {
     DebugLogF("[GetDispatch] [%04d] [%04d] HTTP cash making. %s\n", pRec->nSock, nSvLog, szCache);
+    MetricCount(kMetCacheStore);
     CopyWithRetry(tmp.c_str(), szCache);
   }
   // 9.-10. Delivery unless it was passed on.
@@ -381,6 +384,7 @@ int GetDispatch(ConnectionRecord *pRec) {
       if (szCache[0] != '\0' && AnswerFromCache(pRec, szCache, pT, pReq)) {
         pRec->mLine[0] = '\0';
       } else {
+        if (szCache[0] != '\0') MetricCount(kMetCacheMiss);
         ForwardRequest(pRec, pT, pReq, nPrevKeep, szCache);
       }
     }

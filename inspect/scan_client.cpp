@@ -10,6 +10,7 @@
 
 #include "core/fixed_text.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_ipc.h"
@@ -33,12 +34,24 @@ struct ServiceClient {
   const char *szPipe;   // pipe (socket) name under <data>pipe/
   std::mutex *pLock;
   int nBufSize;         // request and reply buffer size
+  MetricService nService;
+  MetricCounter nFound;  // the verdict counted for a non-empty reply
 };
 
-const ServiceClient kAvsClient{"ScanFile", kAvsPipe, &g_AvsLock, static_cast<int>(kScanReplySize)};
-const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, &g_SpamLock, static_cast<int>(kScanReplySize)};
-const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, &g_HttpLock, static_cast<int>(kHttpScanReplySize)};
-const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, &g_ZipLock, static_cast<int>(kScanReplySize)};
+const ServiceClient kAvsClient{"ScanFile", kAvsPipe, &g_AvsLock, static_cast<int>(kScanReplySize), kMetServiceVirus,
+                               kMetVerdictVirus};
+const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, &g_SpamLock, static_cast<int>(kScanReplySize),
+                                kMetServiceSpam, kMetVerdictSpam};
+const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, &g_HttpLock, static_cast<int>(kHttpScanReplySize),
+                                kMetServiceFilter, kMetVerdictWord};
+const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, &g_ZipLock, static_cast<int>(kScanReplySize),
+                               kMetServiceCompress, kMetVerdictCompressed};
+
+// The scanner's answers for encrypted executables and files it could not
+// open are not findings.
+bool ClearedVirusVerdict(const char *szVerdict) {
+  return strcasecmp(szVerdict, "Password-protected-EXE") == 0 || strcasecmp(szVerdict, "AVS_ACCESSDENIED") == 0;
+}
 
 // Request text in a zero-filled buffer of nBufSize bytes (always
 // NUL-terminated): the file name part of szArg cut to kScanNameCut
@@ -71,7 +84,9 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
   if (!pReply) return 0;
 
   int nResult = 0;
+  MetricOutcome nOutcome = kMetOutcomeFailed;
   int64_t nBusySince = -1;
+  const int64_t nStartUs = g_bMetrics ? PlatSteadyUs() : 0;
   std::lock_guard<std::mutex> lock(*c.pLock);
   for (;;) {
     int nLen = 0;
@@ -85,9 +100,13 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
         DebugLogF("[%s] [%04d] %s --- %s\n", c.szTag, nSock, szLogName, pResult[0] ? pResult : "CLEAN");
       }
       nResult = 1;
+      nOutcome = kMetOutcomeVerdict;
       break;
     }
-    if (rc == 0) break;  // not running: clean, nothing to log
+    if (rc == 0) {  // not running: clean, nothing to log
+      nOutcome = kMetOutcomeMissing;
+      break;
+    }
     if (nError == EAGAIN) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) fail. code = %lu\n", c.szTag, nSock, pRequest,
                 static_cast<unsigned long>(nError));
@@ -98,6 +117,7 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
       if (nNow - nBusySince >= g_nBusyTimeoutMs.load()) {
         DebugLogF("[%s] [%04d] CallNamedPipe(%s) busy for %d ms, passed as clean.\n", c.szTag, nSock, szLogName,
                   static_cast<int>(nNow - nBusySince));
+        nOutcome = kMetOutcomeBusy;
         break;
       }
       PlatSleepMs(kScanBusyPauseMs);
@@ -106,6 +126,7 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
     if (nError == ETIMEDOUT) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) no reply within %d ms, passed as clean.\n", c.szTag, nSock,
                 szLogName, g_nReplyTimeoutMs.load());
+      nOutcome = kMetOutcomeTimeout;
     } else if (nError == ENAMETOOLONG) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) fail. code = %lu\n", c.szTag, nSock, pRequest,
                 static_cast<unsigned long>(nError));
@@ -113,6 +134,7 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
     break;  // any other failure: give up
   }
   delete[] pReply;
+  if (g_bMetrics) MetricScanCall(c.nService, nOutcome, PlatSteadyUs() - nStartUs);
   return nResult;
 }
 
@@ -126,6 +148,10 @@ int ScanWith(const ServiceClient &c, int nSock, const char *szArg, int bFields, 
   BuildRequest(szArg, bFields, szSuffix, pRequest, c.nBufSize);
   int nResult = Exchange(c, nSock, szArg, pRequest, pResult, 1);
   delete[] pRequest;
+  if (nResult == 1) {
+    bool bFound = pResult[0] && !(c.nService == kMetServiceVirus && ClearedVirusVerdict(pResult));
+    MetricCount(bFound ? c.nFound : kMetVerdictClean);
+  }
   return nResult;
 }
 
@@ -160,11 +186,7 @@ int ScanFile(int nProtocol, int nSock, const char *szFile, char *pResult) {
   char szSuffix[8];
   std::snprintf(szSuffix, sizeof szSuffix, "\t%s", ScanProtocolCode(nProtocol));
   int nResult = ScanWith(kAvsClient, nSock, szFile, 0, szSuffix, pResult);
-  // The scanner's answers for encrypted executables and files it could not
-  // open are not findings.
-  if (strcasecmp(pResult, "Password-protected-EXE") == 0 || strcasecmp(pResult, "AVS_ACCESSDENIED") == 0) {
-    pResult[0] = '\0';
-  }
+  if (ClearedVirusVerdict(pResult)) pResult[0] = '\0';
   return nResult;
 }
 
@@ -189,6 +211,7 @@ int CompressedbyPipe(int nSock, const char *szSpoolFile, const char *szMailId, c
   char szRequest[kScanReplySize];
   BuildRequest(msgFile.c_str(), 0, "", szRequest, sizeof szRequest);
   int nResult = Exchange(kZipClient, nSock, msgFile.c_str(), szRequest, pResult, 0);
+  if (pResult[0]) MetricCount(kMetVerdictCompressed);
   // Nothing compressed (or no answer): the envelope beside the message is
   // not needed any more.
   if (pResult[0] == '\0') PlatDeleteRetry(envFile.c_str(), g_nRetryLimit);

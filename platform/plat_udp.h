@@ -47,4 +47,11 @@ int PlatAddrBytes(const char *szText, int bIPv6, unsigned char *pOut);
 // An interrupted wait is repeated with the time that is left.
 int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs);
 
+// Waits at most nTimeoutMs until one of the n sockets (at most 8) is
+// readable (or closed); sockets that are kPlatNoSocket are skipped.
+// Returns 1 with bit i of *pnReady set for each ready socket i, 0 on
+// time-out, -1 on failure.  An interrupted wait is repeated with the time
+// that is left.
+int PlatWaitAny(const PlatSocket *pSocks, int n, int nTimeoutMs, unsigned *pnReady);
+
 #endif  // PROXY_PLATFORM_PLAT_UDP_H_

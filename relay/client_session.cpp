@@ -6,6 +6,7 @@
 
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "http/http_file.h"
@@ -126,6 +127,7 @@ int InspectMessage(const char *szSpool, int nSvSock, int nClSock, ConnectionReco
   char szVerdict[kScanReplySize];
   FixedText<kPathSize + 1100> spamArg;
   spamArg.Format("%s\t%s\t%s", szSpool, pRec->mClientIP.c_str(), pRec->mailFrom.c_str());
+  MetricCount(kMetRequestSmtp);
   ScanSpamFile(nClSock, spamArg.c_str(), szVerdict);
   DebugLogF("[ClientToServerSession] [%04d] [%s] SPAM result [%s]\n", nClSock, pRec->lastCommand.c_str(),
             szVerdict[0] ? szVerdict : "CLEAN");

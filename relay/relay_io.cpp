@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "http/http_file.h"
 #include "platform/plat_file.h"
 #include "platform/plat_tls.h"
@@ -24,19 +25,27 @@ int RelayProtocol(const ConnectionRecord *pRec) {
 }
 
 int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize) {
-  return SslRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+  int nGot = SslRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+  MetricBytes(kMetBytesFromClient, nGot);
+  return nGot;
 }
 
 int RelayRecvServer(ConnectionRecord *pRec, int nSvSock, char *pBuf, int nSize) {
-  return SslRecv(nSvSock, pRec->pServerSSL, pBuf, ClampSize(nSize), g_nTmoServer);
+  int nGot = SslRecv(nSvSock, pRec->pServerSSL, pBuf, ClampSize(nSize), g_nTmoServer);
+  MetricBytes(kMetBytesFromServer, nGot);
+  return nGot;
 }
 
 int RelaySendClient(ConnectionRecord *pRec, int nClSock, const char *p, std::size_t n) {
-  return SslSendBytes(nClSock, pRec->pClientSSL, p, static_cast<int>(n));
+  int nSent = SslSendBytes(nClSock, pRec->pClientSSL, p, static_cast<int>(n));
+  MetricBytes(kMetBytesToClient, nSent);
+  return nSent;
 }
 
 int RelaySendServer(ConnectionRecord *pRec, int nSvSock, const char *p, std::size_t n) {
-  return SslSendBytes(nSvSock, pRec->pServerSSL, p, static_cast<int>(n));
+  int nSent = SslSendBytes(nSvSock, pRec->pServerSSL, p, static_cast<int>(n));
+  MetricBytes(kMetBytesToServer, nSent);
+  return nSent;
 }
 
 int MailBackupPath(PathText *pOut, const char *szMailId, const char *szExt) {

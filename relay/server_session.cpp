@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "http/http_file.h"
 #include "inspect/scan_client.h"
@@ -288,6 +289,7 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   int nResult = 1;
   int bSent = 0;
   if (nKind == kReplyMessage && (nProto != kProtoImap4 || pRec->mailState == 3)) {
+    MetricCount(nProto == kProtoImap4 ? kMetRequestImap4 : kMetRequestPop3);
     if (nProto == kProtoImap4) {
       nResult = InspectImapParts(szSpool, nSvSock, nClSock, pRec);
       bSent = 1;

@@ -9,6 +9,7 @@
 
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/outbound.h"
 #include "http/tunnel.h"
@@ -263,6 +264,7 @@ int TelnetDispatch(ConnectionRecord *pRec) {
       SocksSendRefusal(pRec, 1);
       DebugLogF("[TelnetDispatch] [%04d] blacklist [%s]\n", nCl, pRec->mSocksTarget.c_str());
       DebugLogF("[TelnetDispatch] [%04d] QueryDBList(%s) hit.\n", nCl, key.c_str());
+      MetricCount(kMetVerdictBlackList);
       return 0;
     }
   }

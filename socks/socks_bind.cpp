@@ -9,6 +9,7 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "http/http_io.h"
@@ -176,6 +177,7 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     ConsoleF("[SocksBindMain] [%04d] blacklist [%s]\n", nSock, ep.mIP);
     SendBindReply(pRec, ep, nVersion == 5 ? 2 : 91);
     DebugLogF("[SocksBindMain] QueryDBList(%s) hit.\n", key.c_str());
+    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 

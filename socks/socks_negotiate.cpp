@@ -5,6 +5,7 @@
 #include "core/ldap_logon.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "front/outbound.h"
@@ -131,6 +132,7 @@ int Authenticate(ConnectionRecord *pRec, Carry *pCarry) {
     }
   }
   memset(szCred, 0, sizeof szCred);
+  if (!bOk) MetricCount(kMetRefusedAuth);
   const char reply[2] = {0x01, static_cast<char>(bOk ? 0x00 : 0x02)};
   SendReply(pRec, reply, 2);
   return bOk;
@@ -259,6 +261,7 @@ int SocksNegotiate(ConnectionRecord *pRec) {
     }
   }
 
+  MetricCount(kMetRequestSocks);
   pRec->nSocksAtyp = req.nAtyp;
   pRec->nSocksAddrLen = req.nAddrLen;
   pRec->mSocksHost.Assign(req.mHost.view());

@@ -3,10 +3,29 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 void PlatProcessInit() {
   signal(SIGPIPE, SIG_IGN);
   // The creation mask takes every permission of group and others from what
   // fopen (0666) and the explicit modes of plat_file ask for.
   umask(077);
+}
+
+int PlatThreadCount() {
+  // The kernel's own count: the "Threads:" line of /proc/self/status.
+  FILE *fp = fopen("/proc/self/status", "r");
+  if (!fp) return -1;
+  char szLine[256];
+  int n = -1;
+  while (fgets(szLine, sizeof szLine, fp)) {
+    if (strncmp(szLine, "Threads:", 8) == 0) {
+      n = atoi(szLine + 8);
+      break;
+    }
+  }
+  fclose(fp);
+  return n;
 }

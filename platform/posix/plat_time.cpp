@@ -83,6 +83,12 @@ int64_t PlatSteadyMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t PlatSteadyUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void PlatLocalTime(int64_t nTime, PlatTm *pTm) {
   time_t t = static_cast<time_t>(nTime);
   struct tm tmv;

@@ -127,3 +127,26 @@ int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs) {
     if (errno != EINTR) return -1;
   }
 }
+
+int PlatWaitAny(const PlatSocket *pSocks, int n, int nTimeoutMs, unsigned *pnReady) {
+  struct pollfd fds[8];
+  if (n < 0 || n > 8) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) fds[i] = {pSocks[i], POLLIN, 0};  // poll skips negative descriptors
+  *pnReady = 0;
+  int64_t nEnd = PlatSteadyMs() + nTimeoutMs;
+  for (;;) {
+    int64_t nLeft = nEnd - PlatSteadyMs();
+    if (nLeft < 0) nLeft = 0;
+    int r = poll(fds, static_cast<nfds_t>(n), static_cast<int>(nLeft));
+    if (r > 0) {
+      for (int i = 0; i < n; ++i)
+        if (fds[i].revents) *pnReady |= 1u << i;
+      return 1;
+    }
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
