@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "front/outbound.h"
 #include "front/listener.h"
 #include "platform/plat_file.h"
 #include "platform/plat_sys.h"
@@ -48,6 +49,8 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   LogSettingsSummary();
+  // Unchecked server certificates must not go unnoticed.
+  LogUncheckedTlsEntries();
   g_nClientSendTmo = g_nClientRecvTmo = g_nTmoClient;
   g_nServerSendTmo = g_nServerRecvTmo = g_nTmoServer;
 

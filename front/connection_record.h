@@ -39,6 +39,8 @@ struct ConnectionRecord {
   void *pClientCtx;            // TLS context, client side (null: plain)
   void *pClientSSL;            // TLS session on the client socket (null: plain)
   int32_t bSvTls;              // connect-table "+": TLS to the server from byte one
+  int32_t bSvNoVerify;         // connect-table "!": the server's certificate is not checked
+  FixedText<256> mSvName;      // server really connected (TLS name check and SNI)
   void *pServerCtx;            // TLS context, server side
   void *pServerSSL;            // TLS session on the server socket
   FixedText<261> mCertFile;    // certificate of a TLS listener
@@ -56,7 +58,7 @@ struct ConnectionRecord {
   FixedText<256> mSocksHost;
   char mSocksReply[262];       // longest SOCKS reply fits without spilling
   int32_t nSocksPort;
-  FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
+  FixedText<264> mSocksTarget; // "host port" of the SOCKS destination (name up to 255)
   int32_t nRelayProto;         // SOCKS protocol class, -1 none
   int32_t nLogStatus;          // status of the answer just sent (access log)
   uint32_t nLogBytes;          // bytes sent for that answer

@@ -158,14 +158,8 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
   pRec->pServerCtx = nullptr;
   if (!pRec->pClientSSL && !pRec->mCertFile.Empty() && !pRec->mKeyFile.Empty()) pRec->offerStartTls = 1;
   if (!pRec->bSvTls) pRec->serverStartTls = pRec->bSvStartTls;
-  if (pRec->bSvTls) {
-    void *pCtx = nullptr;
-    void *pSSL = OpenSSLClient(&pCtx, nSv);
-    // A server that speaks only TLS cannot be talked to in the clear.
-    if (!pSSL) return;
-    pRec->pServerSSL = pSSL;
-    pRec->pServerCtx = pCtx;
-  }
+  // A server that speaks only TLS cannot be talked to in the clear.
+  if (pRec->bSvTls && !RelayServerTls(pRec, nSv, nCl)) return;
   if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain) == 0) return;
   int d = 0;
   for (;;) {
