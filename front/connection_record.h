@@ -19,6 +19,7 @@ struct EndpointRecord {
   int32_t nPort;             // own port (main listener: default port)
   char mSvIP[1024];          // server-side address text
   int32_t nSvPort;           // server-side port
+  char mAcceptIP[68];        // FTP data and BIND listeners: the one peer address taken
   // FTP data channel: the hand-off files of its control connection and the
   // cache instruction read from the request flag file.
   char mFlagFn[256];         // request flag file

@@ -277,6 +277,10 @@ int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize) {
       c = static_cast<char>(nHi * 16 + nLo);
       p += 2;
     }
+    if (c == '\0' || c == '\r' || c == '\n') {
+      pOut[0] = '\0';
+      return -1;
+    }
     if (n + 1 >= nOutSize) {
       bFit = 0;
       break;
@@ -483,7 +487,17 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
   file.Assign(szFile);
   FtpPath rawPath, path;
   rawPath.Assign(szDirectory);
-  FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize);
+  // Every part of the URL goes into a command line: one holding a line end
+  // (or a NUL) would smuggle commands of its own to the server.
+  if (FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize) < 0 ||
+      strpbrk(user.c_str(), "\r\n") || strpbrk(password.c_str(), "\r\n") || strpbrk(file.c_str(), "\r\n") ||
+      strpbrk(command.c_str(), "\r\n")) {
+    DebugLog("[FtpClient] URL with CR, LF or NUL refused.\n");
+    static const char kRefused[] = "501 URL holds CR, LF or NUL.\r\n";
+    fwrite(kRefused, 1, sizeof kRefused - 1, pAnswer);
+    fflush(pAnswer);
+    return 0;
+  }
 
   // Resolve, socket, connect.
   PlatSockAddr server;

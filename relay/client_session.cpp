@@ -243,7 +243,11 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
       pRec->imapTag.Assign(szTag);
       pClientCommand[0] = '\0';
     }
-    if (nProto == kProtoFtp && FtpClientCommand(pRec, szSpool, nSvSock) < 0) return kRelaySendFail;
+    if (nProto == kProtoFtp) {
+      int r = FtpClientCommand(pRec, szSpool, nSvSock);
+      if (r < 0) return kRelaySendFail;
+      if (r > 0) return kRelayAnswered;
+    }
     if (nProto == kProtoSmtp || nProto == kProtoPop3) {
       int r = StartTlsClientStep(pRec, szSpool, nSvSock, nClSock);
       if (r == kRelayStartTls) {

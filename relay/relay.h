@@ -13,6 +13,7 @@ constexpr int kRelayCommand = 0;     // an ordinary command was forwarded
 constexpr int kRelayEnd = 1;         // the session-ending command was forwarded
 constexpr int kRelayMessage = 2;     // a command whose reply carries a message
 constexpr int kRelayFtpData = 3;     // an FTP data transfer was prepared
+constexpr int kRelayAnswered = 8;    // the proxy itself answered the command; nothing was forwarded
 constexpr int kRelayStartTls = 9;    // the proxy itself answered STARTTLS/STLS
 
 // Kinds of ServerToClientSession (and ClientToServerSession: 0 a command,

@@ -181,6 +181,8 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
     for (;;) {
       if (!StartTlsBeforeCommand(pRec, nSv, nCl)) return;
       d = ClientToServerSession(szSpool, nSv, nCl, pRec->clientCommand, pRec, 0);
+      // Answered by the proxy: no server reply to wait for.
+      if (d == kRelayAnswered) continue;
       if (d != kRelayStartTls) break;
       pRec->clientTlsPending = 1;
     }
