@@ -46,7 +46,8 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->savedEhlo.Clear();
   pRec->serverReply[0] = '\0';
   pRec->clientCommand[0] = '\0';
-  pRec->nClientCarry = 0;
+  // nClientCarry is kept: a SOCKS client's bytes sent behind its request
+  // are the first bytes of the relayed connection.
 }
 
 void RelayStartFailed(int nSock, int nSvSock, int nErr) {
@@ -270,6 +271,14 @@ int TelnetDispatch(ConnectionRecord *pRec) {
     if (bSocks && !pRec->bConnTable) SOCKS45Res2(pRec);
     DebugLogF("[TelnetDispatch] [%04d] [%04d] sender connect success.\n", nCl, nSv);
 
+    // The tunnels copy what they receive from now on: bytes the client
+    // sent behind its SOCKS request go first (the command relay reads them
+    // as the start of the first command).
+    if (pRec->nClientCarry > 0 && (pRec->nRelayProto == 5 || pRec->bPassThrough)) {
+      if (PlatSend(nSv, pRec->mClientCarry, pRec->nClientCarry) < 0)
+        DebugLogF("[TelnetDispatch] [%04d] [%04d] S:send:-1 bytes.\n", nCl, nSv);
+      pRec->nClientCarry = 0;
+    }
     if (pRec->nRelayProto == 5 && !pRec->bConnTable) {
       SocksDataTunnel(pRec, nSv, nPort);
     } else if (pRec->bPassThrough || (bSocks && pRec->bConnTable)) {
