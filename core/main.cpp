@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "front/outbound.h"
 #include "front/listener.h"
 #include "front/metrics_listener.h"
 #include "platform/plat_file.h"
@@ -86,6 +87,8 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   LogSettingsSummary();
+  // Unchecked server certificates must not go unnoticed.
+  LogUncheckedTlsEntries();
   g_nClientSendTmo = g_nClientRecvTmo = g_nTmoClient;
   g_nServerSendTmo = g_nServerRecvTmo = g_nTmoServer;
 

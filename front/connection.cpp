@@ -192,7 +192,15 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   }
   while (nFramed == 0) {
     memset(pRec->mRecv, 0, kRecvChunk + 1);
-    int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
+    int n;
+    if (pRec->nClientCarry > 0) {
+      // Bytes a SOCKS client sent behind its request.
+      n = pRec->nClientCarry;
+      memcpy(pRec->mRecv, pRec->mClientCarry, static_cast<size_t>(n));
+      pRec->nClientCarry = 0;
+    } else {
+      n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
+    }
     if (n < 0) {
       DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
       break;

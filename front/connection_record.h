@@ -19,6 +19,7 @@ struct EndpointRecord {
   int32_t nPort;             // own port (main listener: default port)
   char mSvIP[1024];          // server-side address text
   int32_t nSvPort;           // server-side port
+  char mAcceptIP[68];        // FTP data and BIND listeners: the one peer address taken
   // FTP data channel: the hand-off files of its control connection and the
   // cache instruction read from the request flag file.
   char mFlagFn[256];         // request flag file
@@ -39,6 +40,8 @@ struct ConnectionRecord {
   void *pClientCtx;            // TLS context, client side (null: plain)
   void *pClientSSL;            // TLS session on the client socket (null: plain)
   int32_t bSvTls;              // connect-table "+": TLS to the server from byte one
+  int32_t bSvNoVerify;         // connect-table "!": the server's certificate is not checked
+  FixedText<256> mSvName;      // server really connected (TLS name check and SNI)
   void *pServerCtx;            // TLS context, server side
   void *pServerSSL;            // TLS session on the server socket
   FixedText<261> mCertFile;    // certificate of a TLS listener
@@ -56,7 +59,7 @@ struct ConnectionRecord {
   FixedText<256> mSocksHost;
   char mSocksReply[262];       // longest SOCKS reply fits without spilling
   int32_t nSocksPort;
-  FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
+  FixedText<264> mSocksTarget; // "host port" of the SOCKS destination (name up to 255)
   int32_t nRelayProto;         // SOCKS protocol class, -1 none
   int32_t nLogStatus;          // status of the answer just sent (access log)
   uint64_t nLogBytes;          // bytes sent for that answer (64-bit: answers and tunnels may pass 4 GiB)

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "front/outbound.h"
+#include "ftp/data_port.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
@@ -360,28 +361,39 @@ void FTPDataMain(void *pArg) {
 
   DebugLogF("[FTPDataMain] [%04d] wait select()\n", ls.nSock);
   FTPDataStartupFlag(&ls, 0);
-  int w = PlatWaitReadable(sListen, RecvWaitMs(g_nTmoServer));
-  if (w < 0) DebugLogF("[FTPDataMain] [%04d] select() failed. WSAGetLastError() = %d\n", ls.nSock, PlatLastError());
-  if (w == 1) {
+  // Only the expected peer's connection is taken (RFC 2577): anybody else
+  // who reaches the port first is closed and the wait goes on, within the
+  // one time limit.
+  const int64_t nEnd = PlatSteadyMs() + RecvWaitMs(g_nTmoServer);
+  PlatSocket s = kPlatNoSocket;
+  PlatSockAddr peer;
+  int bRefused = 1;
+  int w = 1;
+  while (s == kPlatNoSocket && bRefused && w == 1) {
+    int64_t nLeft = nEnd - PlatSteadyMs();
+    w = nLeft > 0 ? PlatWaitReadable(sListen, static_cast<int>(nLeft)) : 0;
+    if (w < 0) DebugLogF("[FTPDataMain] [%04d] select() failed. WSAGetLastError() = %d\n", ls.nSock, PlatLastError());
+    if (w != 1) break;
     DebugLogF("[FTPDataMain] [%04d] wait accept()\n", ls.nSock);
-    PlatSockAddr peer;
-    PlatSocket s = PlatAccept(sListen, &peer);
+    // Through SOCKS the client reaches the port from this host.
+    s = AcceptExpectedPeer(sListen, ls.mAcceptIP, g_nProxyMode == kModeSocks, &peer, &bRefused, "FTPDataMain",
+                           ls.nSock);
     DebugLogF("[FTPDataMain] start accept(%04d)\n", sListen);
-    if (s == kPlatNoSocket) {
+    if (s == kPlatNoSocket && !bRefused)
       DebugLogF("[FTPDataMain] accept(%04d) failed. WSAGetLastError() = %d\n", sListen, PlatLastError());
-    } else {
-      DebugLogF("[FTPDataMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(s),
-                static_cast<unsigned>(sListen));
-      if (g_nTmoClient != 0) {
-        PlatSetSendTimeout(s, g_nTmoClient);
-        PlatSetRecvTimeout(s, g_nTmoClient);
-      }
-      pData->nSock = s;
-      pData->nFamily = PlatAddrFamily(&peer);
-      pData->nRelayProto = -1;
-      FTPDataDispatch(pData, &ls);
-      PlatShutdownClose(s);
+  }
+  if (s != kPlatNoSocket) {
+    DebugLogF("[FTPDataMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(s),
+              static_cast<unsigned>(sListen));
+    if (g_nTmoClient != 0) {
+      PlatSetSendTimeout(s, g_nTmoClient);
+      PlatSetRecvTimeout(s, g_nTmoClient);
     }
+    pData->nSock = s;
+    pData->nFamily = PlatAddrFamily(&peer);
+    pData->nRelayProto = -1;
+    FTPDataDispatch(pData, &ls);
+    PlatShutdownClose(s);
   }
   delete pData;
   PlatCloseSocket(sListen);

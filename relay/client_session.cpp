@@ -303,7 +303,11 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
       int r = ImapClientCommand(pRec, szSpool, nClSock, pClientCommand, bContinuationData, bBadLiteral, bBadNonSync);
       if (r != kRelayCommand) return r;
     }
-    if (nProto == kProtoFtp && FtpClientCommand(pRec, szSpool, nSvSock) < 0) return kRelaySendFail;
+    if (nProto == kProtoFtp) {
+      int r = FtpClientCommand(pRec, szSpool, nSvSock);
+      if (r < 0) return kRelaySendFail;
+      if (r > 0) return kRelayAnswered;
+    }
     if (nProto == kProtoSmtp || nProto == kProtoPop3) {
       int r = StartTlsClientStep(pRec, szSpool, nSvSock, nClSock);
       if (r == kRelayStartTls || r == kRelayAnswered) {

@@ -48,6 +48,31 @@ int RelaySendServer(ConnectionRecord *pRec, int nSvSock, const char *p, std::siz
   return nSent;
 }
 
+const char *ServerTlsFailureReply(int nProto) {
+  switch (nProto) {
+    case kProtoPop3:
+      return "-ERR TLS connection to the server failed.\r\n";
+    case kProtoImap4:
+      return "* BYE TLS connection to the server failed.\r\n";
+    default:
+      return "421 TLS connection to the server failed.\r\n";
+  }
+}
+
+int RelayServerTls(ConnectionRecord *pRec, int nSvSock, int nClSock) {
+  void *pCtx = nullptr;
+  void *pSSL = OpenSSLClient(&pCtx, nSvSock, pRec->mSvName.c_str(), pRec->bSvNoVerify ? 0 : 1);
+  if (pSSL) {
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
+    return 1;
+  }
+  DebugLogF("[TelnetDispatch] [%04d] [%04d] TLS to server %s failed.\n", nClSock, nSvSock, pRec->mSvName.c_str());
+  const char *szReply = ServerTlsFailureReply(RelayProtocol(pRec));
+  RelaySendClient(pRec, nClSock, szReply, std::strlen(szReply));
+  return 0;
+}
+
 int MailBackupPath(PathText *pOut, const char *szMailId, const char *szExt) {
   const char *szDir = g_szBackupDir.c_str();
   std::size_t nDir = g_szBackupDir.Length();

@@ -20,6 +20,18 @@ int RelayRecvServer(ConnectionRecord *pRec, int nSvSock, char *pBuf, int nSize);
 int RelaySendClient(ConnectionRecord *pRec, int nClSock, const char *p, std::size_t n);
 int RelaySendServer(ConnectionRecord *pRec, int nSvSock, const char *p, std::size_t n);
 
+// The relay's TLS towards the server (implicit, or after the server
+// accepted STARTTLS): handshake on nSvSock with the server's name
+// (mSvName) and its certificate checked unless the entry says "!".  On
+// success the session is the record's server side and 1 is returned; on
+// failure the client gets the protocol's closing reply, the failure is
+// logged, and 0 is returned (the relay ends).
+int RelayServerTls(ConnectionRecord *pRec, int nSvSock, int nClSock);
+
+// The closing reply of protocol nProto (kProtoSmtp ...) when the server's
+// TLS fails: SMTP and FTP "421 ...", POP3 "-ERR ...", IMAP4 "* BYE ...".
+const char *ServerTlsFailureReply(int nProto);
+
 // Backup folder file of a mail: backup folder (a "/" added when it has
 // none) + first 8 characters of the identifier + "/" + identifier + szExt.
 // 1 when the name fitted.

@@ -295,6 +295,10 @@ int SocksNegotiate(ConnectionRecord *pRec) {
     }
     return kSocksNextEnd;
   }
+  // Bytes the client sent right behind its request belong to the
+  // connection: the relay or the HTTP loop takes them before reading more.
+  memcpy(pRec->mClientCarry, pRec->mWork, carry.nLen);
+  pRec->nClientCarry = static_cast<int32_t>(carry.nLen);
   if (!pRec->bPassThrough && pRec->nRelayProto == 0) return kSocksNextHttp;
   return kSocksNextRelay;
 }

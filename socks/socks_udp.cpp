@@ -21,6 +21,19 @@ namespace {
 
 int WaitLimit() { return g_nTmoClient > 0 ? g_nTmoClient : kPlatDefaultWaitMs; }
 
+// 1 when the association's TCP connection is closed (or broken); bytes the
+// client sends on it mean nothing and are dropped.
+int AssociationClosed(PlatSocket nSock) {
+  char scratch[512];
+  while (PlatWaitReadable(nSock, 0) == 1) {
+    if (PlatRecv(nSock, scratch, sizeof scratch, 1) <= 0) {
+      DebugLogF("[UDPMain] [%04d] TCP connection closed: association ended.\n", nSock);
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int SetAddr(uint32_t nFamily, PlatSockAddr *pAddr, const char *szHost, int nPort) {
@@ -131,7 +144,9 @@ int UDPMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
   }
 
   // One datagram from the client's own address; datagrams of anybody else
-  // are not relayed.
+  // are not relayed.  The association lives only as long as its TCP
+  // connection (RFC 1928): a close there ends it, also when a datagram is
+  // waiting already.
   char datagram[kSocksUdpBuf];
   PlatSockAddr sender;
   int nGot = -1;
@@ -139,7 +154,13 @@ int UDPMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
   for (;;) {
     int64_t nLeft = nEnd - PlatSteadyMs();
     if (nLeft <= 0) break;
-    nGot = PlatRecvFrom(s, datagram, sizeof datagram, static_cast<int>(nLeft), &sender);
+    int w = PlatWaitEither(ep.nSock, s, static_cast<int>(nLeft));
+    if (w == 1) {
+      if (AssociationClosed(ep.nSock)) break;
+      continue;
+    }
+    if (w != 2) break;
+    nGot = PlatRecvFrom(s, datagram, sizeof datagram, 1, &sender);
     if (nGot < 0) break;
     char szFrom[kAddrTextSize] = "";
     PlatAddrText(&sender, szFrom, sizeof szFrom);
@@ -154,7 +175,7 @@ int UDPMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     char answer[kSocksUdpBuf];
     int nAnswer = 0;
     uint32_t nFamily = pRec->nSocksAtyp == 4 ? kFamilyIPv6 : kFamilyIPv4;
-    if (TellRemoteUDP(nFamily, szLocal, datagram, nGot, answer, &nAnswer) == 1) {
+    if (TellRemoteUDP(nFamily, szLocal, datagram, nGot, answer, &nAnswer) == 1 && !AssociationClosed(ep.nSock)) {
       if (PlatSendTo(s, answer, nAnswer, &sender) >= 0) {
         DebugLogF("[UDPMain] [%04d] UDP Data send Client ok. %u bytes.\n", s, static_cast<unsigned>(nAnswer));
         BinaryDump(s, answer, static_cast<std::size_t>(nAnswer));

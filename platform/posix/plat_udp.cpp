@@ -115,6 +115,32 @@ int PlatAddrBytes(const char *szText, int bIPv6, unsigned char *pOut) {
   return inet_pton(bIPv6 ? AF_INET6 : AF_INET, szText, pOut) == 1 ? 1 : -1;
 }
 
+namespace {
+
+// The address bytes of a numeric text, IPv4-mapped IPv6 reduced to IPv4.
+// Returns the byte count (4 or 16), 0 for no address.
+int CanonicalBytes(const char *szText, unsigned char *pOut) {
+  if (inet_pton(AF_INET, szText, pOut) == 1) return 4;
+  unsigned char v6[16];
+  if (strpbrk(szText, "%[]") || inet_pton(AF_INET6, szText, v6) != 1) return 0;
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (memcmp(v6, kMapped, sizeof kMapped) == 0) {
+    memcpy(pOut, v6 + 12, 4);
+    return 4;
+  }
+  memcpy(pOut, v6, 16);
+  return 16;
+}
+
+}  // namespace
+
+int PlatSameAddress(const char *szA, const char *szB) {
+  unsigned char a[16], b[16];
+  int nA = CanonicalBytes(szA, a);
+  int nB = CanonicalBytes(szB, b);
+  return nA > 0 && nA == nB && memcmp(a, b, static_cast<size_t>(nA)) == 0 ? 1 : 0;
+}
+
 int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs) {
   struct pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
   int64_t nEnd = PlatSteadyMs() + nTimeoutMs;
