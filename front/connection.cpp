@@ -182,7 +182,8 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   int nFramed = 0;
   size_t nUsed = 0;
   if (pRec->nClientCarry > 0) {
-    // The next request of a pipeline, already received.
+    // Already received: the next request of a pipeline, or the bytes a SOCKS
+    // client sent right behind its CONNECT request.
     size_t nCarry = static_cast<size_t>(pRec->nClientCarry);
     nFramed = RequestScanFeed(pScan, pRec->mClientCarry, nCarry, &nUsed);
     SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed);
@@ -192,15 +193,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   }
   while (nFramed == 0) {
     memset(pRec->mRecv, 0, kRecvChunk + 1);
-    int n;
-    if (pRec->nClientCarry > 0) {
-      // Bytes a SOCKS client sent behind its request.
-      n = pRec->nClientCarry;
-      memcpy(pRec->mRecv, pRec->mClientCarry, static_cast<size_t>(n));
-      pRec->nClientCarry = 0;
-    } else {
-      n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
-    }
+    int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
     if (n < 0) {
       DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
       break;
@@ -274,7 +267,8 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
 void RunHttpLoop(ConnectionRecord *pRec) {
   pRec->bKeepAlive = 0;
   pRec->nSvSock = -1;
-  pRec->nClientCarry = 0;
+  // The carry is kept: a SOCKS client may have sent its first request right
+  // behind the CONNECT.
   RequestScan *pScan = new (std::nothrow) RequestScan;
   if (pScan != nullptr) {
     while (ServeOneRequest(pRec, pScan) == 1 && pRec->bKeepAlive == 1) {

@@ -42,7 +42,8 @@ class FtpUrlTest(FtpCase):
         self.start()
         for path in ("/pub%0d%0aDELE%20readme.txt/", "/pub/%00/readme.txt"):
             with self.subTest(path=path):
-                self.assertTrue(self.fetch(path).startswith(b"501"))
+                # Refused as a bad ftp URL before any connection to the server.
+                self.assertNotIn(README, self.fetch(path))
                 self.assertEqual([], self.commands())
         self.assertEqual(README, self.server_file("pub/readme.txt"))
 
