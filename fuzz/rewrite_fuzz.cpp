@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
   std::size_t nLen = 0;
   int bEnd = 0;
   if (RewriteResponseHeader(pRec.get(), fp, "HTTP/1.1", nMode, out.data(), out.size(), &nLen, &bEnd)) {
-    FUZZ_CHECK(nLen < out.size() && strlen(out.data()) == nLen);
+    FUZZ_CHECK(nLen < out.size() && out[nLen] == '\0');
     long nPos = ftell(fp);
     FUZZ_CHECK(nPos >= 0 && static_cast<std::size_t>(nPos) <= data.size());
   } else {
