@@ -36,6 +36,7 @@ bench: build
 
 # Its own build folder with clang, so the other builds keep their compiler.
 fuzz: deps
+	@scripts/install_deps.sh scripts/fuzz_deps.txt
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DPROXY_FUZZ=ON -DPROXY_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) --target fuzz_all -j$(JOBS)

@@ -5,16 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 // Stops the run: a broken invariant is a finding like a sanitizer report.
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      __builtin_fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      abort();                                                                \
-    }                                                                         \
+#define FUZZ_CHECK(cond)                                                        \
+  do {                                                                          \
+    if (!(cond)) {                                                              \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      abort();                                                                  \
+    }                                                                           \
   } while (0)
 
 struct FuzzInput {
