@@ -1,10 +1,14 @@
-# The two set-up commands: `make run` and `make test`.
+# The two set-up commands: `make run` and `make test`.  `make fuzz` runs the
+# fuzz targets (clang's libFuzzer) for FUZZ_SECONDS each.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 JOBS       ?= 2
 VAR        ?= $(CURDIR)/var
 
-.PHONY: all deps build package run test unit asan bench clean
+.PHONY: all deps build package run test unit asan bench fuzz clean
 
 all: build
 
@@ -36,5 +40,13 @@ bench: build
 	scripts/bench.sh $(BUILD)
 	scripts/http_bench.sh $(BUILD)
 
+# Its own build folder with clang, so the other builds keep their compiler.
+fuzz: deps
+	@scripts/install_deps.sh scripts/fuzz_deps.txt
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DPROXY_FUZZ=ON -DPROXY_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzz_all -j$(JOBS)
+	scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
