@@ -36,7 +36,7 @@ int RecvWaitMs(int nSetting) { return nSetting > 0 ? nSetting : kPlatDefaultWait
 
 // Reads a small text file whole (at most nSize-1 bytes).  1 read, 0 missing.
 int ReadSmallFile(const char *szPath, char *pBuf, std::size_t nSize) {
-  FILE *fp = fopen(szPath, "rb");
+  FILE *fp = PlatFileOpen(szPath, "rb");
   if (fp == nullptr) return 0;
   std::size_t n = fread(pBuf, 1, nSize - 1, fp);
   pBuf[n] = '\0';
@@ -81,7 +81,7 @@ int ScanProtocol(const ConnectionRecord *pData) {
 int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo, char *pBuf,
                    ConnectionRecord *pData, int nCacheUse, const char *szCacheFn, int nRecvWaitMs) {
   PlatDeleteRetry(szSpool, kFileAttempts);
-  FILE *fp = fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   int bRecvError = 0;
   uint64_t nTotal = 0;
   for (;;) {
@@ -129,7 +129,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
     }
   }
 
-  FILE *in = fopen(szSpool, "rb");
+  FILE *in = PlatFileOpen(szSpool, "rb");
   if (in == nullptr) return 0;
   int nResult = 1;
   std::size_t nRead;

@@ -80,9 +80,9 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
 int WriteMessageCopy(const char *szSpool, const char *szTarget, char *pLine) {
   PathText tmp;
   if (!tmp.Format("%s.tmp", szTarget)) return -1;
-  FILE *in = std::fopen(szSpool, "rb");
+  FILE *in = PlatFileOpen(szSpool, "rb");
   if (!in) return -1;
-  FILE *out = std::fopen(tmp.c_str(), "wb");
+  FILE *out = PlatFileOpen(tmp.c_str(), "wbx");
   if (!out) {
     std::fclose(in);
     return -1;
@@ -242,7 +242,7 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   DebugLogF("[ClientToServerSession] [%04d] Start. sockCl=%04d, sockSv=%04d\n", nClSock, nClSock, nSvSock);
   const int nProto = RelayProtocol(pRec);
   const bool bSmtp = nProto == kProtoSmtp;
-  FILE *fp = std::fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   if (!fp) return kRelaySendFail;
   if (nKind == 1 && bSmtp && g_bHeaderRewrite) {
     char szDate[kDateTextSize];

@@ -93,7 +93,7 @@ int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
 }
 
 int TruncateFile(const char *szPath) {
-  FILE *fp = std::fopen(szPath, "wb");
+  FILE *fp = PlatFileOpen(szPath, "wb");
   if (!fp) return -1;
   std::fclose(fp);
   return 1;
@@ -120,7 +120,7 @@ int SendFileLines(ConnectionRecord *pRec, int nClSock, const char *szPath, const
 
 void ReadFileHead(const char *szPath, char *pBuf, std::size_t nSize) {
   pBuf[0] = '\0';
-  FILE *fp = std::fopen(szPath, "rb");
+  FILE *fp = PlatFileOpen(szPath, "rb");
   if (!fp) return;
   std::size_t n = std::fread(pBuf, 1, nSize - 1, fp);
   pBuf[n] = '\0';

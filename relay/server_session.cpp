@@ -38,7 +38,7 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
   if (!tmp.Format("%s.tmp", szSpool)) return;
   FILE *in = OpenSpool(szSpool, "rb");
   if (!in) return;
-  FILE *out = std::fopen(tmp.c_str(), "wb");
+  FILE *out = PlatFileOpen(tmp.c_str(), "wbx");
   if (!out) {
     std::fclose(in);
     return;
@@ -120,7 +120,7 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
         if (!bOk) break;
       }
       part.Format("%s.%03d", szSpool, nPart++);
-      out = std::fopen(part.c_str(), "wb");
+      out = PlatFileOpen(part.c_str(), "wbx");
       if (!out) {
         // No part file: the rest goes out unscanned would pass a virus; end.
         bOk = 0;
@@ -235,7 +235,7 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   int bMultiLine = nProto == kProtoPop3 &&
                    (EqualsNoCase(szLast, "LIST") || EqualsNoCase(szLast, "UIDL") || EqualsNoCase(szLast, "CAPA"));
 
-  FILE *fp = std::fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   if (!fp) return 0;
   LineScan *pScan = new (std::nothrow) LineScan;
   if (!pScan) {

@@ -60,7 +60,7 @@ struct Carry {
 int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry, int *pbNever) {
   const int nSock = pRec->nSock;
   *pbNever = 0;
-  FILE *fpNew = fopen(pRec->mReqFile.c_str(), "wb");
+  FILE *fpNew = PlatFileOpen(pRec->mReqFile.c_str(), "wb");
   if (fpNew) fclose(fpNew);
   std::size_t nCarried = pCarry->nLen;
   pCarry->nLen = 0;
