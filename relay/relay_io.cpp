@@ -76,6 +76,29 @@ int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const 
   return nSent;
 }
 
+void RelayRefusalLine(const ConnectionRecord *pRec, int nWhy, char *pOut, std::size_t nOut) {
+  const bool bStorage = nWhy == kRefuseStorage;
+  switch (RelayProtocol(pRec)) {
+    case kProtoSmtp:  // RFC 5321 4.2.3: both are transient, the client tries again
+      std::snprintf(pOut, nOut, "%s\r\n",
+                    bStorage ? "452 Requested action not taken: insufficient system storage"
+                             : "451 Requested action aborted: local error in processing");
+      break;
+    case kProtoPop3:
+      std::snprintf(pOut, nOut, "-ERR [SYS/TEMP] %s\r\n",
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    case kProtoImap4:
+      std::snprintf(pOut, nOut, "%sNO [UNAVAILABLE] %s\r\n", pRec->imapTag.Empty() ? "* " : pRec->imapTag.c_str(),
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    default:
+      std::snprintf(pOut, nOut, "451 Requested action aborted: %s\r\n",
+                    bStorage ? "insufficient system storage" : "transfer could not be inspected");
+      break;
+  }
+}
+
 int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
   LineScan scan;
   LineScanInit(&scan, RelayProtocol(pRec), 0, 0, 0, pRec->imapTag.c_str());

@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "ftp/ftp_data.h"
 #include "http/http_file.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
@@ -25,6 +26,9 @@ constexpr const char kTag[] = "ServerToClientSession";
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
 // Replacing the spool by a rewritten copy: 50-ms attempts (a minute).
 constexpr unsigned kCopyAttempts = 1200;
+// Longest wait of a final FTP reply for its data transfer: the scan of the
+// transfer and a minute for the rest.
+constexpr int kTransferWaitMs = kScanReplyTimeoutMs + 60000;
 
 int ScanProtocol(const ConnectionRecord *pRec) {
   return g_nProxyMode == kModeSocks ? pRec->nRelayProto : g_nProxyMode;
@@ -72,12 +76,23 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
 }
 
 // One IMAP response part: scanned, replaced by the alert when infected,
-// sent to the client and deleted.  1 sent, 0 a send failed.
-int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szPart) {
+// sent to the client and deleted.  A part no scanner could judge while
+// inspection is mandatory is withheld (*pbWithheld set), and the tagged
+// completion then becomes a NO.  1 sent, 0 a send failed.
+int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szPart, int *pbWithheld) {
   char szVerdict[kScanReplySize];
-  ScanFile(ScanProtocol(pRec), nClSock, szPart, szVerdict);
+  int nScanned = ScanFile(ScanProtocol(pRec), nClSock, szPart, szVerdict);
   DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
             pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+  ReadFileHead(szPart, pRec->mLine, sizeof pRec->mLine);
+  const bool bTagged = !pRec->imapTag.Empty() && StartsNoCase(pRec->mLine, pRec->imapTag.c_str());
+  if (ScanMissing(nScanned)) *pbWithheld = 1;
+  if (*pbWithheld && (bTagged || ScanMissing(nScanned))) {
+    DeleteSpool(szPart);
+    if (!bTagged) return 1;
+    RelayRefusalLine(pRec, kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+    return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+  }
   if (szVerdict[0]) MakeMail(szPart, pRec->mWork, szVerdict, RelayProtocol(pRec));
   int bSent = SendFileLines(pRec, nClSock, szPart, kTag);
   DeleteSpool(szPart);
@@ -100,6 +115,7 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   }
   int nPart = 0;
   int bOk = 1;
+  int bWithheld = 0;
   PathText part;
   FILE *out = nullptr;
   std::size_t n;
@@ -116,7 +132,7 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
       if (out) {
         std::fclose(out);
         out = nullptr;
-        bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+        bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str(), &bWithheld);
         if (!bOk) break;
       }
       part.Format("%s.%03d", szSpool, nPart++);
@@ -131,7 +147,7 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   }
   if (out) {
     std::fclose(out);
-    if (bOk) bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+    if (bOk) bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str(), &bWithheld);
     else DeleteSpool(part.c_str());
   }
   delete[] pLine;
@@ -242,6 +258,9 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     std::fclose(fp);
     return 0;
   }
+  // After a failed write the reply is still read to its end (unwritten),
+  // so that the relay stays in step with the server.
+  int bStoreFailed = 0;
   LineScanInit(pScan, nProto, nKind, 0, bMultiLine, pRec->imapTag.c_str());
   std::size_t nCollected = 0;
   while (!pScan->bDone) {
@@ -262,13 +281,14 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     DebugLogF("[ServerToClientSession] [%04d] S:recv(%04d):%d bytes.\n", nClSock, nSvSock, n);
     DebugLogF("[ServerToClientSession] [%04d] %.256s%s", nClSock, pServerReply,
               (n > 256 || pServerReply[n - 1] != '\n') ? "\n" : "");
-    std::fwrite(pServerReply, 1, static_cast<std::size_t>(n), fp);
-    std::fflush(fp);
+    if (!bStoreFailed &&
+        (PlatSpoolAppend(fp, pServerReply, static_cast<std::size_t>(n)) != 1 || std::fflush(fp) != 0))
+      bStoreFailed = 1;
     nCollected += static_cast<std::size_t>(n);
     std::size_t nUsed;
     LineScanFeed(pScan, pServerReply, static_cast<std::size_t>(n), &nUsed);
   }
-  std::fclose(fp);
+  if (PlatSpoolClose(fp) != 1) bStoreFailed = 1;
   const int bDone = pScan->bDone;
   const int nCode = pScan->nCode;
   const int bContinuation = pScan->bContinuation;
@@ -278,6 +298,23 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
 
   if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
   if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
+  // A final FTP reply waits for the data transfer it may report on; a
+  // transfer that was withheld is not reported as complete.
+  int bWithheld = 0;
+  if (nProto == kProtoFtp && bDone && nCode >= 200) {
+    PathText flag;
+    if (FtpHandOffName(&flag, "flg", nSvSock) && !FtpTransferOutcome(flag.c_str(), kTransferWaitMs))
+      bWithheld = nCode < 300;
+  }
+  if (bStoreFailed || bWithheld) {
+    // What reached the file is not the whole reply, or the transfer it
+    // reports was withheld: the client is refused instead.
+    DebugLogF("[ServerToClientSession] [%04d] %s, refused.\n", nClSock,
+              bStoreFailed ? "spool write failed" : "data transfer withheld");
+    if (nKind == kReplyCollect) return 0;
+    RelayRefusalLine(pRec, bStoreFailed ? kRefuseStorage : kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+    return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+  }
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
@@ -293,12 +330,17 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
       bSent = 1;
     } else {
       char szVerdict[kScanReplySize];
+      // The spam verdict of a fetched message is only logged.
       ScanSpamFile(nClSock, szSpool, szVerdict);
       DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] SPAM result [%s]\n", nClSock, nSvSock,
                 pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
-      ScanFile(ScanProtocol(pRec), nClSock, szSpool, szVerdict);
+      int nScanned = ScanFile(ScanProtocol(pRec), nClSock, szSpool, szVerdict);
       DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
                 pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+      if (ScanMissing(nScanned)) {
+        RelayRefusalLine(pRec, kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+        return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+      }
       if (szVerdict[0]) MakeMail(szSpool, pRec->mWork, szVerdict, nProto);
       if (bTop) CutTopReply(szSpool, nTopLines, bDone);
     }
