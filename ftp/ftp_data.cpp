@@ -93,6 +93,7 @@ constexpr int kAnnouncedWaitMs = 2000;
 struct TransferSlot {
   PathText name;
   int nState = kSlotFree;
+  int bOrphan = 0;  // its reply has gone by: the outcome is not wanted
   int64_t nSince = 0;
 };
 
@@ -120,7 +121,9 @@ void NoteTransfer(const char *szFlagFn, int nState) {
     }
     pSlot->name.Assign(szFlagFn);
   }
+  if (nState == kSlotRunning) pSlot->bOrphan = 0;
   pSlot->nState = nState;
+  if (nState != kSlotRunning && pSlot->bOrphan) pSlot->nState = kSlotFree;
   pSlot->nSince = PlatSteadyMs();
   g_TransferChanged.notify_all();
 }
@@ -210,21 +213,34 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
 
 }  // namespace
 
-int FtpTransferOutcome(const char *szFlagFn, int nWaitMs) {
+int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs) {
+  // Only "closing data connection" and "file action completed" report a
+  // transfer as done; any other final reply ends the transfer's claim.
+  const bool bCompletion = nCode == 226 || nCode == 250;
   const int64_t nStart = PlatSteadyMs();
   std::unique_lock<std::mutex> lock(g_TransferLock);
   for (;;) {
+    const int64_t nWaited = PlatSteadyMs() - nStart;
+    // A transfer command whose flag file no data thread has taken yet.
+    if (PlatFileExists(szFlagFn) && nWaited < kAnnouncedWaitMs) {
+      g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kFlagPollMs));
+      continue;
+    }
     TransferSlot *pSlot = FindTransfer(szFlagFn);
-    if (pSlot != nullptr && pSlot->nState != kSlotRunning) {
+    if (pSlot == nullptr) return 1;
+    if (!bCompletion) {
+      if (pSlot->nState == kSlotRunning)
+        pSlot->bOrphan = 1;
+      else
+        pSlot->nState = kSlotFree;
+      return 1;
+    }
+    if (pSlot->nState != kSlotRunning) {
       int bDone = pSlot->nState == kSlotDone;
       pSlot->nState = kSlotFree;
       return bDone;
     }
-    const int64_t nWaited = PlatSteadyMs() - nStart;
     if (nWaited >= nWaitMs) return 1;  // still running: the reply goes on as it is
-    // Nothing running and no transfer command waiting for a data thread:
-    // the reply is not about a transfer.
-    if (pSlot == nullptr && (nWaited >= kAnnouncedWaitMs || !PlatFileExists(szFlagFn))) return 1;
     g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
   }
 }

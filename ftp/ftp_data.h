@@ -42,14 +42,15 @@ int FtpStartDataThread(const EndpointRecord *pEndpoint);
 // *pnStatus and deletes it.  1 read; 0 no (readable) file in time.
 int FtpWaitStatus(const char *szLockFn, int nTimeoutMs, int *pnStatus);
 
-// For the control relay, holding a final (not 1xx) server reply of the
-// control connection whose request flag file is szFlagFn: when a transfer
-// of that connection is running, or announced (the flag file waits for its
-// data thread), waits for its end, at most nWaitMs.  Returns 0 when the
-// transfer was withheld (the client must not be told it completed), 1
-// otherwise (no transfer, completed, or still running after nWaitMs).
-// The outcome is read once.
-int FtpTransferOutcome(const char *szFlagFn, int nWaitMs);
+// For the control relay, holding a final (not 1xx) server reply with code
+// nCode of the control connection whose request flag file is szFlagFn.  A
+// completion reply (226, 250) waits for the end of a transfer that is
+// running or announced (its flag file waits for the data thread), at most
+// nWaitMs, and reads its outcome; any other final reply drops the
+// outcome of a transfer it refused.  Returns 0 when the transfer was
+// withheld (the client must not be told it completed), 1 otherwise (no
+// transfer, completed, or still running after nWaitMs).
+int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs);
 
 // Thread entry: pArg is a heap copy of the endpoint record made by
 // FtpStartDataThread; the thread frees it.

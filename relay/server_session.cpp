@@ -303,8 +303,8 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   int bWithheld = 0;
   if (nProto == kProtoFtp && bDone && nCode >= 200) {
     PathText flag;
-    if (FtpHandOffName(&flag, "flg", nSvSock) && !FtpTransferOutcome(flag.c_str(), kTransferWaitMs))
-      bWithheld = nCode < 300;
+    if (FtpHandOffName(&flag, "flg", nSvSock) && !FtpTransferOutcome(flag.c_str(), nCode, kTransferWaitMs))
+      bWithheld = 1;
   }
   if (bStoreFailed || bWithheld) {
     // What reached the file is not the whole reply, or the transfer it
