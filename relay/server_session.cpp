@@ -155,6 +155,48 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   return bOk;
 }
 
+// A final FTP reply waits for the data transfer it may report on, and a
+// transfer that was withheld is not reported as complete: its completion
+// line (226 or 250) becomes the refusal.  Every final line of the
+// collected reply counts, since a server may send the preliminary and the
+// completion reply in one piece.
+void FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClSock, int nSvSock) {
+  uint64_t nSize = 0;
+  int64_t nTime = 0;
+  // Replies that carry a transfer's end are short.
+  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize + 256 >= sizeof pRec->mWork) return;
+  char *pText = pRec->mWork;
+  ReadFileHead(szSpool, pText, sizeof pRec->mWork);
+  auto fnFinalCode = [](const char *p) {
+    return p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9' && p[3] == ' '
+               ? (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0')
+               : 0;
+  };
+  int nCode = 0;
+  for (const char *p = pText; *p; p = std::strchr(p, '\n') ? std::strchr(p, '\n') + 1 : p + std::strlen(p))
+    if (int n = fnFinalCode(p)) nCode = n;
+  PathText flag;
+  if (nCode < 200 || !FtpHandOffName(&flag, "flg", nSvSock) || FtpTransferOutcome(flag.c_str(), nCode, kTransferWaitMs))
+    return;
+  DebugLogF("[ServerToClientSession] [%04d] data transfer withheld, refused.\n", nClSock);
+  char szRefusal[256];
+  RelayRefusalLine(pRec, kRefuseNoVerdict, szRefusal, sizeof szRefusal);
+  char *pOut = pRec->mLine;
+  std::size_t nOut = 0;
+  for (const char *p = pText; *p;) {
+    const char *pEnd = std::strchr(p, '\n');
+    std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - p) + 1 : std::strlen(p);
+    int n = fnFinalCode(p);
+    const char *pPut = (n == 226 || n == 250) ? szRefusal : p;
+    std::size_t nPut = pPut == p ? nLine : std::strlen(szRefusal);
+    if (nOut + nPut >= sizeof pRec->mLine) break;
+    std::memcpy(pOut + nOut, pPut, nPut);
+    nOut += nPut;
+    p += nLine;
+  }
+  PlatWriteWholeFile(szSpool, pOut, nOut);
+}
+
 // SMTP: the completing line of a reply moves the mail transaction on.
 void TrackSmtpReply(ConnectionRecord *pRec, int nClSock, int nCode) {
   if (pRec->mailState == 2 && nCode == 250) {
@@ -298,23 +340,15 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
 
   if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
   if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
-  // A final FTP reply waits for the data transfer it may report on; a
-  // transfer that was withheld is not reported as complete.
-  int bWithheld = 0;
-  if (nProto == kProtoFtp && bDone && nCode >= 200) {
-    PathText flag;
-    if (FtpHandOffName(&flag, "flg", nSvSock) && !FtpTransferOutcome(flag.c_str(), nCode, kTransferWaitMs))
-      bWithheld = 1;
-  }
-  if (bStoreFailed || bWithheld) {
-    // What reached the file is not the whole reply, or the transfer it
-    // reports was withheld: the client is refused instead.
-    DebugLogF("[ServerToClientSession] [%04d] %s, refused.\n", nClSock,
-              bStoreFailed ? "spool write failed" : "data transfer withheld");
+  if (bStoreFailed) {
+    // What reached the file is not the whole reply: the client is refused
+    // instead.
+    DebugLogF("[ServerToClientSession] [%04d] spool write failed, refused.\n", nClSock);
     if (nKind == kReplyCollect) return 0;
-    RelayRefusalLine(pRec, bStoreFailed ? kRefuseStorage : kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+    RelayRefusalLine(pRec, kRefuseStorage, pRec->mLine, sizeof pRec->mLine);
     return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
   }
+  if (nProto == kProtoFtp && bDone) FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
