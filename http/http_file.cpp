@@ -29,7 +29,7 @@ FILE *OpenSpoolTries(const char *szPath, const char *szMode, unsigned nAttempts)
   if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   if (nAttempts <= 1) return nullptr;
   PlatSleepMs(50);
-  return PlatOpenRetry(szPath, szMode, nAttempts - 1);
+  return PlatSpoolOpenRetry(szPath, szMode, nAttempts - 1);
 }
 
 }  // namespace

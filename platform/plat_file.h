@@ -41,10 +41,14 @@ int PlatSpoolAppend(FILE *pFile, const void *pData, size_t nLen);
 // reached the file.  A null stream gives -1.
 int PlatSpoolClose(FILE *pFile);
 
-// Opens a file with fopen's mode (through PlatFileOpen), retrying every 50 ms while it cannot be
+// Opens a file with fopen's mode, retrying every 50 ms while it cannot be
 // opened, at most nAttempts times (at least once).  nullptr when it never
 // opened.  Where a writer hands files over by rename, the first try serves.
 FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
+// The same for spool, cache and backup files: a name that is a symbolic
+// link is not followed (PlatFileOpen).  Settings and list files, which an
+// administrator may well keep as links, are opened with PlatOpenRetry.
+FILE *PlatSpoolOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
 
 // Deletes a file, retrying every 50 ms while the deletion fails for another
 // reason than absence, at most nAttempts times.  1 deleted, 0 not found,

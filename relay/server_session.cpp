@@ -159,12 +159,14 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
 // transfer that was withheld is not reported as complete: its completion
 // line (226 or 250) becomes the refusal.  Every final line of the
 // collected reply counts, since a server may send the preliminary and the
-// completion reply in one piece.
-void FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClSock, int nSvSock) {
+// completion reply in one piece.  The rewritten reply is sent from memory
+// (the disk may be full just then).  Returns -1 when nothing was withheld
+// (the reply goes on as usual), else 1 sent, 0 the send failed.
+int FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClSock, int nSvSock) {
   uint64_t nSize = 0;
   int64_t nTime = 0;
   // Replies that carry a transfer's end are short.
-  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize + 256 >= sizeof pRec->mWork) return;
+  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize + 256 >= sizeof pRec->mWork) return -1;
   char *pText = pRec->mWork;
   ReadFileHead(szSpool, pText, sizeof pRec->mWork);
   auto fnFinalCode = [](const char *p) {
@@ -177,7 +179,7 @@ void FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClS
     if (int n = fnFinalCode(p)) nCode = n;
   PathText flag;
   if (nCode < 200 || !FtpHandOffName(&flag, "flg", nSvSock) || FtpTransferOutcome(flag.c_str(), nCode, kTransferWaitMs))
-    return;
+    return -1;
   DebugLogF("[ServerToClientSession] [%04d] data transfer withheld, refused.\n", nClSock);
   char szRefusal[256];
   RelayRefusalLine(pRec, kRefuseNoVerdict, szRefusal, sizeof szRefusal);
@@ -194,7 +196,8 @@ void FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClS
     nOut += nPut;
     p += nLine;
   }
-  PlatWriteWholeFile(szSpool, pOut, nOut);
+  pOut[nOut] = '\0';
+  return AnswerClient(pRec, nClSock, pOut, kTag) < 0 ? 0 : 1;
 }
 
 // SMTP: the completing line of a reply moves the mail transaction on.
@@ -348,7 +351,10 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     RelayRefusalLine(pRec, kRefuseStorage, pRec->mLine, sizeof pRec->mLine);
     return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
   }
-  if (nProto == kProtoFtp && bDone) FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
+  if (nProto == kProtoFtp && bDone && nKind != kReplyCollect) {
+    int nWithheld = FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
+    if (nWithheld >= 0) return nWithheld;
+  }
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||

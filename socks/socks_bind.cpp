@@ -70,7 +70,7 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   DebugLogF("[%s] %s:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", kind.szName, kind.szRecvSide, nSrc, n,
             n < 0 ? PlatLastError() : 0);
 
-  FILE *fp = bStoreFailed ? nullptr : PlatOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = bStoreFailed ? nullptr : PlatSpoolOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp != nullptr) {
     std::size_t nRead;
     while ((nRead = fread(pBlock->mBuf, 1, kRecvChunk + 1, fp)) > 0) {

@@ -36,7 +36,7 @@ int SendReply(ConnectionRecord *pRec, const void *pData, int nLen) {
 // kSocksMsgMax), or -1 when the file does not open.
 int ReadBack(ConnectionRecord *pRec) {
   memset(pRec->mRecv, 0, kRecvChunk + 1);
-  FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = PlatSpoolOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp == nullptr) return -1;
   std::size_t n = fread(pRec->mRecv, 1, kSocksMsgMax, fp);
   fclose(fp);

@@ -133,10 +133,12 @@ int PlatSpoolClose(FILE *pFile) {
   return nResult;
 }
 
-FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+namespace {
+
+FILE *OpenRetry(const char *szPath, const char *szMode, unsigned nAttempts, int bNoFollow) {
   if (nAttempts == 0) nAttempts = 1;
   for (unsigned i = 0; i < nAttempts; ++i) {
-    FILE *fp = PlatFileOpen(szPath, szMode);
+    FILE *fp = bNoFollow ? PlatFileOpen(szPath, szMode) : fopen(szPath, szMode);
     if (fp) return fp;
     // A file that is not there and is opened for reading will not appear by
     // waiting unless a writer is about to hand it over; keep the designed
@@ -146,6 +148,16 @@ FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) 
     if (i + 1 < nAttempts) PlatSleepMs(kRetryPauseMs);
   }
   return nullptr;
+}
+
+}  // namespace
+
+FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+  return OpenRetry(szPath, szMode, nAttempts, 0);
+}
+
+FILE *PlatSpoolOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+  return OpenRetry(szPath, szMode, nAttempts, 1);
 }
 
 int PlatDeleteRetry(const char *szPath, unsigned nAttempts) {
