@@ -333,8 +333,8 @@ TEST_F(ScanClientTest, BusyForeverIsBounded) {
   EXPECT_NE(Log().find("[ScanSpamFile] [0004] CallNamedPipe(/never) busy for "), std::string::npos);
 }
 
-// A service that takes the request and never answers holds the call (and
-// the lock) only until the reply limit.
+// A service that takes the request and never answers holds the call only
+// until the reply limit.
 TEST_F(ScanClientTest, SilentServiceIsBounded) {
   FakeService svc(Pipe(kHttpPipe), kHttpScanReplySize);
   ASSERT_TRUE(svc.Ok());
