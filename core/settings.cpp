@@ -30,6 +30,7 @@ unsigned g_nCacheMin;
 int g_nPortLow, g_nPortHigh;
 int g_nPortNext;
 uint64_t g_nScanMax;
+int g_bScanRequired;
 SettingText g_szUpstream;
 int g_bAccessLog;
 int g_bLogFile;
@@ -213,6 +214,7 @@ void SetDefaults(EndpointRecord *pEndpoint) {
   g_nCacheMin = 0;
   g_nPortLow = g_nPortHigh = g_nPortNext = 0;
   g_nScanMax = 0;
+  g_bScanRequired = 0;
   g_szUpstream.Clear();
   g_bAccessLog = 0;
   g_bLogFile = 0;
@@ -309,6 +311,9 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
           fprintf(stderr, "-H: the value must be an address, one space and a port (1-65535)\n");
           return 2;
         }
+        break;
+      case 'I':
+        g_bScanRequired = atoi(szValue) != 0;
         break;
       case 'J':
         g_bSpamReject = atoi(szValue) != 0;
@@ -414,6 +419,7 @@ void PrintUsage(FILE *pFile, const char *szProgram) {
           "  -W             debug log to the dated file     -V      debug log to stderr\n"
           "  -G=1           access log (HTTP, SOCKS)        -K=n    largest file inspected\n"
           "  -N=a-b         FTP data and BIND ports         -B=DIR  mail backup folder\n"
+          "  -I=1           inspection mandatory: content without a verdict is refused\n"
           "  -J=1 -D=n -U=n -Q=n -O=n -R=n -$=n -X=n        see the manual page\n"
           "  -h, --help     this text                       --version\n",
           szProgram, kVersion);
@@ -464,6 +470,7 @@ void LogSettingsSummary() {
   if (nMode == kModePop3 || nMode == kModeImap4 || nMode == kModeSocks)
     DebugLogF("Virus Mail deleted    = %s.\n", g_nVirusMailKeep ? "Off" : "On");
   DebugLogF("Scan Max file size    = %llu\n", static_cast<unsigned long long>(g_nScanMax));
+  if (g_bScanRequired) DebugLog("Inspection            = mandatory\n");
   PlatMakeDir(g_szLogDir.c_str());
   DebugLogF("Log Folder            = %s\n", g_szLogDir.c_str());
   if (nMode == kModeHttp || nMode == kModeSocks) PlatMakeDir(g_szAccessLogDir.c_str());

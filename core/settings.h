@@ -39,6 +39,7 @@ extern unsigned g_nCacheMin;
 extern int g_nPortLow, g_nPortHigh;
 extern int g_nPortNext;                // data-port cursor; see GetDataPort
 extern uint64_t g_nScanMax;
+extern int g_bScanRequired;            // -I: content without a verdict is refused
 extern SettingText g_szUpstream;
 extern int g_bAccessLog;
 extern int g_bLogFile;

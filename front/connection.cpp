@@ -17,6 +17,7 @@
 #include "front/listener.h"
 #include "front/outbound.h"
 #include "http/body_decode.h"
+#include "http/http_file.h"
 #include "http/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
@@ -142,30 +143,44 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
 // the header anyway.
 bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
 
-// Appends the bytes of the request to its spool file.
-void SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t n) {
-  if (n == 0) return;
-  if (nReqFd >= 0)
-    PlatWriteFd(nReqFd, p, n);
-  else
-    PlatAppendFile(pRec->mReqFile.c_str(), p, n);
+// Appends the bytes of the request to its spool file.  1 done, -1 the
+// file did not take them (a full disk).
+int SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t n) {
+  if (n == 0) return 1;
+  if (nReqFd >= 0) return PlatWriteFd(nReqFd, p, n);
+  return PlatAppendFile(pRec->mReqFile.c_str(), p, n);
 }
 
 // The upload scan: the body as the server will use it when it is chunked
 // or coded, otherwise the request file as it stands.  Writes the verdict.
-void ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
+// Returns 1 when the scanners gave their verdicts, 0 when one could not
+// (inspection mandatory) and -2 when the decoded body did not fit on disk.
+int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
   int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
   const HttpFraming &f = pScan->reader.framing;
   if (f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate) {
     PathText body;
     body.Format("%s.body", pRec->mReqFile.c_str());
-    if (DecodeMessageBodyFile(pRec->mReqFile.c_str(), kHttpRequest, body.c_str()) == 1) {
-      ScanFile(nScanType, pRec->nSock, body.c_str(), pFound);
+    int nDecoded = DecodeMessageBodyFile(pRec->mReqFile.c_str(), kHttpRequest, body.c_str());
+    if (nDecoded == 1) {
+      int nScanned = ScanFile(nScanType, pRec->nSock, body.c_str(), pFound);
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
-      if (pFound[0]) return;
+      if (ScanMissing(nScanned)) return 0;
+      if (pFound[0]) return 1;
+    } else if (nDecoded == -2) {
+      PlatSpoolDelete(body.c_str(), kDeleteAttempts);
+      return -2;
     }
   }
-  ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound);
+  return ScanMissing(ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound)) ? 0 : 1;
+}
+
+// Ends a request that cannot be served whole: the client gets nStatus and
+// the connection closes.
+void RefuseRequest(ConnectionRecord *pRec, int nStatus, const char *szReason) {
+  DebugLogF("[AcceptClients] [%04d] [%s] refused: %d %s.\n", pRec->nSock, pRec->mLine, nStatus, szReason);
+  HttpSendStatusClose(pRec, nStatus, szReason);
+  pRec->nClientCarry = 0;
 }
 
 // One pass of the HTTP request loop.  Returns 1 when a request was served
@@ -178,6 +193,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
 
   RequestScanInit(pScan);
+  int bStoreFailed = 0;
   int64_t nTotal = 0;
   int nFramed = 0;
   size_t nUsed = 0;
@@ -186,7 +202,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     // client sent right behind its CONNECT request.
     size_t nCarry = static_cast<size_t>(pRec->nClientCarry);
     nFramed = RequestScanFeed(pScan, pRec->mClientCarry, nCarry, &nUsed);
-    SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed);
+    if (SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed) != 1) bStoreFailed = 1;
     nTotal += static_cast<int64_t>(nUsed);
     memmove(pRec->mClientCarry, pRec->mClientCarry + nUsed, nCarry - nUsed);
     pRec->nClientCarry = static_cast<int32_t>(nCarry - nUsed);
@@ -202,7 +218,9 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
     MetricBytes(kMetBytesFromClient, n);
     nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
-    SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed);
+    // After a failed write the rest of the request is still read (and
+    // dropped), so that the refusal reaches a client that is still sending.
+    if (!bStoreFailed && SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed) != 1) bStoreFailed = 1;
     nTotal += static_cast<int64_t>(nUsed);
     if (nFramed == 1 && nUsed < static_cast<size_t>(n)) {
       memcpy(pRec->mClientCarry, pRec->mRecv + nUsed, static_cast<size_t>(n) - nUsed);
@@ -226,12 +244,24 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   MetricCount(kMetRequestHttp);
 
   CopyText(pRec->mLine, kLineBufSize, pScan->mFirstLine);
+  if (bStoreFailed) {
+    // The spool lost part of the request: nothing of it is scanned or sent.
+    RefuseRequest(pRec, 507, "Insufficient Storage");
+    PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+    return 1;
+  }
   int bRefused = 0;
   if (pScan->bUpload) {
     char szFound[kScanReplySize] = "";
-    ScanUpload(pRec, pScan, szFound);
+    int nScanned = ScanUpload(pRec, pScan, szFound);
     DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
-    if (szFound[0]) {
+    if (nScanned != 1) {
+      if (nScanned == -2)
+        RefuseRequest(pRec, 507, "Insufficient Storage");
+      else
+        RefuseRequest(pRec, 503, "Service Unavailable");
+      bRefused = 1;
+    } else if (szFound[0]) {
       SendUploadRefused(pRec, szFound);
       pRec->bKeepAlive = 0;  // the page announces "Proxy-Connection: close"
       bRefused = 1;
@@ -240,7 +270,9 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
 
   if (!bRefused) {
     int bAuthenticated = 0;
-    FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+    // The request was written by this thread: a file that is not there
+    // will not appear by waiting.
+    FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
     if (fp) {
       if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
       if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);

@@ -5,7 +5,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <strings.h>
 
 #include "core/fixed_text.h"
@@ -18,13 +17,6 @@
 
 namespace {
 
-// One lock per service: calls from all connection threads are serialised
-// per service, and the wait for a busy service happens inside the lock.
-std::mutex g_AvsLock;
-std::mutex g_SpamLock;
-std::mutex g_HttpLock;
-std::mutex g_ZipLock;
-
 std::atomic<int> g_nReplyTimeoutMs{kScanReplyTimeoutMs};
 std::atomic<int> g_nBusyTimeoutMs{kScanBusyTimeoutMs};
 
@@ -32,19 +24,18 @@ std::atomic<int> g_nBusyTimeoutMs{kScanBusyTimeoutMs};
 struct ServiceClient {
   const char *szTag;    // routine name in log lines
   const char *szPipe;   // pipe (socket) name under <data>pipe/
-  std::mutex *pLock;
   int nBufSize;         // request and reply buffer size
   MetricService nService;
   MetricCounter nFound;  // the verdict counted for a non-empty reply
 };
 
-const ServiceClient kAvsClient{"ScanFile", kAvsPipe, &g_AvsLock, static_cast<int>(kScanReplySize), kMetServiceVirus,
+const ServiceClient kAvsClient{"ScanFile", kAvsPipe, static_cast<int>(kScanReplySize), kMetServiceVirus,
                                kMetVerdictVirus};
-const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, &g_SpamLock, static_cast<int>(kScanReplySize),
+const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, static_cast<int>(kScanReplySize),
                                 kMetServiceSpam, kMetVerdictSpam};
-const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, &g_HttpLock, static_cast<int>(kHttpScanReplySize),
+const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, static_cast<int>(kHttpScanReplySize),
                                 kMetServiceFilter, kMetVerdictWord};
-const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, &g_ZipLock, static_cast<int>(kScanReplySize),
+const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, static_cast<int>(kScanReplySize),
                                kMetServiceCompress, kMetVerdictCompressed};
 
 // The scanner's answers for encrypted executables and files it could not
@@ -87,7 +78,8 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
   MetricOutcome nOutcome = kMetOutcomeFailed;
   int64_t nBusySince = -1;
   const int64_t nStartUs = g_bMetrics ? PlatSteadyUs() : 0;
-  std::lock_guard<std::mutex> lock(*c.pLock);
+  // No lock is held here: each call is a connection of its own, and the
+  // service takes many at once (a full queue answers "busy" at once).
   for (;;) {
     int nLen = 0;
     int nError = 0;
@@ -112,11 +104,11 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
                 static_cast<unsigned long>(nError));
       int64_t nNow = PlatSteadyMs();
       if (nBusySince < 0) nBusySince = nNow;
-      // A service that never takes the call would hold this lock, and with
-      // it every connection that needs the service, for ever.
+      // A service that never takes the call must not hold the connection
+      // for ever.
       if (nNow - nBusySince >= g_nBusyTimeoutMs.load()) {
-        DebugLogF("[%s] [%04d] CallNamedPipe(%s) busy for %d ms, passed as clean.\n", c.szTag, nSock, szLogName,
-                  static_cast<int>(nNow - nBusySince));
+        DebugLogF("[%s] [%04d] CallNamedPipe(%s) busy for %d ms, %s.\n", c.szTag, nSock, szLogName,
+                  static_cast<int>(nNow - nBusySince), g_bScanRequired ? "no verdict" : "passed as clean");
         nOutcome = kMetOutcomeBusy;
         break;
       }
@@ -124,8 +116,8 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
       continue;
     }
     if (nError == ETIMEDOUT) {
-      DebugLogF("[%s] [%04d] CallNamedPipe(%s) no reply within %d ms, passed as clean.\n", c.szTag, nSock,
-                szLogName, g_nReplyTimeoutMs.load());
+      DebugLogF("[%s] [%04d] CallNamedPipe(%s) no reply within %d ms, %s.\n", c.szTag, nSock,
+                szLogName, g_nReplyTimeoutMs.load(), g_bScanRequired ? "no verdict" : "passed as clean");
       nOutcome = kMetOutcomeTimeout;
     } else if (nError == ENAMETOOLONG) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) fail. code = %lu\n", c.szTag, nSock, pRequest,
@@ -167,6 +159,8 @@ const char *ScanProtocolCode(int nProtocol) {
     default: return "";
   }
 }
+
+int ScanMissing(int nScanResult) { return g_bScanRequired && nScanResult != 1 ? 1 : 0; }
 
 void SetScanTimeouts(int nReplyTimeoutMs, int nBusyTimeoutMs) {
   g_nReplyTimeoutMs.store(nReplyTimeoutMs);

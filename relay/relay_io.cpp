@@ -110,6 +110,29 @@ int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const 
   return nSent;
 }
 
+void RelayRefusalLine(const ConnectionRecord *pRec, int nWhy, char *pOut, std::size_t nOut) {
+  const bool bStorage = nWhy == kRefuseStorage;
+  switch (RelayProtocol(pRec)) {
+    case kProtoSmtp:  // RFC 5321 4.2.3: both are transient, the client tries again
+      std::snprintf(pOut, nOut, "%s\r\n",
+                    bStorage ? "452 Requested action not taken: insufficient system storage"
+                             : "451 Requested action aborted: local error in processing");
+      break;
+    case kProtoPop3:
+      std::snprintf(pOut, nOut, "-ERR [SYS/TEMP] %s\r\n",
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    case kProtoImap4:
+      std::snprintf(pOut, nOut, "%sNO [UNAVAILABLE] %s\r\n", pRec->imapTag.Empty() ? "* " : pRec->imapTag.c_str(),
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    default:
+      std::snprintf(pOut, nOut, "451 Requested action aborted: %s\r\n",
+                    bStorage ? "insufficient system storage" : "transfer could not be inspected");
+      break;
+  }
+}
+
 int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
   LineScan scan;
   LineScanInit(&scan, RelayProtocol(pRec), 0, 0, 0, pRec->imapTag.c_str());
@@ -127,7 +150,7 @@ int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
 }
 
 int TruncateFile(const char *szPath) {
-  FILE *fp = std::fopen(szPath, "wb");
+  FILE *fp = PlatFileOpen(szPath, "wb");
   if (!fp) return -1;
   std::fclose(fp);
   return 1;
@@ -154,7 +177,7 @@ int SendFileLines(ConnectionRecord *pRec, int nClSock, const char *szPath, const
 
 void ReadFileHead(const char *szPath, char *pBuf, std::size_t nSize) {
   pBuf[0] = '\0';
-  FILE *fp = std::fopen(szPath, "rb");
+  FILE *fp = PlatFileOpen(szPath, "rb");
   if (!fp) return;
   std::size_t n = std::fread(pBuf, 1, nSize - 1, fp);
   pBuf[n] = '\0';

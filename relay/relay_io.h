@@ -50,6 +50,15 @@ void AppendEnvelopes(const ConnectionRecord *pRec, const char *szText, int bCrea
 // (serverReply), which the relay's later decisions read.  Bytes sent or -1.
 int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const char *szTag);
 
+// Why the proxy refuses a message or transfer it cannot pass on whole.
+constexpr int kRefuseStorage = 1;    // its spool file did not take it all
+constexpr int kRefuseNoVerdict = 0;  // inspection mandatory, no verdict
+
+// The line that refuses it in the protocol of the relay: SMTP 452 / 451
+// (the sender retries later), POP3 -ERR, IMAP the tagged NO of the
+// command, FTP 451.  Written to pOut (nOut bytes).
+void RelayRefusalLine(const ConnectionRecord *pRec, int nWhy, char *pOut, std::size_t nOut);
+
 // Reads one server reply of the protocol and throws it away (the replies to
 // the proxy's own commands).  1 a complete reply, 0 closed/failed.  The
 // code of its last line goes to *pnCode when given.

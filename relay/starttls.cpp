@@ -227,7 +227,7 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
   if (!bak.Format("%s.bak", szSpool)) return;
   FILE *in = OpenSpool(szSpool, "rb");
   if (!in) return;
-  FILE *out = std::fopen(bak.c_str(), "wb");
+  FILE *out = PlatFileOpen(bak.c_str(), "wb");
   if (!out) {
     std::fclose(in);
     return;

@@ -48,10 +48,11 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   DebugLogF("[%s] Strat. sockSv=%04d, sockCl=%04d\n", kind.szName, pBlock->nSvSock, pBlock->nSock);
   FixedText<kPathSize> spool;
   spool.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, nSrc);
-  FILE *fpNew = fopen(spool.c_str(), "wb");
+  FILE *fpNew = PlatFileOpen(spool.c_str(), "wb");
   if (fpNew) fclose(fpNew);
 
   int64_t nTotal = 0;
+  int bStoreFailed = 0;
   int n;
   for (;;) {
     memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
@@ -61,12 +62,17 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
     if (n <= 0) break;
     DebugLogF("[%s] %s:recv(%04d):%d bytes.\n", kind.szName, kind.szRecvSide, nSrc, n);
     nTotal += n;
-    PlatAppendFile(spool.c_str(), pBlock->mBuf, static_cast<std::size_t>(n));
+    if (PlatAppendFile(spool.c_str(), pBlock->mBuf, static_cast<std::size_t>(n)) != 1) {
+      // What the spool lost cannot be forwarded: the pass fails whole.
+      DebugLogF("[%s] spool write failed (%s).\n", kind.szName, spool.c_str());
+      bStoreFailed = 1;
+      break;
+    }
   }
   DebugLogF("[%s] %s:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", kind.szName, kind.szRecvSide, nSrc, n,
             n < 0 ? PlatLastError() : 0);
 
-  FILE *fp = PlatOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = bStoreFailed ? nullptr : PlatSpoolOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp != nullptr) {
     std::size_t nRead;
     while ((nRead = fread(pBlock->mBuf, 1, kRecvChunk + 1, fp)) > 0) {
@@ -82,7 +88,7 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   }
   PlatDeleteRetry(spool.c_str(), kDeleteAttempts);
   DebugLogF("[%s] End. sockSv=%04d, sockCl=%04d\n", kind.szName, pBlock->nSvSock, pBlock->nSock);
-  return nTotal;
+  return bStoreFailed ? -1 : nTotal;
 }
 
 // The BIND reply in the request's version and address type, naming the

@@ -37,7 +37,7 @@ int SendReply(ConnectionRecord *pRec, const void *pData, int nLen) {
 // kSocksMsgMax), or -1 when the file does not open.
 int ReadBack(ConnectionRecord *pRec) {
   memset(pRec->mRecv, 0, kRecvChunk + 1);
-  FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = PlatSpoolOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp == nullptr) return -1;
   std::size_t n = fread(pRec->mRecv, 1, kSocksMsgMax, fp);
   fclose(fp);
@@ -61,7 +61,7 @@ struct Carry {
 int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry, int *pbNever) {
   const int nSock = pRec->nSock;
   *pbNever = 0;
-  FILE *fpNew = fopen(pRec->mReqFile.c_str(), "wb");
+  FILE *fpNew = PlatFileOpen(pRec->mReqFile.c_str(), "wb");
   if (fpNew) fclose(fpNew);
   std::size_t nCarried = pCarry->nLen;
   pCarry->nLen = 0;
