@@ -136,6 +136,42 @@ const char *WaitErrorName(int nErr) {
   }
 }
 
+// A run of failed accepts.  Only the first failure of a run is logged (the
+// accept error line and "invalid socket"); the first client accepted after
+// it logs how many failures and refused clients the run had.
+struct AcceptTrouble {
+  int nFailures;
+  int nRefused;
+  int nPauseMs;
+};
+
+constexpr int kFirstPauseMs = 10;
+constexpr int kLongestPauseMs = 1000;
+
+// An accept failed.  Out of descriptors, the clients waiting at this moment
+// are closed at once through the spare descriptor: they learn it at once,
+// and the wait does not wake for them again and again.  When even that is
+// not possible, and after other failures, the loop pauses (10 ms, doubling
+// up to 1 s) before it waits again, so that it never spins.
+void OnAcceptFailure(PlatSocket sListen, int nErr, AcceptTrouble *pT) {
+  if (pT->nFailures++ == 0) {
+    // Writing the log file needs a descriptor too: the spare lends it.
+    PlatHoldSpare(0);
+    DebugLog(AcceptErrorLine(nErr));
+    DebugLog("[AcceptClients] invalid socket\n");
+    PlatHoldSpare(1);
+  }
+  int nRefused = PlatWsaCode(nErr) == 10024 ? PlatRefusePending(sListen) : -1;
+  if (nRefused >= 0) {
+    pT->nRefused += nRefused;
+    pT->nPauseMs = 0;
+    return;
+  }
+  pT->nPauseMs = pT->nPauseMs == 0 ? kFirstPauseMs : pT->nPauseMs * 2;
+  if (pT->nPauseMs > kLongestPauseMs) pT->nPauseMs = kLongestPauseMs;
+  PlatSleepMs(pT->nPauseMs);
+}
+
 // Drops a client that never reached its thread: shutdown, close, the close
 // line, the record freed.
 void DropClient(ConnectionRecord *pRec) {
@@ -296,6 +332,8 @@ int AcceptClients(EndpointRecord endpoint) {
   }
   FindHostDomain();
   srand(static_cast<unsigned>(time(nullptr)));
+  PlatHoldSpare(1);
+  AcceptTrouble trouble = {0, 0, 0};
 
   const int nWait = g_nListenSocks < kMaxListeners ? g_nListenSocks : kMaxListeners;
   for (;;) {
@@ -314,12 +352,13 @@ int AcceptClients(EndpointRecord endpoint) {
     PlatSocket sClient = PlatAccept(sListen, &peer);
     DebugLog("[AcceptClients] start accept()\n");
     if (sClient == kPlatNoSocket) {
-      DebugLog(AcceptErrorLine(PlatLastError()));
-      DebugLog("[AcceptClients] invalid socket\n");
-      // Out of descriptors: the pending client stays queued and the wait
-      // would wake at once; pause instead of spinning.
-      PlatSleepMs(10);
+      OnAcceptFailure(sListen, PlatLastError(), &trouble);
       continue;
+    }
+    if (trouble.nFailures > 0) {
+      DebugLogF("[AcceptClients] accepting again after %d failed accepts; %d waiting clients were closed\n",
+                trouble.nFailures, trouble.nRefused);
+      trouble = AcceptTrouble{0, 0, 0};
     }
     DebugLogF("[AcceptClients] [%04d] Accept Client sokect.(%08x)\n", sClient, static_cast<unsigned>(sListen));
     MetricCount(kMetAccepted);

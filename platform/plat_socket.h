@@ -23,6 +23,9 @@ constexpr std::size_t kAddrTextSize = 65;
 
 // The reason of the last failed call of this thread (errno).
 int PlatLastError();
+// Sets this thread's last error to "timed out" (ETIMEDOUT): for callers
+// that bound a wait themselves and end it without a call of their own.
+void PlatNoteTimeout();
 
 // Socket error numbers as the log lines print them: the Winsock code that
 // has the same meaning (EINTR -> 10004, EFAULT -> 10014, EINVAL -> 10022,
@@ -60,6 +63,19 @@ int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex);
 // peer reported in IPv4-mapped IPv6 form is converted to the IPv4 form.
 // Returns the new socket or kPlatNoSocket (PlatLastError() says why).
 PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer);
+
+// Running out of descriptors.  The listener keeps one spare descriptor
+// (PlatHoldSpare, at set-up).  When an accept fails because the process has
+// no descriptor left, PlatRefusePending gives the spare up, accepts with it
+// every connection waiting on sListen at that moment and closes each at
+// once (its client sees the connection end instead of hanging in the
+// queue, and the wait does not wake for it again), then takes the spare
+// back.  PlatHoldSpare(1) takes the spare (1 held, -1 not), (0) gives it
+// up for a moment (a log line needs a descriptor too).  PlatRefusePending:
+// the number of connections closed (0: none was waiting); -1 the spare
+// was not held or not even one connection could be taken with it.
+int PlatHoldSpare(int bHold);
+int PlatRefusePending(PlatSocket sListen);
 
 // Local address of a connected socket (IPv4-mapped converted as above).
 // 1 done, -1 failure.

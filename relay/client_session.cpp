@@ -32,9 +32,13 @@ constexpr unsigned kCopyAttempts = 1200;
 // An SMTP message body (pBody set) is rewritten on its way into the file
 // (pOut: room for 2 * kRecvChunk + 3 bytes).  With nLineMax set, a line
 // beyond that many bytes is not written any more (it is refused whole).
+// The command must be complete within the client time-out (-T, first
+// value) from the start of the wait; a message body must keep pace.
 // Returns 1 complete, 0 the client closed or failed first.
 int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, char *pBuf, SmtpBody *pBody,
                char *pOut, std::size_t nLineMax) {
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     std::size_t n;
     if (pRec->nClientCarry > 0) {
@@ -44,13 +48,14 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
       pRec->nClientCarry = 0;
     } else {
       std::memset(pBuf, 0, kRecvChunk + 1);
-      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk));
+      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk), &deadline);
       if (r < 0) {
         DebugLogF("[ClientToServerSession] [%04d] S:recv:%d bytes. / error = %d\n", nClSock, r, PlatLastError());
         return 0;
       }
       if (r == 0) return 0;
       n = static_cast<std::size_t>(r);
+      if (pBody) ClientDeadlineCredit(&deadline, n);
       DebugLogF("[ClientToServerSession] [%04d] C:recv:%d bytes.\n", nClSock, r);
       DebugLogF("[ClientToServerSession] [%04d] %.256s%s", nClSock, pBuf,
                 (n > 256 || n == 0 || pBuf[n - 1] != '\n') ? "\n" : "");
