@@ -196,14 +196,14 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
   // value), counted from the start of this pass; the body must keep pace.
   ClientDeadline deadline;
   ClientDeadlineStart(&deadline, g_nTmoServer);
-  int bHeaderLate = 0;
+  int bLate = 0;
   while (nFramed == 0) {
     memset(pRec->mRecv, 0, kRecvChunk + 1);
     int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
     if (n < 0) {
       int nErr = PlatLastError();
       DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, nErr);
-      bHeaderLate = nTotal > 0 && !HttpReaderHeaderDone(&pScan->reader) && nErr == ETIMEDOUT;
+      bLate = nTotal > 0 && nErr == ETIMEDOUT;
       break;
     }
     if (n == 0) break;
@@ -219,11 +219,11 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     }
   }
   PlatCloseFd(nReqFd);
-  if (nFramed < 0 || bHeaderLate) {
+  if (nFramed < 0 || bLate) {
     // A request that cannot be framed the same way by every reader on its
-    // path is refused, and the connection ends with it; so is a header
-    // that did not arrive in time (RFC 9110 15.5.9).
-    int nStatus = bHeaderLate ? 408 : pScan->reader.nError == 431 ? 431 : 400;
+    // path is refused, and the connection ends with it; so is one that did
+    // not arrive in time (RFC 9110 15.5.9).
+    int nStatus = bLate ? 408 : pScan->reader.nError == 431 ? 431 : 400;
     const char *szReason = nStatus == 408   ? "Request Timeout"
                            : nStatus == 431 ? "Request Header Fields Too Large"
                                             : "Bad Request";

@@ -136,9 +136,25 @@ const char *WaitErrorName(int nErr) {
   }
 }
 
-// A run of failed accepts.  Only the first failure of a run is logged (the
-// accept error line and "invalid socket"); the first client accepted after
-// it logs how many failures and refused clients the run had.
+// Clients are only taken while the accepted socket's number (the lowest
+// free descriptor) stays below this ceiling: the connection threads always
+// keep room for their spool files, server sockets and log lines, and the
+// listener for its own accepts.  A client above it is closed at once (it
+// sees the connection end) rather than left hanging or run into failures.
+// The headroom is an eighth of the process's descriptor limit, 16 to 256.
+int g_nFdCeiling = 0;
+
+void SetFdCeiling() {
+  int nLimit = PlatDescriptorLimit();
+  int nRoom = nLimit / 8;
+  if (nRoom < 16) nRoom = 16;
+  if (nRoom > 256) nRoom = 256;
+  g_nFdCeiling = nLimit - nRoom;
+}
+
+// A run of failed accepts and clients closed at the ceiling.  Only the
+// first of a run is logged; the first client taken after it logs what the
+// run held.
 struct AcceptTrouble {
   int nFailures;
   int nRefused;
@@ -148,28 +164,24 @@ struct AcceptTrouble {
 constexpr int kFirstPauseMs = 10;
 constexpr int kLongestPauseMs = 1000;
 
-// An accept failed.  Out of descriptors, the clients waiting at this moment
-// are closed at once through the spare descriptor: they learn it at once,
-// and the wait does not wake for them again and again.  When even that is
-// not possible, and after other failures, the loop pauses (10 ms, doubling
-// up to 1 s) before it waits again, so that it never spins.
-void OnAcceptFailure(PlatSocket sListen, int nErr, AcceptTrouble *pT) {
+// An accept failed (out of descriptors after all, out of memory...).  The
+// client stays queued and the wait would wake at once: the loop pauses,
+// 10 ms doubling up to 1 s, so that it never spins.
+void OnAcceptFailure(int nErr, AcceptTrouble *pT) {
   if (pT->nFailures++ == 0) {
-    // Writing the log file needs a descriptor too: the spare lends it.
-    PlatHoldSpare(0);
     DebugLog(AcceptErrorLine(nErr));
     DebugLog("[AcceptClients] invalid socket\n");
-    PlatHoldSpare(1);
-  }
-  int nRefused = PlatWsaCode(nErr) == 10024 ? PlatRefusePending(sListen) : -1;
-  if (nRefused >= 0) {
-    pT->nRefused += nRefused;
-    pT->nPauseMs = 0;
-    return;
   }
   pT->nPauseMs = pT->nPauseMs == 0 ? kFirstPauseMs : pT->nPauseMs * 2;
   if (pT->nPauseMs > kLongestPauseMs) pT->nPauseMs = kLongestPauseMs;
   PlatSleepMs(pT->nPauseMs);
+}
+
+// A client accepted above the descriptor ceiling: closed at once.
+void RefuseAtCeiling(PlatSocket sClient, AcceptTrouble *pT) {
+  if (pT->nRefused++ == 0)
+    DebugLogF("[AcceptClients] [%04d] Reject descriptor limit (%d)\n", sClient, PlatDescriptorLimit());
+  PlatShutdownClose(sClient);
 }
 
 // Drops a client that never reached its thread: shutdown, close, the close
@@ -332,7 +344,7 @@ int AcceptClients(EndpointRecord endpoint) {
   }
   FindHostDomain();
   srand(static_cast<unsigned>(time(nullptr)));
-  PlatHoldSpare(1);
+  SetFdCeiling();
   AcceptTrouble trouble = {0, 0, 0};
 
   const int nWait = g_nListenSocks < kMaxListeners ? g_nListenSocks : kMaxListeners;
@@ -352,11 +364,15 @@ int AcceptClients(EndpointRecord endpoint) {
     PlatSocket sClient = PlatAccept(sListen, &peer);
     DebugLog("[AcceptClients] start accept()\n");
     if (sClient == kPlatNoSocket) {
-      OnAcceptFailure(sListen, PlatLastError(), &trouble);
+      OnAcceptFailure(PlatLastError(), &trouble);
       continue;
     }
-    if (trouble.nFailures > 0) {
-      DebugLogF("[AcceptClients] accepting again after %d failed accepts; %d waiting clients were closed\n",
+    if (sClient >= g_nFdCeiling) {
+      RefuseAtCeiling(sClient, &trouble);
+      continue;
+    }
+    if (trouble.nFailures > 0 || trouble.nRefused > 0) {
+      DebugLogF("[AcceptClients] taking clients again after %d failed accepts and %d clients closed\n",
                 trouble.nFailures, trouble.nRefused);
       trouble = AcceptTrouble{0, 0, 0};
     }

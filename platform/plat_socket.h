@@ -64,18 +64,9 @@ int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex);
 // Returns the new socket or kPlatNoSocket (PlatLastError() says why).
 PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer);
 
-// Running out of descriptors.  The listener keeps one spare descriptor
-// (PlatHoldSpare, at set-up).  When an accept fails because the process has
-// no descriptor left, PlatRefusePending gives the spare up, accepts with it
-// every connection waiting on sListen at that moment and closes each at
-// once (its client sees the connection end instead of hanging in the
-// queue, and the wait does not wake for it again), then takes the spare
-// back.  PlatHoldSpare(1) takes the spare (1 held, -1 not), (0) gives it
-// up for a moment (a log line needs a descriptor too).  PlatRefusePending:
-// the number of connections closed (0: none was waiting); -1 the spare
-// was not held or not even one connection could be taken with it.
-int PlatHoldSpare(int bHold);
-int PlatRefusePending(PlatSocket sListen);
+// The number of descriptors the process may hold (its soft limit; INT_MAX
+// when there is none).
+int PlatDescriptorLimit();
 
 // Local address of a connected socket (IPv4-mapped converted as above).
 // 1 done, -1 failure.

@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -174,45 +176,10 @@ int SocketEndAddress(PlatSocket s, PlatSockAddr *pAddr, int (*pfnQuery)(int, soc
 
 }  // namespace
 
-namespace {
-
-// The listener's spare descriptor (only the listener's thread uses it).
-int g_nSpareFd = -1;
-
-}  // namespace
-
-int PlatHoldSpare(int bHold) {
-  if (!bHold) {
-    if (g_nSpareFd >= 0) close(g_nSpareFd);
-    g_nSpareFd = -1;
-    return 1;
-  }
-  if (g_nSpareFd < 0) g_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  return g_nSpareFd >= 0 ? 1 : -1;
-}
-
-int PlatRefusePending(PlatSocket sListen) {
-  if (PlatHoldSpare(1) != 1) return -1;
-  PlatHoldSpare(0);
-  int nClosed = 0;
-  int nResult = 0;
-  // Bounded, so that a steady stream of newcomers cannot keep the caller
-  // here.
-  for (int i = 0; i < 1024; ++i) {
-    struct pollfd fd = {sListen, POLLIN, 0};
-    if (poll(&fd, 1, 0) <= 0 || !(fd.revents & POLLIN)) break;
-    int s = accept4(sListen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      // Another thread took the freed number first.
-      if (nClosed == 0) nResult = -1;
-      break;
-    }
-    close(s);
-    ++nClosed;
-  }
-  PlatHoldSpare(1);
-  return nResult < 0 ? -1 : nClosed;
+int PlatDescriptorLimit() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > INT_MAX) return INT_MAX;
+  return static_cast<int>(lim.rlim_cur);
 }
 
 int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) { return SocketEndAddress(s, pAddr, getsockname); }
