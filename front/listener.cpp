@@ -345,13 +345,23 @@ int AcceptClients(EndpointRecord endpoint) {
   FindHostDomain();
   srand(static_cast<unsigned>(time(nullptr)));
   SetFdCeiling();
+  PlatCatchStop();
   AcceptTrouble trouble = {0, 0, 0};
 
   const int nWait = g_nListenSocks < kMaxListeners ? g_nListenSocks : kMaxListeners;
   for (;;) {
     DebugLog("[AcceptClients] wait select()\n");
     int nIndex = 0;
-    if (PlatWaitAcceptable(g_pListenSocks, nWait, &nIndex) != 1) {
+    int nWaited = PlatWaitAcceptable(g_pListenSocks, nWait, &nIndex);
+    if (nWaited == 0) {
+      DebugLog("[AcceptClients] stop requested\n");
+      CloseListeners();
+      // Only an idle process ends in order; connections in progress end
+      // with the process, as they did without the stop handling.
+      if (g_nActiveConn.load() != 0) PlatStopNow();
+      return 1;
+    }
+    if (nWaited != 1) {
       DebugLogF("[AcceptClients] %s%s\n", "select() failed. WSAGetLastError() = ", WaitErrorName(PlatLastError()));
       // Nothing is left to wait on: end so that start-up cleans up and the
       // process exits with a failure status.

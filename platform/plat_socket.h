@@ -55,9 +55,18 @@ int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock
 int PlatListen(PlatSocket s, int nBacklog);
 
 // Waits without time-out until one of the n sockets can accept.  Returns 1
-// and the index of the first ready socket in array order; -1 on failure.
-// An interrupted wait (EINTR) is repeated.
+// and the index of the first ready socket in array order; 0 when a stop
+// signal came (after PlatCatchStop); -1 on failure.  An interrupted wait
+// (EINTR) is repeated.
 int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex);
+
+// From now on SIGTERM and SIGINT do not end the process at once: they make
+// PlatWaitAcceptable return 0, so that an idle process can end in order
+// (the C library's exit, with the leak check of a sanitizer build).
+// 1 done, -1 failure (the signals keep their default action).
+int PlatCatchStop();
+// Ends the process as SIGTERM does by default.
+void PlatStopNow();
 
 // Accepts one connection.  The peer address comes back in *pPeer; an IPv4
 // peer reported in IPv4-mapped IPv6 form is converted to the IPv4 form.
