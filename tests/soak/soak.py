@@ -247,7 +247,7 @@ class Soak:
     def report(self, label, elapsed):
         done, failed = self.stats.totals()
         cols = "  ".join("%s %6d kB %3d fd %3d thr" % ((MODES[p.mode],) + self.sample(p)) for p in self.proxies)
-        print("%-5s %6.1f min  exchanges %7d  failed %d  load %s\n      %s" %
+        print("%-5s %6.1f min  exchanges %7d  failed %d  load %.2f\n      %s" %
               (label, elapsed / 60, done, failed, os.getloadavg()[0], cols), flush=True)
         return [self.sample(p) for p in self.proxies]
 
