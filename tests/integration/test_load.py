@@ -5,8 +5,9 @@ header, command or SOCKS message; and a proxy out of descriptors closes what
 it cannot take, uses no CPU while it waits and serves again once the
 clients are gone.  Thread and descriptor counts return to their idle values.
 
-PROXY_LOAD_CLIENTS sets the number of idle clients (200 here; the full check
-runs 1000)."""
+PROXY_LOAD_CLIENTS sets the number of idle clients and, at least 400, of the
+connection attempts against the low descriptor limit (200 and 400 here; the
+full check runs 1000)."""
 import os
 import selectors
 import socket
@@ -19,6 +20,7 @@ from proxytest import SLOW, proxy_for, wait_until
 from test_front import is_exact_407
 
 CLIENTS = int(os.environ.get("PROXY_LOAD_CLIENTS", "200"))
+ATTEMPTS = max(CLIENTS, 400)
 HTTP_GET = b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n"
 
 
@@ -204,7 +206,7 @@ class LoadTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: proxy.fds() == idle[1], 10 * SLOW))
 
     def test_out_of_descriptors(self):
-        attempts = 1000
+        attempts = ATTEMPTS
         proxy, idle = self.start(0, ["-A", "-T=5,60000"], nofile=256)
         clients = []
         sel = selectors.DefaultSelector()
