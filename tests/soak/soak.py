@@ -94,9 +94,12 @@ class Soak:
         self.stats = Stats()
         self.stop = threading.Event()
         self.cleanups = []
+        self.services = []
+        self.proxies = []
 
     def service(self, proxy, name):
         svc = FakeService(proxy.data, name, lambda text: "")
+        self.services.append(svc)
         self.cleanups.append(svc.stop)
 
     def proxy(self, mode, args, files=None, services=("ruvoavs",)):
@@ -105,9 +108,9 @@ class Soak:
             p.write(name, text)
         for name in services:
             self.service(p, name)
-        p.start(timeout=60)
         self.cleanups.append(p.cleanup)
-        return p
+        p.start(timeout=60)
+        self.proxies.append(p)
 
     def set_up(self):
         self.origin = httporigin.Origin()
@@ -127,15 +130,12 @@ class Soak:
         self.ftp = FtpServer(self.ftp_root, user="soak:soak-pw")
         self.cleanups.append(self.ftp.cleanup)
         up = "-S=127.0.0.1 %d"
-        self.proxies = [
-            self.proxy(0, ["-G=1"], {"white.db": "https://127.0.0.1:%d/\n" % self.echo.port},
-                       ("ruvoavs", "ruvocwfs")),
-            self.proxy(1, [up % self.sink.port], services=("ruvoavs", "ruvospam")),
-            self.proxy(2, [up % self.dove.port_pop]),
-            self.proxy(3, [up % self.dove.port_imap]),
-            self.proxy(4, [up % self.ftp.port]),
-            self.proxy(5, ["-G=1"], {"socks-ptl.ini": "%d,0\n%d,6,1\n" % (self.origin.port, self.echo.port)}),
-        ]
+        self.proxy(0, ["-G=1"], {"white.db": "https://127.0.0.1:%d/\n" % self.echo.port}, ("ruvoavs", "ruvocwfs"))
+        self.proxy(1, [up % self.sink.port], services=("ruvoavs", "ruvospam"))
+        self.proxy(2, [up % self.dove.port_pop])
+        self.proxy(3, [up % self.dove.port_imap])
+        self.proxy(4, [up % self.ftp.port])
+        self.proxy(5, ["-G=1"], {"socks-ptl.ini": "%d,0\n%d,6,1\n" % (self.origin.port, self.echo.port)})
 
     # ---- the exchanges: each returns None when right, else what was wrong --
 
@@ -170,9 +170,14 @@ class Soak:
             return self.tunnel(s)
 
     def smtp(self, p):
+        self.sink.clear()
         with smtplib.SMTP("127.0.0.1", p.port, timeout=TIMEOUT) as c:
             refused = c.sendmail("soak@example.test", ["rcpt@example.test"], MESSAGE)
-        return "refused %r" % refused if refused else None
+        got = self.sink.wait_messages(1, TIMEOUT)
+        body = MESSAGE.split(b"\r\n\r\n", 1)[1].replace(b"\r\n", b"\n")
+        if refused or len(got) != 1 or body not in got[0][2].replace(b"\r\n", b"\n"):
+            return "refused %r, %d messages arrived" % (refused, len(got))
+        return None
 
     def pop3(self, p):
         c = poplib.POP3("127.0.0.1", p.port, timeout=TIMEOUT)
@@ -244,7 +249,18 @@ class Soak:
                     rss = int(line.split()[1])
         return rss, p.fds(), p.threads()
 
+    def forget(self):
+        """The servers' records of what they got, which nothing here reads."""
+        for svc in self.services:
+            svc.requests.clear()
+            svc.calls.clear()
+        with self.origin.lock:
+            self.origin.requests.clear()
+            self.origin.conns.clear()
+            self.origin.hits.clear()
+
     def report(self, label, elapsed):
+        self.forget()
         done, failed = self.stats.totals()
         cols = "  ".join("%s %6d kB %3d fd %3d thr" % ((MODES[p.mode],) + self.sample(p)) for p in self.proxies)
         print("%-5s %6.1f min  exchanges %7d  failed %d  load %.2f\n      %s" %
@@ -300,7 +316,9 @@ def main():
     ap.add_argument("--bin", default=os.path.join(HERE, "../../build-asan/ruvohprx"))
     ap.add_argument("--minutes", type=float, default=10)
     ap.add_argument("--interval", type=float, default=60, help="seconds between two reports")
-    ap.add_argument("--pause", type=float, default=0.05, help="seconds between two exchanges of one kind")
+    # Every exchange leaves its connections in TIME_WAIT for a minute; the
+    # pause keeps that well within the loopback's ephemeral ports.
+    ap.add_argument("--pause", type=float, default=0.2, help="seconds between two exchanges of one kind")
     args = ap.parse_args()
     soak = Soak(os.path.abspath(args.bin))
     try:
@@ -308,6 +326,7 @@ def main():
         start, end = soak.run(args.minutes, args.interval, args.pause)
     finally:
         reports = soak.finish()
+        soak.stop.set()
     done, failed = soak.stats.totals()
     print("exchanges by kind: %s" % ", ".join("%s %d" % kv for kv in sorted(soak.stats.done.items())))
     problems = ["%s failed %d times, last: %s" % (k, n, soak.stats.last_error.get(k))
