@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "front/client_recv.h"
 #include "front/listener.h"
 #include "front/outbound.h"
 #include "http/body_decode.h"
@@ -207,17 +209,25 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     memmove(pRec->mClientCarry, pRec->mClientCarry + nUsed, nCarry - nUsed);
     pRec->nClientCarry = static_cast<int32_t>(nCarry - nUsed);
   }
+  // The whole header must arrive within the request wait (-T, second
+  // value), counted from the start of this pass; the body must keep pace.
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoServer);
+  int bLate = 0;
   while (nFramed == 0) {
     memset(pRec->mRecv, 0, kRecvChunk + 1);
-    int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
+    int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
     if (n < 0) {
-      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
+      int nErr = PlatLastError();
+      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, nErr);
+      bLate = nTotal > 0 && nErr == ETIMEDOUT;
       break;
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
     MetricBytes(kMetBytesFromClient, n);
     nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
+    if (HttpReaderHeaderDone(&pScan->reader)) ClientDeadlineCredit(&deadline, nUsed);
     // After a failed write the rest of the request is still read (and
     // dropped), so that the refusal reaches a client that is still sending.
     if (!bStoreFailed && SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed) != 1) bStoreFailed = 1;
@@ -228,12 +238,16 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan *pScan) {
     }
   }
   PlatCloseFd(nReqFd);
-  if (nFramed < 0) {
+  if (nFramed < 0 || bLate) {
     // A request that cannot be framed the same way by every reader on its
-    // path is refused, and the connection ends with it.
-    int nStatus = pScan->reader.nError == 431 ? 431 : 400;
+    // path is refused, and the connection ends with it; so is one that did
+    // not arrive in time (RFC 9110 15.5.9).
+    int nStatus = bLate ? 408 : pScan->reader.nError == 431 ? 431 : 400;
+    const char *szReason = nStatus == 408   ? "Request Timeout"
+                           : nStatus == 431 ? "Request Header Fields Too Large"
+                                            : "Bad Request";
     DebugLogF("[AcceptClients] [%04d] request refused (%d).\n", nSock, nStatus);
-    HttpSendStatusClose(pRec, nStatus, nStatus == 431 ? "Request Header Fields Too Large" : "Bad Request");
+    HttpSendStatusClose(pRec, nStatus, szReason);
     pRec->nClientCarry = 0;
     PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
     return 1;

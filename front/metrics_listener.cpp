@@ -106,8 +106,10 @@ void MetricsThread(void *) {
   }
   for (;;) {
     int nIndex = 0;
-    if (PlatWaitAcceptable(&g_sMetricsListen, 1, &nIndex) != 1) {
-      DebugLogF("[MetricsListener] wait failed (%d)\n", PlatLastError());
+    int nWaited = PlatWaitAcceptable(&g_sMetricsListen, 1, &nIndex);
+    if (nWaited != 1) {
+      // 0: the process is stopping.
+      if (nWaited < 0) DebugLogF("[MetricsListener] wait failed (%d)\n", PlatLastError());
       break;
     }
     PlatSockAddr peer;

@@ -35,9 +35,13 @@ constexpr unsigned kCopyAttempts = 1200;
 // When the file does not take a write (a full disk) *pbStoreFailed is set
 // and the rest is still read, unwritten, so that the client can be
 // answered at the end of its command or message.
+// The command must be complete within the client time-out (-T, first
+// value) from the start of the wait; a message body must keep pace.
 // Returns 1 complete, 0 the client closed or failed first.
 int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, char *pBuf, SmtpBody *pBody,
                char *pOut, std::size_t nLineMax, int *pbStoreFailed) {
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     std::size_t n;
     if (pRec->nClientCarry > 0) {
@@ -47,13 +51,14 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
       pRec->nClientCarry = 0;
     } else {
       std::memset(pBuf, 0, kRecvChunk + 1);
-      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk));
+      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk), &deadline);
       if (r < 0) {
         DebugLogF("[ClientToServerSession] [%04d] S:recv:%d bytes. / error = %d\n", nClSock, r, PlatLastError());
         return 0;
       }
       if (r == 0) return 0;
       n = static_cast<std::size_t>(r);
+      if (pBody) ClientDeadlineCredit(&deadline, n);
       DebugLogF("[ClientToServerSession] [%04d] C:recv:%d bytes.\n", nClSock, r);
       DebugLogF("[ClientToServerSession] [%04d] %.256s%s", nClSock, pBuf,
                 (n > 256 || n == 0 || pBuf[n - 1] != '\n') ? "\n" : "");

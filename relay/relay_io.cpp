@@ -24,8 +24,8 @@ int RelayProtocol(const ConnectionRecord *pRec) {
   return pRec->nRelayProto;
 }
 
-int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize) {
-  int nGot = SslRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize, const ClientDeadline *pD) {
+  int nGot = ClientRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), pD);
   MetricBytes(kMetBytesFromClient, nGot);
   return nGot;
 }

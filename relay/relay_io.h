@@ -9,12 +9,14 @@
 
 #include "core/fixed_text.h"
 #include "core/settings.h"
+#include "front/client_recv.h"
 #include "front/connection_record.h"
 
-// Receives from the client (nClSock with the record's client session) or
+// Receives from the client (nClSock with the record's client session, never
+// past the deadline of the message being read, front/client_recv.h) or
 // the server (nSvSock with the relay's server session).  >0 bytes, 0 closed,
 // -1 error or time-out.
-int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize);
+int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize, const ClientDeadline *pD);
 int RelayRecvServer(ConnectionRecord *pRec, int nSvSock, char *pBuf, int nSize);
 // Sends n bytes (NULs included).  n or -1.
 int RelaySendClient(ConnectionRecord *pRec, int nClSock, const char *p, std::size_t n);

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "front/client_recv.h"
 #include "front/connection.h"
 #include "front/outbound.h"
 #include "ftp/data_port.h"
@@ -66,10 +67,14 @@ int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry,
   std::size_t nCarried = pCarry->nLen;
   pCarry->nLen = 0;
   if (nCarried > 0 && PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
+  // The whole message must arrive within the client time-out (-T, first
+  // value), not each of its pieces.
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     if (nCarried == 0) {
       memset(pRec->mRecv, 0, kRecvChunk + 1);
-      int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoClient);
+      int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
       if (n < 0) {
         DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
         return -1;

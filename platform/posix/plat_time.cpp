@@ -46,7 +46,8 @@ struct IdleThreads {
   int nWaiting = 0;                // waiting threads not yet promised a start
 };
 
-IdleThreads g_Idle;
+// Never destroyed: threads may still wait on it while the process exits.
+IdleThreads &g_Idle = *new IdleThreads;
 
 void *ThreadTrampoline(void *p) {
   ThreadStart start = *static_cast<ThreadStart *>(p);
