@@ -105,6 +105,11 @@ constexpr std::size_t kBinaryDumpMax = 1000;
 // Datagrams of UDP ASSOCIATE: the client's datagram and the answer built
 // for it.
 constexpr std::size_t kSocksUdpBuf = 1024;
+// A lasting association (-Y=1) carries datagrams of any size UDP allows
+// (QUIC needs at least 1,200 bytes), and answers from at most this many
+// destinations the client has sent to (the oldest is forgotten first).
+constexpr std::size_t kSocksUdpLastingBuf = 65536;
+constexpr int kSocksUdpPeers = 64;
 // Longest wait of a BIND for its incoming connection when no client
 // time-out is set.
 constexpr int kSocksBindWaitMs = 300000;
@@ -126,5 +131,11 @@ constexpr std::size_t kSurblHostSize = 257;
 // Per query sent to one named DNS server: seconds per try, and tries.
 constexpr int kDnsServerWaitSec = 2;
 constexpr int kDnsServerTries = 2;
+
+// Metrics listener (-H): the longest request head read from a scraper, the
+// longest wait for it, and the room of the rendered metrics text.
+constexpr std::size_t kMetricsRequestMax = 4096;
+constexpr int kMetricsRequestWaitMs = 5000;
+constexpr std::size_t kMetricsTextSize = 32768;
 
 #endif  // PROXY_CORE_LIMITS_H_

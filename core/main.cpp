@@ -7,7 +7,9 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
+#include "front/outbound.h"
 #include "front/listener.h"
+#include "front/metrics_listener.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_sys.h"
@@ -85,6 +87,8 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   LogSettingsSummary();
+  // Unchecked server certificates must not go unnoticed.
+  LogUncheckedTlsEntries();
   g_nClientSendTmo = g_nClientRecvTmo = g_nTmoClient;
   g_nServerSendTmo = g_nServerRecvTmo = g_nTmoServer;
 
@@ -98,6 +102,7 @@ int main(int argc, char **argv) {
   // not take it for a clean stop.
   // Connection threads that are done wait for the next connection.
   PlatReuseThreads(1);
+  if (StartMetricsListener() < 0) return 1;
   g_MainEndpoint.nListenOnce = 0;
   int nListen = AcceptClients(g_MainEndpoint);
   PlatTlsCleanup();

@@ -30,6 +30,7 @@ unsigned g_nCacheMin;
 int g_nPortLow, g_nPortHigh;
 int g_nPortNext;
 uint64_t g_nScanMax;
+int g_bScanRequired;
 SettingText g_szUpstream;
 int g_bAccessLog;
 int g_bLogFile;
@@ -55,6 +56,9 @@ PathText g_szZipFile;
 PathText g_szNoCacheFile;
 int g_nClientSendTmo, g_nClientRecvTmo, g_nServerSendTmo, g_nServerRecvTmo;
 FixedText<512> g_szHostDomain;
+SettingText g_szMetricsAddr;
+int g_nMetricsPort;
+int g_bUdpLasting;
 
 namespace {
 
@@ -210,6 +214,7 @@ void SetDefaults(EndpointRecord *pEndpoint) {
   g_nCacheMin = 0;
   g_nPortLow = g_nPortHigh = g_nPortNext = 0;
   g_nScanMax = 0;
+  g_bScanRequired = 0;
   g_szUpstream.Clear();
   g_bAccessLog = 0;
   g_bLogFile = 0;
@@ -226,6 +231,22 @@ void SetDefaults(EndpointRecord *pEndpoint) {
   for (PathText *p : pPaths) p->Clear();
   g_nClientSendTmo = g_nClientRecvTmo = g_nServerSendTmo = g_nServerRecvTmo = 0;
   g_szHostDomain.Clear();
+  g_szMetricsAddr.Clear();
+  g_nMetricsPort = 0;
+  g_bUdpLasting = 0;
+}
+
+int SetMetricsAddress(const char *szValue) {
+  const char *pSpace = strrchr(szValue, ' ');
+  if (!pSpace || pSpace == szValue) return 0;
+  char *pEnd = nullptr;
+  long nPort = strtol(pSpace + 1, &pEnd, 10);
+  if (pEnd == pSpace + 1 || *pEnd != '\0' || nPort < 1 || nPort > 65535) return 0;
+  SettingText addr;
+  if (!addr.Assign(std::string_view(szValue, static_cast<size_t>(pSpace - szValue)))) return 0;
+  g_szMetricsAddr = addr;
+  g_nMetricsPort = static_cast<int>(nPort);
+  return 1;
 }
 
 int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
@@ -285,6 +306,15 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
       case 'G':
         g_bAccessLog = atoi(szValue) != 0;
         break;
+      case 'H':
+        if (!SetMetricsAddress(szValue)) {
+          fprintf(stderr, "-H: the value must be an address, one space and a port (1-65535)\n");
+          return 2;
+        }
+        break;
+      case 'I':
+        g_bScanRequired = atoi(szValue) != 0;
+        break;
       case 'J':
         g_bSpamReject = atoi(szValue) != 0;
         break;
@@ -342,6 +372,9 @@ int GetOption(int argc, char **argv, EndpointRecord *pEndpoint) {
       case 'X':
         g_bAttachZip = atoi(szValue) != 0;
         break;
+      case 'Y':
+        g_bUdpLasting = atoi(szValue) == 1;
+        break;
       case 'Z':
         // A non-empty value names the data folder itself.
         if (*szValue) {
@@ -386,6 +419,7 @@ void PrintUsage(FILE *pFile, const char *szProgram) {
           "  -W             debug log to the dated file     -V      debug log to stderr\n"
           "  -G=1           access log (HTTP, SOCKS)        -K=n    largest file inspected\n"
           "  -N=a-b         FTP data and BIND ports         -B=DIR  mail backup folder\n"
+          "  -I=1           inspection mandatory: content without a verdict is refused\n"
           "  -J=1 -D=n -U=n -Q=n -O=n -R=n -$=n -X=n        see the manual page\n"
           "  -h, --help     this text                       --version\n",
           szProgram, kVersion);
@@ -436,6 +470,7 @@ void LogSettingsSummary() {
   if (nMode == kModePop3 || nMode == kModeImap4 || nMode == kModeSocks)
     DebugLogF("Virus Mail deleted    = %s.\n", g_nVirusMailKeep ? "Off" : "On");
   DebugLogF("Scan Max file size    = %llu\n", static_cast<unsigned long long>(g_nScanMax));
+  if (g_bScanRequired) DebugLog("Inspection            = mandatory\n");
   PlatMakeDir(g_szLogDir.c_str());
   DebugLogF("Log Folder            = %s\n", g_szLogDir.c_str());
   if (nMode == kModeHttp || nMode == kModeSocks) PlatMakeDir(g_szAccessLogDir.c_str());

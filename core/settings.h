@@ -39,6 +39,7 @@ extern unsigned g_nCacheMin;
 extern int g_nPortLow, g_nPortHigh;
 extern int g_nPortNext;                // data-port cursor; see GetDataPort
 extern uint64_t g_nScanMax;
+extern int g_bScanRequired;            // -I: content without a verdict is refused
 extern SettingText g_szUpstream;
 extern int g_bAccessLog;
 extern int g_bLogFile;
@@ -50,6 +51,11 @@ extern int g_bForwarded;               // bit 1: add "Forwarded: by ..."
 extern int g_bRemoteHostWp;            // bit 2: add "Remote-Host-Wp:"
 extern int g_bXForwardedFor;           // bit 3: add "X-Forwarded-For:"
 extern int g_nTmoClient, g_nTmoServer, g_nTmoClientSSL, g_nTmoServerSSL;
+// Metrics listener (-H "ADDRESS PORT"); the address is empty without -H.
+extern SettingText g_szMetricsAddr;
+extern int g_nMetricsPort;
+// -Y=1: a SOCKS 5 UDP association lasts as long as its TCP connection.
+extern int g_bUdpLasting;
 
 // Per-mode file names (data folder + name), empty until -P.
 extern PathText g_szAccessLogDir;      // "ncsalog" in modes 0 and 5
@@ -75,6 +81,10 @@ extern FixedText<512> g_szHostDomain;
 // Sets every setting to its default and the main endpoint's listen list to
 // "127.0.0.1", port 8080.
 void SetDefaults(EndpointRecord *pEndpoint);
+
+// -H: "ADDRESS PORT" (the text after the last space is the port, 1 to
+// 65535).  1 stored; 0 refused (nothing changed).
+int SetMetricsAddress(const char *szValue);
 
 // Parses argv[1..argc-1] strictly left to right into the settings and the
 // main endpoint record (-L, -F).  Unknown switches are ignored.

@@ -135,7 +135,12 @@ TEST_F(OptionTest, SwitchValues) {
       {{"-D=2"}, [] { return (long long)g_nVirusMailKeep; }, 2},
       {{"-M=15"}, [] { return (long long)g_nCacheMin; }, 15},
       {{"-i=2"}, [] { return (long long)g_nIPVersion; }, 2},
-      {{"-I=2", "-H=1", "-Y=1", "-#=1"}, [] { return (long long)g_nIPVersion; }, 0},  // ignored letters
+      {{"-I=2", "-#=1"}, [] { return (long long)g_nIPVersion; }, 0},  // not -i
+      {{"-Y=1"}, [] { return (long long)g_bUdpLasting; }, 1},
+      {{"-Y=2"}, [] { return (long long)g_bUdpLasting; }, 0},
+      {{"-h=::1 9180"}, [] { return (long long)g_nMetricsPort; }, 9180},
+      {{"-i=1", "-I=2"}, [] { return (long long)(g_bScanRequired + 2 * g_nIPVersion); }, 3},
+      {{"-I=0"}, [] { return (long long)g_bScanRequired; }, 0},
       {{"-V", "-w"}, [] { return (long long)(g_bLogConsole + 2 * g_bLogFile); }, 3},
       {{"-U=0"}, [] { return (long long)(g_bHeaderRewrite + 2 * g_bRemoteHostWp); }, 0},
       {{"-U=3"}, [] { return (long long)(g_bHeaderRewrite + 2 * g_bViaExtend + 4 * g_bForwarded); }, 7},
@@ -198,6 +203,7 @@ TEST_F(OptionTest, ListenListFromSettingsFile) {
 TEST_F(OptionTest, RefusedValues) {
   EXPECT_EQ(2, Parse({"-P=6"}));
   EXPECT_EQ(2, Parse({"-P=-1"}));
+  EXPECT_EQ(2, Parse({"-H=1"}));  // no address
   EXPECT_EQ(2, Parse({"-E=SETTINGS_TEST_NO_SUCH_VARIABLE"}));
   std::string sLongDir = "-B=" + std::string(400, 'b');
   EXPECT_EQ(2, Parse({sLongDir}));

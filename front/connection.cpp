@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -12,10 +13,13 @@
 #include "core/ldap_logon.h"
 #include "core/limits.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
+#include "front/client_recv.h"
 #include "front/listener.h"
 #include "front/outbound.h"
 #include "http/body_decode.h"
+#include "http/http_file.h"
 #include "http/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
@@ -142,30 +146,44 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
 // the header anyway.
 bool NeedProxyAuth() { return g_bProxyAuth == 1 && g_nProxyMode != kModeSocks; }
 
-// Appends the bytes of the request to its spool file.
-void SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t n) {
-  if (n == 0) return;
-  if (nReqFd >= 0)
-    PlatWriteFd(nReqFd, p, n);
-  else
-    PlatAppendFile(pRec->mReqFile.c_str(), p, n);
+// Appends the bytes of the request to its spool file.  1 done, -1 the
+// file did not take them (a full disk).
+int SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t n) {
+  if (n == 0) return 1;
+  if (nReqFd >= 0) return PlatWriteFd(nReqFd, p, n);
+  return PlatAppendFile(pRec->mReqFile.c_str(), p, n);
 }
 
 // The upload scan: the body as the server will use it when it is chunked
 // or coded, otherwise the request file as it stands.  Writes the verdict.
-void ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
+// Returns 1 when the scanners gave their verdicts, 0 when one could not
+// (inspection mandatory) and -2 when the decoded body did not fit on disk.
+int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
   int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
   const HttpFraming &f = pScan->reader.framing;
   if (f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate) {
     PathText body;
     body.Format("%s.body", pRec->mReqFile.c_str());
-    if (DecodeMessageBodyFile(pRec->mReqFile.c_str(), kHttpRequest, body.c_str()) == 1) {
-      ScanFile(nScanType, pRec->nSock, body.c_str(), pFound);
+    int nDecoded = DecodeMessageBodyFile(pRec->mReqFile.c_str(), kHttpRequest, body.c_str());
+    if (nDecoded == 1) {
+      int nScanned = ScanFile(nScanType, pRec->nSock, body.c_str(), pFound);
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
-      if (pFound[0]) return;
+      if (ScanMissing(nScanned)) return 0;
+      if (pFound[0]) return 1;
+    } else if (nDecoded == -2) {
+      PlatSpoolDelete(body.c_str(), kDeleteAttempts);
+      return -2;
     }
   }
-  ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound);
+  return ScanMissing(ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound)) ? 0 : 1;
+}
+
+// Ends a request that cannot be served whole: the client gets nStatus and
+// the connection closes.
+void RefuseRequest(ConnectionRecord *pRec, int nStatus, const char *szReason) {
+  DebugLogF("[AcceptClients] [%04d] [%s] refused: %d %s.\n", pRec->nSock, pRec->mLine, nStatus, szReason);
+  HttpSendStatusClose(pRec, nStatus, szReason);
+  pRec->nClientCarry = 0;
 }
 
 // One pass of the HTTP request loop.  Returns 1 when a request was served
@@ -189,32 +207,45 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
     }
     return pScan != nullptr;
   };
+  int bStoreFailed = 0;
   int64_t nTotal = 0;
   int nFramed = 0;
   size_t nUsed = 0;
   if (pRec->nClientCarry > 0 && fnScan()) {
-    // The next request of a pipeline, already received.
+    // Already received: the next request of a pipeline, or the bytes a SOCKS
+    // client sent right behind its CONNECT request.
     size_t nCarry = static_cast<size_t>(pRec->nClientCarry);
     nFramed = RequestScanFeed(pScan, pRec->mClientCarry, nCarry, &nUsed);
-    SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed);
+    if (SpoolRequestBytes(pRec, nReqFd, pRec->mClientCarry, nUsed) != 1) bStoreFailed = 1;
     nTotal += static_cast<int64_t>(nUsed);
     memmove(pRec->mClientCarry, pRec->mClientCarry + nUsed, nCarry - nUsed);
     pRec->nClientCarry = static_cast<int32_t>(nCarry - nUsed);
   }
+  // The whole header must arrive within the request wait (-T, second
+  // value), counted from the start of this pass; the body must keep pace.
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoServer);
+  int bLate = 0;
   while (nFramed == 0) {
     // Only the byte after what arrives is cleared: zeroing the whole
     // buffer first would make an idle connection hold its pages.
-    int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoServer);
+    int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
     pRec->mRecv[n > 0 ? n : 0] = '\0';
     if (n < 0) {
-      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
+      int nErr = PlatLastError();
+      DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, nErr);
+      bLate = nTotal > 0 && nErr == ETIMEDOUT;
       break;
     }
     if (n == 0) break;
     DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
+    MetricBytes(kMetBytesFromClient, n);
     if (!fnScan()) break;
     nFramed = RequestScanFeed(pScan, pRec->mRecv, static_cast<size_t>(n), &nUsed);
-    SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed);
+    if (HttpReaderHeaderDone(&pScan->reader)) ClientDeadlineCredit(&deadline, nUsed);
+    // After a failed write the rest of the request is still read (and
+    // dropped), so that the refusal reaches a client that is still sending.
+    if (!bStoreFailed && SpoolRequestBytes(pRec, nReqFd, pRec->mRecv, nUsed) != 1) bStoreFailed = 1;
     nTotal += static_cast<int64_t>(nUsed);
     if (nFramed == 1 && nUsed < static_cast<size_t>(n)) {
       memcpy(pRec->mClientCarry, pRec->mRecv + nUsed, static_cast<size_t>(n) - nUsed);
@@ -222,12 +253,16 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
     }
   }
   PlatCloseFd(nReqFd);
-  if (nFramed < 0) {
+  if (nFramed < 0 || bLate) {
     // A request that cannot be framed the same way by every reader on its
-    // path is refused, and the connection ends with it.
-    int nStatus = pScan->reader.nError == 431 ? 431 : 400;
+    // path is refused, and the connection ends with it; so is one that did
+    // not arrive in time (RFC 9110 15.5.9).
+    int nStatus = bLate ? 408 : pScan->reader.nError == 431 ? 431 : 400;
+    const char *szReason = nStatus == 408   ? "Request Timeout"
+                           : nStatus == 431 ? "Request Header Fields Too Large"
+                                            : "Bad Request";
     DebugLogF("[AcceptClients] [%04d] request refused (%d).\n", nSock, nStatus);
-    HttpSendStatusClose(pRec, nStatus, nStatus == 431 ? "Request Header Fields Too Large" : "Bad Request");
+    HttpSendStatusClose(pRec, nStatus, szReason);
     pRec->nClientCarry = 0;
     PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
     return 1;
@@ -235,14 +270,27 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
   // A client that closed or went quiet before sending a byte has nothing to
   // be answered.
   if (nTotal == 0) return 0;
+  MetricCount(kMetRequestHttp);
 
   CopyText(pRec->mLine, kLineBufSize, pScan->mFirstLine);
+  if (bStoreFailed) {
+    // The spool lost part of the request: nothing of it is scanned or sent.
+    RefuseRequest(pRec, 507, "Insufficient Storage");
+    PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+    return 1;
+  }
   int bRefused = 0;
   if (pScan->bUpload) {
     char szFound[kScanReplySize] = "";
-    ScanUpload(pRec, pScan, szFound);
+    int nScanned = ScanUpload(pRec, pScan, szFound);
     DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
-    if (szFound[0]) {
+    if (nScanned != 1) {
+      if (nScanned == -2)
+        RefuseRequest(pRec, 507, "Insufficient Storage");
+      else
+        RefuseRequest(pRec, 503, "Service Unavailable");
+      bRefused = 1;
+    } else if (szFound[0]) {
       SendUploadRefused(pRec, szFound);
       pRec->bKeepAlive = 0;  // the page announces "Proxy-Connection: close"
       bRefused = 1;
@@ -251,7 +299,9 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
 
   if (!bRefused) {
     int bAuthenticated = 0;
-    FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+    // The request was written by this thread: a file that is not there
+    // will not appear by waiting.
+    FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
     if (fp) {
       if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
       if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
@@ -261,6 +311,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
       Proxy_Dispatch(pRec);
     } else {
       SendProxyAuthRequired(pRec);
+      MetricCount(kMetRefusedAuth);
       // The reply announces "Proxy-Connection: close".
       pRec->bKeepAlive = 0;
     }
@@ -277,7 +328,8 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
 void RunHttpLoop(ConnectionRecord *pRec) {
   pRec->bKeepAlive = 0;
   pRec->nSvSock = -1;
-  pRec->nClientCarry = 0;
+  // The carry is kept: a SOCKS client may have sent its first request right
+  // behind the CONNECT.
   RequestScan *pScan = nullptr;
   while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
   }
@@ -441,6 +493,7 @@ int PROXYMain(ConnectionRecord *pRec) {
   }
   if (!bAdmitted) {
     DebugLogF("[AcceptClients] [%04d] Request exceeded. (Connection limit = %d)\n", pRec->nSock, g_nMaxConn);
+    MetricCount(kMetRefusedLimit);
     if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);
     pRec->pClientCtx = pRec->pClientSSL = nullptr;
     CloseClient(pRec);

@@ -19,6 +19,7 @@ struct EndpointRecord {
   int32_t nPort;             // own port (main listener: default port)
   char mSvIP[1024];          // server-side address text
   int32_t nSvPort;           // server-side port
+  char mAcceptIP[68];        // FTP data and BIND listeners: the one peer address taken
   // FTP data channel: the hand-off files of its control connection and the
   // cache instruction read from the request flag file.
   char mFlagFn[256];         // request flag file
@@ -39,10 +40,9 @@ struct ConnectionRecord {
   void *pClientCtx;            // TLS context, client side (null: plain)
   void *pClientSSL;            // TLS session on the client socket (null: plain)
   int32_t bSvTls;              // connect-table "+": TLS to the server from byte one
+  int32_t bSvNoVerify;         // connect-table "!": the server's certificate is not checked
   void *pServerCtx;            // TLS context, server side
   void *pServerSSL;            // TLS session on the server socket
-  FixedText<261> mCertFile;    // certificate of a TLS listener
-  FixedText<263> mKeyFile;     // private key of a TLS listener
   uint32_t nFamily;            // 2 IPv4, 23 IPv6
   int32_t nSock;               // client socket; 0 once CloseClient closed it
   unsigned char sinLocal6[28]; // local address of an IPv6 accept
@@ -53,10 +53,7 @@ struct ConnectionRecord {
   int32_t nSocksState;         // SOCKS version being answered, -1 at start
   int32_t nSocksAtyp;          // 1 IPv4, 3 domain, 4 IPv6
   int32_t nSocksAddrLen;
-  FixedText<256> mSocksHost;
-  char mSocksReply[262];       // longest SOCKS reply fits without spilling
   int32_t nSocksPort;
-  FixedText<256> mSocksTarget; // "host port" of the SOCKS destination
   int32_t nRelayProto;         // SOCKS protocol class, -1 none
   int32_t nLogStatus;          // status of the answer just sent (access log)
   uint64_t nLogBytes;          // bytes sent for that answer (64-bit: answers and tunnels may pass 4 GiB)
@@ -68,7 +65,6 @@ struct ConnectionRecord {
   FixedText<67> mClientIP;     // client address text
   uint32_t bClientIPv4;        // mClientIP contains "." or is empty
   int32_t bMyAddrIPv4;         // mMyAddr contains "." or is empty
-  FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
   uint32_t nLocalPort;         // local port (host order)
   FixedText<256> mClientHost;  // client address, then its reverse name
   FixedText<521> mReqFile;     // request spool file of this connection
@@ -90,9 +86,17 @@ struct ConnectionRecord {
   int32_t clientTlsUp, serverAcceptedStartTls, serverTlsUp, heloUpgraded;
   int32_t nClientCarry;        // client bytes received after the command in hand
   void *pClientCtxCopy, *pClientSSLCopy, *pServerCtxCopy, *pServerSSLCopy;
-  // Texts of the relays, which an idle connection does not write: after the
-  // fields above, which with the ones before them fill the record's first
-  // page, the only one an idle client's connection makes resident.
+  // Texts an idle connection does not write (the server side, TLS files,
+  // the SOCKS request, the relays): after the fields above, which with the
+  // ones before them fit in the record's first page, the only one an idle
+  // client's connection makes resident.
+  FixedText<256> mSvName;      // server really connected (TLS name check and SNI)
+  FixedText<261> mCertFile;    // certificate of a TLS listener
+  FixedText<263> mKeyFile;     // private key of a TLS listener
+  FixedText<256> mSocksHost;
+  char mSocksReply[262];       // longest SOCKS reply fits without spilling
+  FixedText<264> mSocksTarget; // "host port" of the SOCKS destination (name up to 255)
+  FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
   FixedText<256> ftpDir;       // current FTP directory ("/"-separated)
   FixedText<256> ftpFlagFile;  // the data channel's hand-off flag file
   FixedText<1024> mailFrom;    // reverse path (FTP: the user name)

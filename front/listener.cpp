@@ -7,6 +7,7 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "front/dnsbl.h"
@@ -135,6 +136,54 @@ const char *WaitErrorName(int nErr) {
   }
 }
 
+// Clients are only taken while the accepted socket's number (the lowest
+// free descriptor) stays below this ceiling: the connection threads always
+// keep room for their spool files, server sockets and log lines, and the
+// listener for its own accepts.  A client above it is closed at once (it
+// sees the connection end) rather than left hanging or run into failures.
+// The headroom is an eighth of the process's descriptor limit, 16 to 256.
+int g_nFdCeiling = 0;
+
+void SetFdCeiling() {
+  int nLimit = PlatDescriptorLimit();
+  int nRoom = nLimit / 8;
+  if (nRoom < 16) nRoom = 16;
+  if (nRoom > 256) nRoom = 256;
+  g_nFdCeiling = nLimit - nRoom;
+}
+
+// A run of failed accepts and clients closed at the ceiling.  Only the
+// first of a run is logged; the first client taken after it logs what the
+// run held.
+struct AcceptTrouble {
+  int nFailures;
+  int nRefused;
+  int nPauseMs;
+};
+
+constexpr int kFirstPauseMs = 10;
+constexpr int kLongestPauseMs = 1000;
+
+// An accept failed (out of descriptors after all, out of memory...).  The
+// client stays queued and the wait would wake at once: the loop pauses,
+// 10 ms doubling up to 1 s, so that it never spins.
+void OnAcceptFailure(int nErr, AcceptTrouble *pT) {
+  if (pT->nFailures++ == 0) {
+    DebugLog(AcceptErrorLine(nErr));
+    DebugLog("[AcceptClients] invalid socket\n");
+  }
+  pT->nPauseMs = pT->nPauseMs == 0 ? kFirstPauseMs : pT->nPauseMs * 2;
+  if (pT->nPauseMs > kLongestPauseMs) pT->nPauseMs = kLongestPauseMs;
+  PlatSleepMs(pT->nPauseMs);
+}
+
+// A client accepted above the descriptor ceiling: closed at once.
+void RefuseAtCeiling(PlatSocket sClient, AcceptTrouble *pT) {
+  if (pT->nRefused++ == 0)
+    DebugLogF("[AcceptClients] [%04d] Reject descriptor limit (%d)\n", sClient, PlatDescriptorLimit());
+  PlatShutdownClose(sClient);
+}
+
 // Drops a client that never reached its thread: shutdown, close, the close
 // line, the record freed.
 void DropClient(ConnectionRecord *pRec) {
@@ -214,11 +263,13 @@ int Admit(ConnectionRecord *pRec) {
   const char *szClient = pRec->mClientIP.c_str();
   if (QueryConnectPerimisson(szClient) == 0) {
     DebugLogF("[AcceptClients] [%04d] Reject QueryConnectPerimisson() [%s]\n", nSock, szClient);
+    MetricCount(kMetRefusedPermission);
     DropClient(pRec);
     return -1;
   }
   if (Query_DNSBL(szClient) != 0) {
     DebugLogF("[AcceptClients] [%04d] Reject Query_DNSBL() [%s]\n", nSock, szClient);
+    MetricCount(kMetRefusedDnsbl);
     DropClient(pRec);
     return -1;
   }
@@ -293,12 +344,24 @@ int AcceptClients(EndpointRecord endpoint) {
   }
   FindHostDomain();
   srand(static_cast<unsigned>(time(nullptr)));
+  SetFdCeiling();
+  PlatCatchStop();
+  AcceptTrouble trouble = {0, 0, 0};
 
   const int nWait = g_nListenSocks < kMaxListeners ? g_nListenSocks : kMaxListeners;
   for (;;) {
     DebugLog("[AcceptClients] wait select()\n");
     int nIndex = 0;
-    if (PlatWaitAcceptable(g_pListenSocks, nWait, &nIndex) != 1) {
+    int nWaited = PlatWaitAcceptable(g_pListenSocks, nWait, &nIndex);
+    if (nWaited == 0) {
+      DebugLog("[AcceptClients] stop requested\n");
+      CloseListeners();
+      // Only an idle process ends in order; connections in progress end
+      // with the process, as they did without the stop handling.
+      if (g_nActiveConn.load() != 0) PlatStopNow();
+      return 1;
+    }
+    if (nWaited != 1) {
       DebugLogF("[AcceptClients] %s%s\n", "select() failed. WSAGetLastError() = ", WaitErrorName(PlatLastError()));
       // Nothing is left to wait on: end so that start-up cleans up and the
       // process exits with a failure status.
@@ -311,14 +374,20 @@ int AcceptClients(EndpointRecord endpoint) {
     PlatSocket sClient = PlatAccept(sListen, &peer);
     DebugLog("[AcceptClients] start accept()\n");
     if (sClient == kPlatNoSocket) {
-      DebugLog(AcceptErrorLine(PlatLastError()));
-      DebugLog("[AcceptClients] invalid socket\n");
-      // Out of descriptors: the pending client stays queued and the wait
-      // would wake at once; pause instead of spinning.
-      PlatSleepMs(10);
+      OnAcceptFailure(PlatLastError(), &trouble);
       continue;
     }
+    if (sClient >= g_nFdCeiling) {
+      RefuseAtCeiling(sClient, &trouble);
+      continue;
+    }
+    if (trouble.nFailures > 0 || trouble.nRefused > 0) {
+      DebugLogF("[AcceptClients] taking clients again after %d failed accepts and %d clients closed\n",
+                trouble.nFailures, trouble.nRefused);
+      trouble = AcceptTrouble{0, 0, 0};
+    }
     DebugLogF("[AcceptClients] [%04d] Accept Client sokect.(%08x)\n", sClient, static_cast<unsigned>(sListen));
+    MetricCount(kMetAccepted);
     ConnectionRecord *pRec = AllocConnectionRecord();
     DebugLogF("[AcceptClients] [%08x] memory alloc()\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pRec)));
     if (!pRec) {

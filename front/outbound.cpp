@@ -43,12 +43,32 @@ int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **
   return r;
 }
 
-}  // namespace
+// Reads the next line of the settings file that is not a comment, line
+// end cut.  Only the first 1,023 characters of a line count.  1 a line,
+// 0 the end of the file.
+int NextSettingsLine(FILE *fp, char *szLine, int nSize) {
+  while (fgets(szLine, nSize, fp)) {
+    size_t nLen = strlen(szLine);
+    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
+      // The rest of an over-long line must not pass for a line of its own.
+      int c;
+      while ((c = fgetc(fp)) != EOF && c != '\n') {
+      }
+    }
+    if (IsCommentStart(szLine[0])) continue;
+    szLine[strcspn(szLine, "\r\n")] = '\0';
+    return 1;
+  }
+  return 0;
+}
 
-int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
+// The values of a connect-table line; *ppComment points at the comment
+// (cut off the line) or is null.  1 taken, 0 no "=" or a value too long.
+int SplitConnectLine(char *szLine, ConnectEntry *pEntry, const char **ppComment) {
   pEntry->mMyAddr.Clear();
   pEntry->mServer.Clear();
   pEntry->mPort.Clear();
+  *ppComment = nullptr;
   char *pEq = strchr(szLine, '=');
   if (!pEq) return 0;
   char *pMyAddr = pEq + 1;
@@ -64,7 +84,7 @@ int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
     } else {
       char *pComment = strchr(pBlank + 1, ',');
       if (pComment) {
-        DebugLogF("[GetConnectTable] [Hit] %s\n", pComment + 1);
+        *ppComment = pComment + 1;
         *pComment = '\0';
       }
       nFit = pEntry->mMyAddr.Assign(std::string_view(pMyAddr, static_cast<size_t>(pComma - pMyAddr)));
@@ -82,6 +102,15 @@ int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
   return 1;
 }
 
+}  // namespace
+
+int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
+  const char *szComment = nullptr;
+  int r = SplitConnectLine(szLine, pEntry, &szComment);
+  if (szComment) DebugLogF("[GetConnectTable] [Hit] %s\n", szComment);
+  return r;
+}
+
 namespace {
 
 // The lines of the open settings file against the three keys of the
@@ -95,16 +124,7 @@ __attribute__((noinline)) int ScanConnectTable(FILE *fp, const char *szAddr, int
   keys[2].Format("%s %d-", szAddr, nPort16);
   char szLine[kSettingsLine];
   int nMatched = 0;
-  while (!nMatched && fgets(szLine, sizeof szLine, fp)) {
-    size_t nLen = strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
-      // Only the first 1,023 characters of a line count; skip the rest.
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
-    if (IsCommentStart(szLine[0])) continue;
-    szLine[strcspn(szLine, "\r\n")] = '\0';
+  while (!nMatched && NextSettingsLine(fp, szLine, sizeof szLine)) {
     for (const auto &key : keys) {
       if (strncasecmp(szLine, key.c_str(), key.Length()) == 0) {
         nMatched = 1;
@@ -142,19 +162,44 @@ void ReadPortFlags(ConnectionRecord *pRec, char *szPort) {
   pRec->bPassThrough = 0;
   pRec->bSvTls = 0;
   pRec->bSvStartTls = 0;
+  pRec->bSvNoVerify = 0;
   char *p = strchr(szPort, '*');
   if (p) {
     pRec->bPassThrough = 1;
     *p = '\0';
     return;
   }
-  // Both marks may be given, in either order: look at both before cutting.
+  // The marks may be given in any order: look at all before cutting.
   char *pPlus = strchr(szPort, '+');
   char *pMinus = strchr(szPort, '-');
+  char *pBang = strchr(szPort, '!');
   if (pPlus) pRec->bSvTls = 1;
   if (pMinus) pRec->bSvStartTls = 1;
+  if (pBang) pRec->bSvNoVerify = 1;
   if (pPlus) *pPlus = '\0';
   if (pMinus) *pMinus = '\0';
+  if (pBang) *pBang = '\0';
+}
+
+int LogUncheckedTlsEntries() {
+  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
+  if (!fp) return 0;
+  int nCount = 0;
+  char szLine[kSettingsLine];
+  while (NextSettingsLine(fp, szLine, sizeof szLine)) {
+    // The key: address, blank and port, up to the mark.
+    int nKey = static_cast<int>(strcspn(szLine, "=+-"));
+    ConnectEntry entry;
+    const char *szComment = nullptr;
+    if (SplitConnectLine(szLine, &entry, &szComment) != 1) continue;
+    const char *szPort = entry.mPort.c_str();
+    if (!strchr(szPort, '!') || strchr(szPort, '*') || !strpbrk(szPort, "+-")) continue;
+    DebugLogF("TLS server check      = off: %.*s -> %s %s\n", nKey, szLine,
+              entry.mServer.Empty() ? "(requested server)" : entry.mServer.c_str(), szPort);
+    ++nCount;
+  }
+  fclose(fp);
+  return nCount;
 }
 
 int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
@@ -210,7 +255,7 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
     if (g_nProxyMode != kModeSocks)
       ReadPortFlags(pRec, port.data());
     else
-      port.data()[strcspn(port.c_str(), "*+-")] = '\0';
+      port.data()[strcspn(port.c_str(), "*+-!")] = '\0';
     nResolved = Resolve(server.c_str(), port.c_str(), bIPv6, &pList, &nErr);
   }
 
@@ -261,6 +306,7 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
               server.c_str(), port.c_str(), s, nConnErr);
   }
   PlatFreeAddrList(pList);
+  pRec->mSvName.Assign(server.view());
 
   if (g_nTmoServer != 0) PlatSetSendTimeout(s, g_nTmoServer);
   if (pRec->bPassThrough) {

@@ -10,7 +10,7 @@
 struct ConnectEntry {
   FixedText<256> mMyAddr;  // numeric local address to connect from
   FixedText<256> mServer;  // server host name or address
-  FixedText<8> mPort;      // server port with its flags ("995*", "110+-")
+  FixedText<9> mPort;      // server port with its flags ("995*", "110+-", "995+!")
 };
 
 // Splits a matched connect-table line (line end already cut) into its
@@ -33,9 +33,15 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry);
 
 // Reads the port flags of a connect-table port text into the record and
 // cuts them off: "*" sets bPassThrough (and "+"/"-" are not looked at);
-// otherwise "+" sets bSvTls and "-" sets bSvStartTls.  The three flags are
-// reset first.
+// otherwise "+" sets bSvTls and "-" sets bSvStartTls, and "!" sets
+// bSvNoVerify (the server's certificate is not checked).  The four flags
+// are reset first.
 void ReadPortFlags(ConnectionRecord *pRec, char *szPort);
+
+// Writes one start-up log line for every connect-table entry of the
+// settings file that turns the check of the server's certificate off
+// (flag "!" with "+" or "-").  Returns the count of such entries.
+int LogUncheckedTlsEntries();
 
 // Opens the server connection for the record.  szHost (the caller's buffer
 // of at least 256 bytes) is the host asked for; in HTTP mode it receives the

@@ -53,14 +53,15 @@ TEST(ConnectTableTest, PortFlags) {
   static const struct {
     const char *szPort;
     const char *szCut;
-    int bPass, bTls, bStartTls;
+    int bPass, bTls, bStartTls, bNoVerify;
   } kCases[] = {
-      {"995*", "995", 1, 0, 0}, {"995*+-", "995", 1, 0, 0}, {"110+-", "110", 0, 1, 1},
-      {"110-+", "110", 0, 1, 1}, {"465+", "465", 0, 1, 0},  {"25", "25", 0, 0, 0},
+      {"995*", "995", 1, 0, 0, 0},     {"995*+-", "995", 1, 0, 0, 0}, {"110+-", "110", 0, 1, 1, 0},
+      {"110-+", "110", 0, 1, 1, 0},    {"465+", "465", 0, 1, 0, 0},   {"25", "25", 0, 0, 0, 0},
+      {"465+!", "465", 0, 1, 0, 1},    {"25!-", "25", 0, 0, 1, 1},    {"65535+-!", "65535", 0, 1, 1, 1},
   };
   for (const auto &c : kCases) {
     auto *pRec = AllocConnectionRecord();
-    pRec->bPassThrough = pRec->bSvTls = pRec->bSvStartTls = 1;
+    pRec->bPassThrough = pRec->bSvTls = pRec->bSvStartTls = pRec->bSvNoVerify = 1;
     char szPort[16];
     snprintf(szPort, sizeof szPort, "%s", c.szPort);
     ReadPortFlags(pRec, szPort);
@@ -68,6 +69,7 @@ TEST(ConnectTableTest, PortFlags) {
     EXPECT_EQ(c.bPass, pRec->bPassThrough) << c.szPort;
     EXPECT_EQ(c.bTls, pRec->bSvTls) << c.szPort;
     EXPECT_EQ(c.bStartTls, pRec->bSvStartTls) << c.szPort;
+    EXPECT_EQ(c.bNoVerify, pRec->bSvNoVerify) << c.szPort;
     FreeConnectionRecord(pRec);
   }
 }
@@ -225,3 +227,12 @@ TEST_F(ConnectHostTest, TooLongHostAndUnresolvable) {
 }
 
 }  // namespace
+
+TEST_F(SettingsFileTest, EntriesWithTheCertificateCheckOffAreCounted) {
+  Write("127.0.0.1 110=,pop.example 995+!,unchecked\r\n"
+        "127.0.0.1 25-cert\tkey=,smtp.example 25-!\r\n"
+        "127.0.0.1 26=,smtp.example 25-\r\n"
+        "127.0.0.1 27=,smtp.example 25*!\r\n"
+        " 127.0.0.1 28=,smtp.example 25+!\r\n");
+  EXPECT_EQ(2, LogUncheckedTlsEntries());
+}

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "platform/plat_udp.h"
 
@@ -73,4 +74,29 @@ int ParseDataPort(int bEpsvForm, int bIPv4, int *pnHigh, int *pnLow, const char 
     }
   }
   return GetDataPort(bIPv4);
+}
+
+int PeerIsExpected(PlatSocket s, const PlatSockAddr *pPeer, const char *szExpected, int bOwnHost) {
+  char szPeer[kAddrTextSize];
+  if (PlatAddrText(pPeer, szPeer, sizeof szPeer) != 1) return 0;
+  if (PlatSameAddress(szPeer, szExpected)) return 1;
+  PlatSockAddr local;
+  char szLocal[kAddrTextSize];
+  return bOwnHost && PlatLocalAddress(s, &local) == 1 && PlatAddrText(&local, szLocal, sizeof szLocal) == 1 &&
+                 PlatSameAddress(szPeer, szLocal)
+             ? 1
+             : 0;
+}
+
+PlatSocket AcceptExpectedPeer(PlatSocket sListen, const char *szExpected, int bOwnHost, PlatSockAddr *pPeer,
+                              int *pbRefused, const char *szTag, int nSock) {
+  *pbRefused = 0;
+  PlatSocket s = PlatAccept(sListen, pPeer);
+  if (s == kPlatNoSocket || PeerIsExpected(s, pPeer, szExpected, bOwnHost)) return s;
+  char szPeer[kAddrTextSize] = "";
+  PlatAddrText(pPeer, szPeer, sizeof szPeer);
+  DebugLogF("[%s] [%04d] connection from %s refused (expected %s).\n", szTag, nSock, szPeer, szExpected);
+  PlatShutdownClose(s);
+  *pbRefused = 1;
+  return kPlatNoSocket;
 }

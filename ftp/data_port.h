@@ -4,6 +4,8 @@
 #ifndef PROXY_FTP_DATA_PORT_H_
 #define PROXY_FTP_DATA_PORT_H_
 
+#include "platform/plat_socket.h"
+
 // Binds a probe socket of the family (bIPv4: IPv4, else IPv6) to the
 // any-address and *pPort (0: the system chooses) and reads the bound port
 // back.  0 done (*pPort holds the port), -1 the bind failed, -2 the bound
@@ -27,5 +29,20 @@ int GetDataPort(int bIPv4);
 // A number outside 0..255 (0..65535 for the port) or a missing one sets
 // both bytes to -1; the caller refuses such an argument.
 int ParseDataPort(int bEpsvForm, int bIPv4, int *pnHigh, int *pnLow, const char *szText);
+
+// Whether a connection accepted on a data listener comes from the peer it
+// is meant for: its address is szExpected (a numeric address text), or,
+// with bOwnHost, this host itself (the peer address equals the local
+// address of the connection: the SOCKS relay reaching the proxy's own data
+// port).  1 yes, 0 no.
+int PeerIsExpected(PlatSocket s, const PlatSockAddr *pPeer, const char *szExpected, int bOwnHost);
+
+// Accepts one connection on a ready listener and keeps it only from the
+// expected peer (PeerIsExpected); any other is closed and logged as
+// "[TAG] [%04d] connection from %s refused (expected %s).\n" (szTag, nSock).
+// Returns the socket (*pPeer filled) or kPlatNoSocket: *pbRefused 1 when a
+// peer was refused (the listener stays usable), 0 when the accept failed.
+PlatSocket AcceptExpectedPeer(PlatSocket sListen, const char *szExpected, int bOwnHost, PlatSockAddr *pPeer,
+                              int *pbRefused, const char *szTag, int nSock);
 
 #endif  // PROXY_FTP_DATA_PORT_H_

@@ -298,6 +298,10 @@ int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize) {
   int bFit = 1;
   char c;
   while (NextDecoded(&szIn, &c)) {
+    if (c == '\0' || c == '\r' || c == '\n') {
+      pOut[0] = '\0';
+      return -1;
+    }
     if (n + 1 >= nOutSize) {
       bFit = 0;
       break;
@@ -490,12 +494,11 @@ int FtpDataByPORT(FtpDataBlock *pBlock) {
 int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const char *szPassword, const char *szHost,
               int nPort, const char *szDirectory, const char *szCommand, const char *szFile) {
   (void)pRec;
-  // Copies of the inputs; the path is percent-decoded.
   // User, password, path and file name stand percent-encoded in the URL
   // (RFC 1738); the server gets them decoded.
   FtpText user, password, host, command, file;
-  FtpPercentDecode(szUser, user.data(), kFtpPartSize);
-  FtpPercentDecode(szPassword, password.data(), kFtpPartSize);
+  int nBadPart = FtpPercentDecode(szUser, user.data(), kFtpPartSize) < 0;
+  nBadPart |= FtpPercentDecode(szPassword, password.data(), kFtpPartSize) < 0;
   host.Assign(szHost);
   // An IPv6 address in a URL stands in brackets, perhaps with its port
   // behind them ("[::1]:2121"): the host text keeps both.
@@ -510,10 +513,19 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
     }
   }
   command.Assign(szCommand);
-  FtpPercentDecode(szFile, file.data(), kFtpPartSize);
+  nBadPart |= FtpPercentDecode(szFile, file.data(), kFtpPartSize) < 0;
   FtpPath rawPath, path;
   rawPath.Assign(szDirectory);
-  FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize);
+  // Every part of the URL goes into a command line: one holding a line end
+  // (or a NUL) would smuggle commands of its own to the server.
+  nBadPart |= FtpPercentDecode(rawPath.c_str(), path.data(), kFtpPathSize) < 0;
+  if (nBadPart || strpbrk(command.c_str(), "\r\n")) {
+    DebugLog("[FtpClient] URL with CR, LF or NUL refused.\n");
+    static const char kRefused[] = "501 URL holds CR, LF or NUL.\r\n";
+    fwrite(kRefused, 1, sizeof kRefused - 1, pAnswer);
+    fflush(pAnswer);
+    return 0;
+  }
 
   // Resolve, socket, connect.
   PlatSockAddr server;

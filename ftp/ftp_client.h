@@ -19,7 +19,8 @@
 // Percent decoding of a URL path: "%" and two hexadecimal digits (either
 // case) become that byte, a "%" without two digits is dropped, everything
 // else is copied.  The result is cut to nOutSize-1 bytes and NUL-terminated.
-// Returns 1 when all of it fitted, 0 when it was cut.
+// Returns 1 when all of it fitted, 0 when it was cut, -1 (pOut empty) when
+// it holds CR, LF or NUL: a path must never end an FTP command early.
 int FtpPercentDecode(const char *szIn, char *pOut, std::size_t nOutSize);
 
 // 1 when the percent-decoded text holds no CR, LF or NUL, else 0.  Such a

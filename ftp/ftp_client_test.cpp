@@ -26,6 +26,10 @@ TEST(FtpPercentDecodeTest, Table) {
       {"100%", "100", 1},
       {"/plain", "/plain", 1},
       {"", "", 1},
+      {"/a%0d%0aDELE%20x", "", -1},  // a line end would end the command
+      {"/a%0Ab", "", -1},
+      {"/a%00b", "", -1},
+      {"/a\rb", "", -1},
   };
   for (const auto &c : kCases) {
     char szOut[64];

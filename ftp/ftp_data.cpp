@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "front/outbound.h"
+#include "ftp/data_port.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
@@ -36,7 +40,7 @@ int RecvWaitMs(int nSetting) { return nSetting > 0 ? nSetting : kPlatDefaultWait
 
 // Reads a small text file whole (at most nSize-1 bytes).  1 read, 0 missing.
 int ReadSmallFile(const char *szPath, char *pBuf, std::size_t nSize) {
-  FILE *fp = fopen(szPath, "rb");
+  FILE *fp = PlatFileOpen(szPath, "rb");
   if (fp == nullptr) return 0;
   std::size_t n = fread(pBuf, 1, nSize - 1, fp);
   pBuf[n] = '\0';
@@ -76,13 +80,66 @@ int ScanProtocol(const ConnectionRecord *pData) {
   return g_nProxyMode == kModeSocks ? static_cast<int>(pData->nEffProto) : g_nProxyMode;
 }
 
-// The one store-and-forward algorithm behind both relays.  Returns 1, or 0
-// when a send failed (or nothing could be sent).
+// Outcomes of the transfers, by request flag file name, for the control
+// relay (FtpTransferOutcome).  A slot is free, or holds a running, a
+// completed or a withheld transfer until the relay has read it.
+constexpr int kSlotFree = 0;
+constexpr int kSlotRunning = 1;
+constexpr int kSlotDone = 2;
+constexpr int kSlotWithheld = 3;
+constexpr int kTransferSlots = 256;
+// A transfer command whose flag file no data thread has taken yet: the
+// thread polls every kFlagPollMs, so a short wait tells whether one will.
+constexpr int kAnnouncedWaitMs = 2000;
+
+struct TransferSlot {
+  PathText name;
+  int nState = kSlotFree;
+  int bOrphan = 0;  // its reply has gone by: the outcome is not wanted
+  int64_t nSince = 0;
+};
+
+std::mutex g_TransferLock;
+std::condition_variable g_TransferChanged;
+TransferSlot g_aTransfers[kTransferSlots];
+
+TransferSlot *FindTransfer(const char *szFlagFn) {
+  for (TransferSlot &t : g_aTransfers)
+    if (t.nState != kSlotFree && strcmp(t.name.c_str(), szFlagFn) == 0) return &t;
+  return nullptr;
+}
+
+void NoteTransfer(const char *szFlagFn, int nState) {
+  std::lock_guard<std::mutex> lock(g_TransferLock);
+  TransferSlot *pSlot = FindTransfer(szFlagFn);
+  if (pSlot == nullptr) {
+    // A free slot, else the one unread the longest (its relay is gone).
+    for (TransferSlot &t : g_aTransfers) {
+      if (t.nState == kSlotFree) {
+        pSlot = &t;
+        break;
+      }
+      if (pSlot == nullptr || t.nSince < pSlot->nSince) pSlot = &t;
+    }
+    pSlot->name.Assign(szFlagFn);
+  }
+  if (nState == kSlotRunning) pSlot->bOrphan = 0;
+  pSlot->nState = nState;
+  if (nState != kSlotRunning && pSlot->bOrphan) pSlot->nState = kSlotFree;
+  pSlot->nSince = PlatSteadyMs();
+  g_TransferChanged.notify_all();
+}
+
+// The one store-and-forward algorithm behind both relays.  Returns 1, 0
+// when a send failed (or nothing could be sent), -1 when the transfer was
+// withheld: the spool file did not take all of it, or no scanner gave a
+// verdict while inspection is mandatory (nothing is sent then).
 int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo, char *pBuf,
                    ConnectionRecord *pData, int nCacheUse, const char *szCacheFn, int nRecvWaitMs) {
   PlatDeleteRetry(szSpool, kFileAttempts);
-  FILE *fp = fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   int bRecvError = 0;
+  int bStoreFailed = fp == nullptr;
   uint64_t nTotal = 0;
   for (;;) {
     memset(pBuf, 0, kRecvChunk + 1);
@@ -97,18 +154,27 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
     DebugLogF("[%s] %s:recv(%04d):%d bytes.\n", t.szTag, t.szRecvSide, nFrom, n);
     if (n <= kFtpDataLogMax) DebugLogF("%.*s%s", n, pBuf, pBuf[n - 1] == '\n' ? "" : "\n");
     // A spool that cannot take the data must not pass for a whole transfer.
-    if (fp == nullptr || fwrite(pBuf, 1, static_cast<std::size_t>(n), fp) != static_cast<std::size_t>(n)) {
-      bRecvError = 1;
+    if (bStoreFailed || PlatSpoolAppend(fp, pBuf, static_cast<std::size_t>(n)) != 1) {
+      bStoreFailed = 1;
       break;
     }
     nTotal += static_cast<uint64_t>(n);
   }
-  if (fp != nullptr && fclose(fp) != 0) bRecvError = 1;
-  if (fp == nullptr) return 0;
+  if (fp != nullptr && PlatSpoolClose(fp) != 1) bStoreFailed = 1;
+  MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesFromClient : kMetBytesFromServer, static_cast<long long>(nTotal));
+  if (bStoreFailed) {
+    DebugLogF("[%s] [%04d] spool write failed, transfer withheld. (%s)\n", t.szTag, nFrom, szSpool);
+    return -1;
+  }
 
+  MetricCount(kMetRequestFtp);
   char szVerdict[kScanReplySize] = "";
-  ScanFile(ScanProtocol(pData), nFrom, szSpool, szVerdict);
+  int nScanned = ScanFile(ScanProtocol(pData), nFrom, szSpool, szVerdict);
   DebugLogF("[%s] [%04d] [%s] VIRUS result [%s]\n", t.szTag, nFrom, szSpool, szVerdict[0] ? szVerdict : "CLEAN");
+  if (ScanMissing(nScanned)) {
+    DebugLogF("[%s] [%04d] no verdict, transfer withheld. (%s)\n", t.szTag, nFrom, szSpool);
+    return -1;
+  }
   if (szVerdict[0]) {
     FixedText<kScanReplySize + 16> found;
     found.Format("Found %s\r\n", szVerdict);
@@ -118,6 +184,7 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
   if (szCacheFn[0] != '\0') {
     if (nCacheUse) {
       DebugLogF("[%s] [%04d] FTP cash useing. %s\n", t.szTag, nFrom, szCacheFn);
+      MetricCount(kMetCacheHit);
       // The spool holds the server's listing that stood in for the
       // download; without the cached copy it must not reach the client.
       if (!CopyRetry(szCacheFn, szSpool)) return 0;
@@ -125,16 +192,18 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
       // Only a whole, clean download becomes the cached copy: a cut or
       // failed transfer would be served as valid for the cache lifetime.
       DebugLogF("[%s] [%04d] FTP cash making. %s\n", t.szTag, nFrom, szCacheFn);
+      MetricCount(kMetCacheStore);
       CopyRetry(szSpool, szCacheFn);
     }
   }
 
-  FILE *in = fopen(szSpool, "rb");
+  FILE *in = PlatFileOpen(szSpool, "rb");
   if (in == nullptr) return 0;
   int nResult = 1;
   std::size_t nRead;
   while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
     int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+    MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesToServer : kMetBytesToClient, nSent);
     if (t.bFileSend)
       DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
                 static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);
@@ -150,6 +219,38 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
 }
 
 }  // namespace
+
+int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs) {
+  // Only "closing data connection" and "file action completed" report a
+  // transfer as done; any other final reply ends the transfer's claim.
+  const bool bCompletion = nCode == 226 || nCode == 250;
+  const int64_t nStart = PlatSteadyMs();
+  std::unique_lock<std::mutex> lock(g_TransferLock);
+  for (;;) {
+    const int64_t nWaited = PlatSteadyMs() - nStart;
+    // A transfer command whose flag file no data thread has taken yet.
+    if (PlatFileExists(szFlagFn) && nWaited < kAnnouncedWaitMs) {
+      g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kFlagPollMs));
+      continue;
+    }
+    TransferSlot *pSlot = FindTransfer(szFlagFn);
+    if (pSlot == nullptr) return 1;
+    if (!bCompletion) {
+      if (pSlot->nState == kSlotRunning)
+        pSlot->bOrphan = 1;
+      else
+        pSlot->nState = kSlotFree;
+      return 1;
+    }
+    if (pSlot->nState != kSlotRunning) {
+      int bDone = pSlot->nState == kSlotDone;
+      pSlot->nState = kSlotFree;
+      return bDone;
+    }
+    if (nWaited >= nWaitMs) return 1;  // still running: the reply goes on as it is
+    g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  }
+}
 
 int FtpHandOffName(PathText *pOut, const char *szExt, int nSvSock) {
   return pOut->Format("%s%s/req-%d-%04d.%s", g_szDataDir.c_str(), "cache", g_nProxyMode, nSvSock, szExt);
@@ -269,6 +370,8 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
         // was left behind (its client gave up) and ends without a transfer.
         nDirection = -1;
       } else {
+        // Running before the file is gone, so the relay never sees neither.
+        if (nDirection >= 0) NoteTransfer(pEndpoint->mFlagFn, kSlotRunning);
         PlatDeleteRetry(pEndpoint->mFlagFn, kFileAttempts);
       }
       pEndpoint->nCacheUse = nCacheUse;
@@ -277,13 +380,15 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
     PathText spool;
     spool.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, nSock);
     char *pBuf = new (std::nothrow) char[kRecvChunk + 1];
+    int nSession = -1;
     if (pBuf != nullptr && nDirection == 1) {
-      ClientToServerDataSession(spool.c_str(), nSv, nSock, pBuf, pData, nCacheUse, szCacheFn);
+      nSession = ClientToServerDataSession(spool.c_str(), nSv, nSock, pBuf, pData, nCacheUse, szCacheFn);
       nResult = 1;
     } else if (pBuf != nullptr && nDirection == 0) {
-      ServerToClientDataSession(spool.c_str(), nSock, nSv, pBuf, pData, nCacheUse, szCacheFn);
+      nSession = ServerToClientDataSession(spool.c_str(), nSock, nSv, pBuf, pData, nCacheUse, szCacheFn);
       nResult = 1;
     }
+    if (nDirection >= 0) NoteTransfer(pEndpoint->mFlagFn, nSession < 0 ? kSlotWithheld : kSlotDone);
     delete[] pBuf;
     PlatShutdownClose(nSv);
     DebugLogF("[FTPDataDispatch] [%04d] Close Server socket. [%04d]\n", nSock, nSv);
@@ -296,11 +401,11 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
   return nResult;
 }
 
-void ClientToServerDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
-                               int nCacheUse, const char *szCacheFn) {
+int ClientToServerDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
+                              int nCacheUse, const char *szCacheFn) {
   DebugLogF("[ClientToServerDataSession] sockSv=[%04d], sockCl=[%04d] start.\n", nTo, nFrom);
   // nFrom is the connected peer (whose timeout is the server one).
-  RunDataSession(kClientToServer, szSpool, nFrom, nTo, pBuf, pData, nCacheUse, szCacheFn, RecvWaitMs(g_nTmoServer));
+  return RunDataSession(kClientToServer, szSpool, nFrom, nTo, pBuf, pData, nCacheUse, szCacheFn, RecvWaitMs(g_nTmoServer));
 }
 
 int ServerToClientDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
@@ -354,28 +459,39 @@ void FTPDataMain(void *pArg) {
 
   DebugLogF("[FTPDataMain] [%04d] wait select()\n", ls.nSock);
   FTPDataStartupFlag(&ls, 0);
-  int w = PlatWaitReadable(sListen, RecvWaitMs(g_nTmoServer));
-  if (w < 0) DebugLogF("[FTPDataMain] [%04d] select() failed. WSAGetLastError() = %d\n", ls.nSock, PlatLastError());
-  if (w == 1) {
+  // Only the expected peer's connection is taken (RFC 2577): anybody else
+  // who reaches the port first is closed and the wait goes on, within the
+  // one time limit.
+  const int64_t nEnd = PlatSteadyMs() + RecvWaitMs(g_nTmoServer);
+  PlatSocket s = kPlatNoSocket;
+  PlatSockAddr peer;
+  int bRefused = 1;
+  int w = 1;
+  while (s == kPlatNoSocket && bRefused && w == 1) {
+    int64_t nLeft = nEnd - PlatSteadyMs();
+    w = nLeft > 0 ? PlatWaitReadable(sListen, static_cast<int>(nLeft)) : 0;
+    if (w < 0) DebugLogF("[FTPDataMain] [%04d] select() failed. WSAGetLastError() = %d\n", ls.nSock, PlatLastError());
+    if (w != 1) break;
     DebugLogF("[FTPDataMain] [%04d] wait accept()\n", ls.nSock);
-    PlatSockAddr peer;
-    PlatSocket s = PlatAccept(sListen, &peer);
+    // Through SOCKS the client reaches the port from this host.
+    s = AcceptExpectedPeer(sListen, ls.mAcceptIP, g_nProxyMode == kModeSocks, &peer, &bRefused, "FTPDataMain",
+                           ls.nSock);
     DebugLogF("[FTPDataMain] start accept(%04d)\n", sListen);
-    if (s == kPlatNoSocket) {
+    if (s == kPlatNoSocket && !bRefused)
       DebugLogF("[FTPDataMain] accept(%04d) failed. WSAGetLastError() = %d\n", sListen, PlatLastError());
-    } else {
-      DebugLogF("[FTPDataMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(s),
-                static_cast<unsigned>(sListen));
-      if (g_nTmoClient != 0) {
-        PlatSetSendTimeout(s, g_nTmoClient);
-        PlatSetRecvTimeout(s, g_nTmoClient);
-      }
-      pData->nSock = s;
-      pData->nFamily = PlatAddrFamily(&peer);
-      pData->nRelayProto = -1;
-      FTPDataDispatch(pData, &ls);
-      PlatShutdownClose(s);
+  }
+  if (s != kPlatNoSocket) {
+    DebugLogF("[FTPDataMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(s),
+              static_cast<unsigned>(sListen));
+    if (g_nTmoClient != 0) {
+      PlatSetSendTimeout(s, g_nTmoClient);
+      PlatSetRecvTimeout(s, g_nTmoClient);
     }
+    pData->nSock = s;
+    pData->nFamily = PlatAddrFamily(&peer);
+    pData->nRelayProto = -1;
+    FTPDataDispatch(pData, &ls);
+    PlatShutdownClose(s);
   }
   delete pData;
   PlatCloseSocket(sListen);

@@ -42,6 +42,16 @@ int FtpStartDataThread(const EndpointRecord *pEndpoint);
 // *pnStatus and deletes it.  1 read; 0 no (readable) file in time.
 int FtpWaitStatus(const char *szLockFn, int nTimeoutMs, int *pnStatus);
 
+// For the control relay, holding a final (not 1xx) server reply with code
+// nCode of the control connection whose request flag file is szFlagFn.  A
+// completion reply (226, 250) waits for the end of a transfer that is
+// running or announced (its flag file waits for the data thread), at most
+// nWaitMs, and reads its outcome; any other final reply drops the
+// outcome of a transfer it refused.  Returns 0 when the transfer was
+// withheld (the client must not be told it completed), 1 otherwise (no
+// transfer, completed, or still running after nWaitMs).
+int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs);
+
 // Thread entry: pArg is a heap copy of the endpoint record made by
 // FtpStartDataThread; the thread frees it.
 void FTPDataMain(void *pArg);
@@ -64,10 +74,11 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint);
 
 // The two store-and-forward relays: receive everything from nFrom into the
 // spool file, scan it, apply the cache, send it to nTo.  pBuf holds at least
-// kRecvChunk + 1 bytes.  ServerToClientDataSession returns 1, or 0 after a
-// failed send.
-void ClientToServerDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
-                               int nCacheUse, const char *szCacheFn);
+// kRecvChunk + 1 bytes.  Both return 1, 0 after a failed send, or -1 when
+// the transfer was withheld (nothing sent): its spool file did not take it
+// all, or no verdict came while inspection is mandatory (-I).
+int ClientToServerDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
+                              int nCacheUse, const char *szCacheFn);
 int ServerToClientDataSession(const char *szSpool, int nFrom, int nTo, char *pBuf, ConnectionRecord *pData,
                               int nCacheUse, const char *szCacheFn);
 

@@ -76,6 +76,7 @@ class DataThreadTest : public ::testing::Test {
     pEp->nPort = nPort;
     strcpy(pEp->mSvIP, "127.0.0.1");
     pEp->nSvPort = nSvPort;
+    strcpy(pEp->mAcceptIP, "127.0.0.1");
   }
   static int FreePort() { return testsupport::FreePort(); }
   testsupport::TempDir m_tmp{"ftp_data_"};

@@ -138,7 +138,7 @@ struct FileSink {
 
 int WriteToFile(const char *p, std::size_t n, void *pCtx) {
   FileSink *s = static_cast<FileSink *>(pCtx);
-  if (fwrite(p, 1, n, s->pOut) != n) s->bFailed = 1;
+  if (PlatSpoolAppend(s->pOut, p, n) != 1) s->bFailed = 1;
   return s->bFailed;
 }
 
@@ -224,7 +224,7 @@ int DecodeMessageBodyFile(const char *szMessage, int nKind, const char *szBody) 
         BodyDecodeFinish(d);
         delete d;
       }
-      if (fclose(pOut) != 0 || sink.bFailed) nResult = -1;
+      if (PlatSpoolClose(pOut) != 1 || sink.bFailed) nResult = -2;
     }
   }
   fclose(pIn);

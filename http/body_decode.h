@@ -50,7 +50,9 @@ int BodyDecodeFinish(BodyDecoder *pD);
 // Writes the decoded body of the message in szMessage (a whole spooled
 // request or response) to szBody.  Returns 1 when the body was decoded,
 // 0 when it needed no decoding (szBody untouched), -1 when a file could not
-// be handled.  A faulty or oversized body is written as far as it decodes.
+// be handled, -2 when szBody could not take the whole decoded body (a full
+// disk: what it holds is cut short and must not be taken for the body).
+// A faulty or oversized body is written as far as it decodes.
 int DecodeMessageBodyFile(const char *szMessage, int nKind, const char *szBody);
 
 #endif  // PROXY_HTTP_BODY_DECODE_H_

@@ -165,7 +165,7 @@ int HttpHeaderPrivate(FILE *pFile, int bRequest) {
 }
 
 int HttpFilePrivate(const char *szPath, int bRequest) {
-  FILE *pFile = PlatOpenRetry(szPath, "rb", 1);
+  FILE *pFile = PlatSpoolOpenRetry(szPath, "rb", 1);
   if (pFile == nullptr) return 1;
   int bPrivate = HttpHeaderPrivate(pFile, bRequest);
   fclose(pFile);
@@ -324,7 +324,7 @@ int HttpCacheFresh(const char *szPath, int nSock, unsigned nCacheMin) {
   DebugLogF("[GetDispatch] [%04d] [Cache] HTTP = %s. (%" PRIu64 " <= %" PRIu64 ")\n", nSock,
             nNow <= nExpire ? "using" : "expired", nNow, nExpire);
   if (nNow > nExpire) return 0;
-  FILE *pFile = PlatOpenRetry(szPath, "rb", 1);
+  FILE *pFile = PlatSpoolOpenRetry(szPath, "rb", 1);
   if (pFile == nullptr) return 1;
   int bFresh = CachedHeaderFresh(pFile, nSock, nNow, nStored, StandardOffset());
   fclose(pFile);

@@ -3,12 +3,14 @@
 // fresh copy exists, otherwise forwarded, collected in the response spool
 // file, inspected, replaced by a notification page when a scan finds
 // something, stored in the cache and delivered.  White-listed responses and
-// responses announced larger than 2 MiB are passed on while they arrive.
+// responses announced larger than 2 MiB are passed on while they arrive
+// (with inspection mandatory only those beyond -K, which are not scanned).
 #include <cstring>
 #include <new>
 
 #include "core/fixed_text.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "http/body_decode.h"
@@ -46,6 +48,32 @@ void CopyWithRetry(const char *szFrom, const char *szTo) {
   }
 }
 
+// Why an answer cannot be given: its spool lost data (a full disk), or a
+// scanner gave no verdict while inspection is mandatory.
+constexpr int kRefuseStorage = -2;
+constexpr int kRefuseNoVerdict = 0;
+
+// Answers the client with the refusal instead of the answer in szTmp
+// (which is deleted); the connection closes.
+void RefuseAnswer(ConnectionRecord *pRec, const char *szTmp, int nWhy) {
+  DebugLogF("[GetDispatch] [%04d] [%s] refused: %s.\n", pRec->nSock, pRec->mLine,
+            nWhy == kRefuseStorage ? "spool write failed" : "no verdict");
+  if (nWhy == kRefuseStorage)
+    HttpSendStatusClose(pRec, 507, "Insufficient Storage");
+  else
+    HttpSendStatusClose(pRec, 503, "Service Unavailable");
+  DeleteSpool(szTmp);
+  pRec->mLine[0] = '\0';
+}
+
+// Responses announced larger than this are passed on while they arrive.
+// With inspection mandatory only those that will not be scanned anyway
+// (beyond -K) are; without -K none.
+unsigned long long PassOnSize() {
+  if (!g_bScanRequired) return kHttpPassOnSize;
+  return g_nScanMax != 0 ? g_nScanMax : ~0ull;
+}
+
 // The ftp branch: the FTP client writes the answer, the virus scanner
 // checks it, and it goes to the client as it is.
 int FetchFtp(ConnectionRecord *pRec, const RequestTarget *pT, const AnalyzedRequest *pReq) {
@@ -59,11 +87,18 @@ int FetchFtp(ConnectionRecord *pRec, const RequestTarget *pT, const AnalyzedRequ
   }
   FtpClient(pRec, pAnswer, pT->mFtpUser.c_str(), pT->mFtpPass.c_str(), pReq->szHost, pT->nPort,
             pT->mFtpDir.c_str(), pT->mFtpCmd.c_str(), pT->mFtpFile.c_str());
-  fclose(pAnswer);
+  if (PlatSpoolClose(pAnswer) != 1) {
+    RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
+    return 0;
+  }
   char szVerdict[kScanReplySize + 1] = "";
-  ScanFile(ScanProtocol(pRec), pRec->nSock, tmp.c_str(), szVerdict);
+  int nScanned = ScanFile(ScanProtocol(pRec), pRec->nSock, tmp.c_str(), szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%s] VIRUS result [%s]\n", pRec->nSock, tmp.c_str(),
             szVerdict[0] ? szVerdict : "CLEAN");
+  if (ScanMissing(nScanned)) {
+    RefuseAnswer(pRec, tmp.c_str(), kRefuseNoVerdict);
+    return 0;
+  }
   if (szVerdict[0]) {
     FixedText<kScanReplySize + 16> found;
     found.Format("Found %s\r\n", szVerdict);
@@ -116,6 +151,7 @@ int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTa
     return 0;
   }
   DebugLogF("[GetDispatch] [%04d] HTTP cash useing. %s\n", pRec->nSock, szCache);
+  MetricCount(kMetCacheHit);
   // A store replaces the cache file by rename, so the open file stays whole
   // while it is sent: no private copy is needed.
   SpoolName cash;
@@ -131,7 +167,7 @@ int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTa
 
 // Passes on what has arrived: the first time the whole spool file so far
 // (with the header rewritten), later the new piece.  Returns -1 when a send
-// to the client failed.
+// to the client failed, -2 when the spool file could not take the response.
 int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char *pPiece, std::size_t nPiece,
            int *pbStarted, const RequestTarget *pT) {
   if (*pbStarted) {
@@ -144,7 +180,7 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
     return 1;
   }
   *pbStarted = 1;
-  fflush(pSpool);
+  if (fflush(pSpool) != 0 || ferror(pSpool)) return -2;  // the file lacks bytes
   FILE *pIn = OpenSpoolLong(szSpool, "rb");
   if (pIn == nullptr) {
     DebugLogF("[GetDispatch] [%04d] temp file not open. (%s)\n", pRec->nSock, szSpool);
@@ -161,6 +197,7 @@ struct ReceiveResult {
   int bPassedOn;       // the client already has the response
   int bClientFailed;   // a send to the client failed
   int bGotData;        // at least one byte arrived
+  int bStoreFailed;    // the spool file did not take all of it
 };
 
 // Receives the response into the spool file (kept open: pieces are
@@ -168,8 +205,9 @@ struct ReceiveResult {
 void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int bWhite, int bSendFailed,
                      const RequestTarget *pT, ReceiveResult *pOut) {
   TrackerInit(&pOut->track, 0);
-  pOut->bPassedOn = pOut->bClientFailed = pOut->bGotData = 0;
+  pOut->bPassedOn = pOut->bClientFailed = pOut->bGotData = pOut->bStoreFailed = 0;
   FILE *pSpool = PlatSpoolCreate(szSpool, "wb");
+  if (pSpool == nullptr) pOut->bStoreFailed = 1;
   // Pieces reach the file in 64 KiB writes; PassOn flushes before it reads.
   char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
   if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);
@@ -187,25 +225,35 @@ void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int b
     pRec->nLogBytes += static_cast<uint32_t>(n);
     pOut->bGotData = 1;
     DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. \n", pRec->nSock, nSv, n);
-    if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
+    // A response the spool cannot hold whole is not inspected, stored or
+    // delivered: the exchange ends here.
+    if (pOut->bStoreFailed || PlatSpoolAppend(pSpool, pRec->mRecv, static_cast<std::size_t>(n)) != 1) {
+      pOut->bStoreFailed = 1;
+      break;
+    }
     int nTrack = TrackerFeed(&pOut->track, pRec->mRecv, static_cast<std::size_t>(n));
     if (nTrack < 0) break;  // bad framing: nothing of it reaches the client
     int bComplete = nTrack == 1;
-    int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > kHttpPassOnSize);
-    if (bPass && !pOut->bClientFailed && pSpool != nullptr) {
-      pOut->bPassedOn = 1;
+    int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > PassOnSize());
+    if (bPass && !pOut->bClientFailed) {
       // An answer that ends with the server's close ends the client
       // connection too: its header says so when it goes out.
       const ResponseTracker &t = pOut->track;
       if (!bStarted && !t.bHeaderPending && !t.bLengthKnown && !t.bChunked && !t.bNoBody) pRec->bKeepAlive = 0;
-      if (PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT) < 0) {
+      int nPassed = PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT);
+      if (nPassed == -2) {
+        pOut->bStoreFailed = 1;
+        break;
+      }
+      pOut->bPassedOn = 1;
+      if (nPassed < 0) {
         pOut->bClientFailed = 1;
         break;
       }
     }
     if (bComplete || bSendFailed) break;
   }
-  if (pSpool != nullptr) fclose(pSpool);
+  if (pSpool != nullptr && PlatSpoolClose(pSpool) != 1) pOut->bStoreFailed = 1;
   delete[] pSpoolBuf;
 }
 
@@ -235,21 +283,27 @@ int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bU
 
 // Virus scan and content filter of a complete response (R holds the whole
 // response on entry; R.tmp the answer for the client on return).
-void Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
-  NotifyPage(kPageSplit, szSpool, szTmp, nullptr);
+// Returns 1, or why the answer must be refused (kRefuseStorage: a file
+// could not be written whole; kRefuseNoVerdict: a scanner gave no verdict
+// while inspection is mandatory).
+int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
+  if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
   // The virus scanner sees the body the client will use: chunks joined and
   // a gzip or deflate coding undone.
-  DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool);
+  if (DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == -2) return kRefuseStorage;
   char szVerdict[kHttpScanReplySize + 1] = "";
-  ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
+  int nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
             szVerdict[0] ? szVerdict : "CLEAN");
-  if (szVerdict[0]) NotifyPage(kPageVirus, szTmp, szSpool, szVerdict);
+  if (ScanMissing(nScanned)) return kRefuseNoVerdict;
+  if (szVerdict[0] && NotifyPage(kPageVirus, szTmp, szSpool, szVerdict) != 1) return kRefuseStorage;
   szVerdict[0] = '\0';
-  ScanHttpFile(nSv, szTmp, szVerdict);
+  nScanned = ScanHttpFile(nSv, szTmp, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
             szVerdict[0] ? szVerdict : "CLEAN");
-  if (szVerdict[0]) NotifyPage(kPageWord, szTmp, szSpool, szVerdict);
+  if (ScanMissing(nScanned)) return kRefuseNoVerdict;
+  if (szVerdict[0] && NotifyPage(kPageWord, szTmp, szSpool, szVerdict) != 1) return kRefuseStorage;
+  return 1;
 }
 
 int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *pReq, int nPrevKeep,
@@ -297,6 +351,20 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   delete[] pBuf;
   const ResponseTracker &track = pRes->track;
+  if (pRes->bStoreFailed) {
+    // The spool lost part of the response: the server connection is not
+    // used again, and the client gets the refusal (or, when it already has
+    // part of the answer, the end of the connection).
+    DebugLogF("[GetDispatch] [%04d] [%04d] spool write failed.\n", pRec->nSock, nSv);
+    CloseServer(pRec);
+    if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
+    pRec->bKeepAlive = 0;
+    delete pRes;
+    DeleteSpool(pReq->szSpool);
+    DeleteSpool(cash.c_str());
+    pRec->mLine[0] = '\0';
+    return 0;
+  }
   if (track.bBad) {
     // Framing that cannot be followed (RFC 9112 6.3): the server connection
     // is not used again, nothing is inspected or stored, and the client
@@ -329,13 +397,27 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   if (pRes->bClientFailed) pRec->bKeepAlive = 0;
   int nSvLog = nSv;
   // 7. Inspection.
-  if (!pReq->bWhite)
-    Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
-  else
+  if (!pReq->bWhite) {
+    int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
+    if (nInspected != 1) {
+      // Nothing unscanned or cut short reaches the client or the cache.
+      if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
+      pRec->bKeepAlive = 0;
+      CloseServer(pRec);
+      delete pRes;
+      DeleteSpool(pReq->szSpool);
+      DeleteSpool(tmp.c_str());
+      DeleteSpool(cash.c_str());
+      pRec->mLine[0] = '\0';
+      return 0;
+    }
+  } else {
     DebugLogF("[GetDispatch] [%04d] [%04d] whitelist [%s]\n", pRec->nSock, nSvLog, pRec->mLine);
+  }
   // 8. Cache store (a white-listed response has no R.tmp).
   if (szCache[0] != '\0' && !bCutShort && PlatFileExists(tmp.c_str()) && !HttpFilePrivate(tmp.c_str(), 0)) {
     DebugLogF("[GetDispatch] [%04d] [%04d] HTTP cash making. %s\n", pRec->nSock, nSvLog, szCache);
+    MetricCount(kMetCacheStore);
     CopyWithRetry(tmp.c_str(), szCache);
   }
   // 9.-10. Delivery unless it was passed on.
@@ -385,6 +467,7 @@ int GetDispatch(ConnectionRecord *pRec) {
       if (szCache[0] != '\0' && AnswerFromCache(pRec, szCache, pT, pReq)) {
         pRec->mLine[0] = '\0';
       } else {
+        if (szCache[0] != '\0') MetricCount(kMetCacheMiss);
         ForwardRequest(pRec, pT, pReq, nPrevKeep, szCache);
       }
     }

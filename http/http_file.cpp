@@ -24,12 +24,12 @@ namespace {
 // The first attempt decides most opens: a file that is there opens at once,
 // and one that is not there for reading is not waited for.
 FILE *OpenSpoolTries(const char *szPath, const char *szMode, unsigned nAttempts) {
-  FILE *pFile = fopen(szPath, szMode);
+  FILE *pFile = PlatFileOpen(szPath, szMode);
   if (pFile != nullptr) return pFile;
   if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   if (nAttempts <= 1) return nullptr;
   PlatSleepMs(50);
-  return PlatOpenRetry(szPath, szMode, nAttempts - 1);
+  return PlatSpoolOpenRetry(szPath, szMode, nAttempts - 1);
 }
 
 }  // namespace

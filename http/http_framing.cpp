@@ -145,8 +145,8 @@ int Refuse(HttpFraming *pOut, int nKind) {
 
 }  // namespace
 
-std::size_t HttpHeaderEnd(const char *p, std::size_t n) {
-  std::size_t i = 0;
+std::size_t HttpHeaderEnd(const char *p, std::size_t n, std::size_t nFrom) {
+  std::size_t i = nFrom;
   while (i < n) {
     const void *pLf = memchr(p + i, '\n', n - i);
     if (pLf == nullptr) return 0;
@@ -420,7 +420,10 @@ int HttpReaderFeed(HttpReader *pR, const char *p, std::size_t n, std::size_t *pn
       memcpy(pR->mHeader + pR->nHeader, p + i, nCopy);
       std::size_t nBefore = pR->nHeader;
       pR->nHeader += nCopy;
-      std::size_t nEnd = HttpHeaderEnd(pR->mHeader, pR->nHeader);
+      // The first nBefore bytes held no end: only a line end that reaches
+      // into the new bytes can be one, so a header arriving a byte at a time
+      // is not scanned again from its start each time.
+      std::size_t nEnd = HttpHeaderEnd(pR->mHeader, pR->nHeader, nBefore >= 2 ? nBefore - 2 : 0);
       if (nEnd == 0) {
         i += nCopy;
         if (pR->nHeader >= kHttpHeaderMax) {

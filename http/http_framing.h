@@ -36,7 +36,9 @@ struct HttpFraming {
 
 // Length of the header block at p (through its empty line; lines end in
 // LF, optionally after CR), or 0 when the empty line is not within n bytes.
-std::size_t HttpHeaderEnd(const char *p, std::size_t n);
+// nFrom: the search starts there (REQUIRES: no line end before it can begin
+// the empty line, i.e. the first nFrom + 2 bytes held no end).
+std::size_t HttpHeaderEnd(const char *p, std::size_t n, std::size_t nFrom = 0);
 
 // Reads a complete header block (nLen from HttpHeaderEnd).  bHeadRequest:
 // the answer of a HEAD request has no body.  Returns 1, or -1 when the

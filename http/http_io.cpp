@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/settings.h"
+#include "core/metrics.h"
 #include "front/connection.h"
 #include "front/connection_record.h"
 #include "platform/plat_socket.h"
@@ -17,11 +18,15 @@ int ClampSize(std::size_t n) { return n > (1u << 30) ? (1 << 30) : static_cast<i
 
 int HttpSendClientSock(int nSock, void *pSSL, const void *pData, std::size_t nLen) {
   if (nLen == 0) return 0;
-  return SslSendBytes(nSock, pSSL, pData, ClampSize(nLen));
+  int n = SslSendBytes(nSock, pSSL, pData, ClampSize(nLen));
+  MetricBytes(kMetBytesToClient, n);
+  return n;
 }
 
 int HttpRecvClientSock(int nSock, void *pSSL, char *pBuf, std::size_t nSize) {
-  return SslRecv(nSock, pSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+  int n = SslRecv(nSock, pSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+  MetricBytes(kMetBytesFromClient, n);
+  return n;
 }
 
 int HttpSendClient(ConnectionRecord *pRec, const void *pData, std::size_t nLen) {
@@ -50,11 +55,15 @@ int HttpRecvClient(ConnectionRecord *pRec, char *pBuf, std::size_t nSize) {
 
 int HttpSendServer(int nSvSock, const void *pData, std::size_t nLen) {
   if (nLen == 0) return 0;
-  return PlatSend(nSvSock, pData, ClampSize(nLen));
+  int n = PlatSend(nSvSock, pData, ClampSize(nLen));
+  MetricBytes(kMetBytesToServer, n);
+  return n;
 }
 
 int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize) {
-  return PlatRecv(nSvSock, pBuf, ClampSize(nSize), g_nTmoServer);
+  int n = PlatRecv(nSvSock, pBuf, ClampSize(nSize), g_nTmoServer);
+  MetricBytes(kMetBytesFromServer, n);
+  return n;
 }
 
 void HttpNoDelay(int nSock) {

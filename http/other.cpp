@@ -57,6 +57,24 @@ void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, 
   post.Format("%s.post", pRec->mReqFile.c_str());
   ComposeInput in{pT, bUpstream, 1};
   FILE *pOut = PlatSpoolCreate(post.c_str(), "wb");
+  long nHeaderLen = 0;
+  if (pOut != nullptr) {
+    RequestSink sink{};
+    sink.pFile = pOut;
+    ComposeRequestHeader(pRec, pIn, &in, &sink);
+    nHeaderLen = ftell(pOut);
+    std::size_t n;
+    int bWritten = !sink.bFailed;
+    while (bWritten && (n = fread(pBuf, 1, kHttpSendPiece, pIn)) > 0) bWritten = PlatSpoolAppend(pOut, pBuf, n) == 1;
+    if (PlatSpoolClose(pOut) != 1 || !bWritten) {
+      // A request file that lost bytes (a full disk) must not go out as
+      // the whole request: the lines are sent as they are produced.
+      DebugLogF("[OtherDispatch] [%04d] request file write failed (%s).\n", pRec->nSock, post.c_str());
+      DeleteSpool(post.c_str());
+      rewind(pIn);
+      pOut = nullptr;
+    }
+  }
   if (pOut == nullptr) {
     RequestSink sink{};
     sink.nSvSock = nSv;
@@ -68,14 +86,7 @@ void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, 
     delete[] pBuf;
     return;
   }
-  RequestSink sink{};
-  sink.pFile = pOut;
-  ComposeRequestHeader(pRec, pIn, &in, &sink);
-  long nHeaderLen = ftell(pOut);
-  std::size_t n;
-  while ((n = fread(pBuf, 1, kHttpSendPiece, pIn)) > 0) fwrite(pBuf, 1, n, pOut);
   fclose(pIn);
-  fclose(pOut);
 
   FILE *pPost = OpenSpool(post.c_str(), "rb");
   if (pPost != nullptr && nHeaderLen > 0) {
@@ -137,12 +148,14 @@ int OtherDispatch(ConnectionRecord *pRec) {
   int bHead = strncasecmp(pRec->mLine, "HEAD ", 5) == 0;
   int bKeepWanted = 0;
   int bGotData = 0;
+  int bStoreFailed = 0;
   for (int nTry = 0; nTry < 2; ++nTry) {
     pRec->bKeepAlive = 0;
     SendOtherRequest(pRec, nSv, pT, bUpstream);
     bKeepWanted = pRec->bKeepAlive;
     TrackerInit(pTrack, bHead);
     FILE *pSpool = PlatSpoolCreate(pReq->szSpool, "wb");
+    bStoreFailed = pSpool == nullptr;
     // Pieces reach the file in 64 KiB writes.
     char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
     if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);
@@ -160,12 +173,15 @@ int OtherDispatch(ConnectionRecord *pRec) {
       bGotData = 1;
       pRec->nLogBytes += static_cast<uint32_t>(n);
       DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes.\n", pRec->nSock, nSv, n);
-      if (pSpool != nullptr) fwrite(pRec->mRecv, 1, static_cast<std::size_t>(n), pSpool);
+      if (bStoreFailed || PlatSpoolAppend(pSpool, pRec->mRecv, static_cast<std::size_t>(n)) != 1) {
+        bStoreFailed = 1;  // a response cut short by the disk is not delivered
+        break;
+      }
       if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n)) != 0) break;
     }
-    if (pSpool != nullptr) fclose(pSpool);
+    if (pSpool != nullptr && PlatSpoolClose(pSpool) != 1) bStoreFailed = 1;
     delete[] pSpoolBuf;
-    if (bGotData || !bReused) break;
+    if (bGotData || !bReused || bStoreFailed) break;
     // The kept connection had been closed by the server: once more anew.
     CloseServer(pRec);
     nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
@@ -176,12 +192,16 @@ int OtherDispatch(ConnectionRecord *pRec) {
     pRec->nSvSock = nSv;
   }
   pRec->bKeepAlive = bKeepWanted;
-  if (pTrack->bBad) {
-    // Framing that cannot be followed: 502, and neither connection is used
-    // again.
-    DebugLogF("[OtherDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
+  if (pTrack->bBad || bStoreFailed) {
+    // Framing that cannot be followed: 502; a response the spool could not
+    // hold: 507.  Neither connection is used again.
+    DebugLogF("[OtherDispatch] [%04d] [%04d] %s.\n", pRec->nSock, nSv,
+              bStoreFailed ? "spool write failed" : "bad response framing");
     CloseServer(pRec);
-    HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    if (bStoreFailed)
+      HttpSendStatusClose(pRec, 507, "Insufficient Storage");
+    else
+      HttpSendStatusClose(pRec, 502, "Bad Gateway");
     DeleteSpool(pReq->szSpool);
     delete pT;
     delete pReq;

@@ -9,6 +9,7 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "front/outbound.h"
@@ -88,6 +89,7 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
     if (QueryDBList(white.c_str(), pT->mUrl.c_str(), szKey)) {
       pReq->bWhite = nHandler == kHandlerGet;
     } else if (QueryDBList(black.c_str(), pT->mUrl.c_str(), szKey)) {
+      MetricCount(kMetVerdictBlackList);
       if (nHandler == kHandlerGet)
         ConsoleF("[GetDispatch] [%04d] blacklist [%s]\n", pRec->nSock, pRec->mLine);
       else

@@ -10,6 +10,7 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "front/outbound.h"
@@ -375,6 +376,7 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   black.Format("%sblack.db", g_szDataDir.c_str());
   if (!QueryDBList(white.c_str(), url.c_str(), key.c_str()) && QueryDBList(black.c_str(), url.c_str(), key.c_str())) {
     DebugLogF("[ConnectDispatch] [%04d] QueryDBList(%s) hit.\n", pRec->nSock, pRec->mLine);
+    MetricCount(kMetVerdictBlackList);
     pRec->mLine[0] = '\0';
     return 0;
   }

@@ -5,24 +5,17 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <strings.h>
 
 #include "core/fixed_text.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_ipc.h"
 #include "platform/plat_time.h"
 
 namespace {
-
-// One lock per service: calls from all connection threads are serialised
-// per service, and the wait for a busy service happens inside the lock.
-std::mutex g_AvsLock;
-std::mutex g_SpamLock;
-std::mutex g_HttpLock;
-std::mutex g_ZipLock;
 
 std::atomic<int> g_nReplyTimeoutMs{kScanReplyTimeoutMs};
 std::atomic<int> g_nBusyTimeoutMs{kScanBusyTimeoutMs};
@@ -31,14 +24,25 @@ std::atomic<int> g_nBusyTimeoutMs{kScanBusyTimeoutMs};
 struct ServiceClient {
   const char *szTag;    // routine name in log lines
   const char *szPipe;   // pipe (socket) name under <data>pipe/
-  std::mutex *pLock;
   int nBufSize;         // request and reply buffer size
+  MetricService nService;
+  MetricCounter nFound;  // the verdict counted for a non-empty reply
 };
 
-const ServiceClient kAvsClient{"ScanFile", kAvsPipe, &g_AvsLock, static_cast<int>(kScanReplySize)};
-const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, &g_SpamLock, static_cast<int>(kScanReplySize)};
-const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, &g_HttpLock, static_cast<int>(kHttpScanReplySize)};
-const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, &g_ZipLock, static_cast<int>(kScanReplySize)};
+const ServiceClient kAvsClient{"ScanFile", kAvsPipe, static_cast<int>(kScanReplySize), kMetServiceVirus,
+                               kMetVerdictVirus};
+const ServiceClient kSpamClient{"ScanSpamFile", kSpamPipe, static_cast<int>(kScanReplySize),
+                                kMetServiceSpam, kMetVerdictSpam};
+const ServiceClient kHttpClient{"ScanHttpFile", kHttpPipe, static_cast<int>(kHttpScanReplySize),
+                                kMetServiceFilter, kMetVerdictWord};
+const ServiceClient kZipClient{"CompressedbyPipe", kZipPipe, static_cast<int>(kScanReplySize),
+                               kMetServiceCompress, kMetVerdictCompressed};
+
+// The scanner's answers for encrypted executables and files it could not
+// open are not findings.
+bool ClearedVirusVerdict(const char *szVerdict) {
+  return strcasecmp(szVerdict, "Password-protected-EXE") == 0 || strcasecmp(szVerdict, "AVS_ACCESSDENIED") == 0;
+}
 
 // Request text in a zero-filled buffer of nBufSize bytes (always
 // NUL-terminated): the file name part of szArg cut to kScanNameCut
@@ -71,8 +75,11 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
   if (!pReply) return 0;
 
   int nResult = 0;
+  MetricOutcome nOutcome = kMetOutcomeFailed;
   int64_t nBusySince = -1;
-  std::lock_guard<std::mutex> lock(*c.pLock);
+  const int64_t nStartUs = g_bMetrics ? PlatSteadyUs() : 0;
+  // No lock is held here: each call is a connection of its own, and the
+  // service takes many at once (a full queue answers "busy" at once).
   for (;;) {
     int nLen = 0;
     int nError = 0;
@@ -85,27 +92,33 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
         DebugLogF("[%s] [%04d] %s --- %s\n", c.szTag, nSock, szLogName, pResult[0] ? pResult : "CLEAN");
       }
       nResult = 1;
+      nOutcome = kMetOutcomeVerdict;
       break;
     }
-    if (rc == 0) break;  // not running: clean, nothing to log
+    if (rc == 0) {  // not running: clean, nothing to log
+      nOutcome = kMetOutcomeMissing;
+      break;
+    }
     if (nError == EAGAIN) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) fail. code = %lu\n", c.szTag, nSock, pRequest,
                 static_cast<unsigned long>(nError));
       int64_t nNow = PlatSteadyMs();
       if (nBusySince < 0) nBusySince = nNow;
-      // A service that never takes the call would hold this lock, and with
-      // it every connection that needs the service, for ever.
+      // A service that never takes the call must not hold the connection
+      // for ever.
       if (nNow - nBusySince >= g_nBusyTimeoutMs.load()) {
-        DebugLogF("[%s] [%04d] CallNamedPipe(%s) busy for %d ms, passed as clean.\n", c.szTag, nSock, szLogName,
-                  static_cast<int>(nNow - nBusySince));
+        DebugLogF("[%s] [%04d] CallNamedPipe(%s) busy for %d ms, %s.\n", c.szTag, nSock, szLogName,
+                  static_cast<int>(nNow - nBusySince), g_bScanRequired ? "no verdict" : "passed as clean");
+        nOutcome = kMetOutcomeBusy;
         break;
       }
       PlatSleepMs(kScanBusyPauseMs);
       continue;
     }
     if (nError == ETIMEDOUT) {
-      DebugLogF("[%s] [%04d] CallNamedPipe(%s) no reply within %d ms, passed as clean.\n", c.szTag, nSock,
-                szLogName, g_nReplyTimeoutMs.load());
+      DebugLogF("[%s] [%04d] CallNamedPipe(%s) no reply within %d ms, %s.\n", c.szTag, nSock,
+                szLogName, g_nReplyTimeoutMs.load(), g_bScanRequired ? "no verdict" : "passed as clean");
+      nOutcome = kMetOutcomeTimeout;
     } else if (nError == ENAMETOOLONG) {
       DebugLogF("[%s] [%04d] CallNamedPipe(%s) fail. code = %lu\n", c.szTag, nSock, pRequest,
                 static_cast<unsigned long>(nError));
@@ -113,6 +126,7 @@ int Exchange(const ServiceClient &c, int nSock, const char *szLogName, const cha
     break;  // any other failure: give up
   }
   delete[] pReply;
+  if (g_bMetrics) MetricScanCall(c.nService, nOutcome, PlatSteadyUs() - nStartUs);
   return nResult;
 }
 
@@ -126,6 +140,10 @@ int ScanWith(const ServiceClient &c, int nSock, const char *szArg, int bFields, 
   BuildRequest(szArg, bFields, szSuffix, pRequest, c.nBufSize);
   int nResult = Exchange(c, nSock, szArg, pRequest, pResult, 1);
   delete[] pRequest;
+  if (nResult == 1) {
+    bool bFound = pResult[0] && !(c.nService == kMetServiceVirus && ClearedVirusVerdict(pResult));
+    MetricCount(bFound ? c.nFound : kMetVerdictClean);
+  }
   return nResult;
 }
 
@@ -141,6 +159,8 @@ const char *ScanProtocolCode(int nProtocol) {
     default: return "";
   }
 }
+
+int ScanMissing(int nScanResult) { return g_bScanRequired && nScanResult != 1 ? 1 : 0; }
 
 void SetScanTimeouts(int nReplyTimeoutMs, int nBusyTimeoutMs) {
   g_nReplyTimeoutMs.store(nReplyTimeoutMs);
@@ -160,11 +180,7 @@ int ScanFile(int nProtocol, int nSock, const char *szFile, char *pResult) {
   char szSuffix[8];
   std::snprintf(szSuffix, sizeof szSuffix, "\t%s", ScanProtocolCode(nProtocol));
   int nResult = ScanWith(kAvsClient, nSock, szFile, 0, szSuffix, pResult);
-  // The scanner's answers for encrypted executables and files it could not
-  // open are not findings.
-  if (strcasecmp(pResult, "Password-protected-EXE") == 0 || strcasecmp(pResult, "AVS_ACCESSDENIED") == 0) {
-    pResult[0] = '\0';
-  }
+  if (ClearedVirusVerdict(pResult)) pResult[0] = '\0';
   return nResult;
 }
 
@@ -189,6 +205,7 @@ int CompressedbyPipe(int nSock, const char *szSpoolFile, const char *szMailId, c
   char szRequest[kScanReplySize];
   BuildRequest(msgFile.c_str(), 0, "", szRequest, sizeof szRequest);
   int nResult = Exchange(kZipClient, nSock, msgFile.c_str(), szRequest, pResult, 0);
+  if (pResult[0]) MetricCount(kMetVerdictCompressed);
   // Nothing compressed (or no answer): the envelope beside the message is
   // not needed any more.
   if (pResult[0] == '\0') PlatDeleteRetry(envFile.c_str(), g_nRetryLimit);

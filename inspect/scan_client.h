@@ -3,10 +3,11 @@
 // Content is spooled to a file; the client sends the file's name to the
 // service over its pipe (a Unix-domain socket at data folder + "pipe/" +
 // name) and reads back a short text verdict.  An empty verdict means clean.
-// One lock per service keeps at most one call per service in flight in the
-// whole process.  Every wait is bounded: a service that does not take the
-// call, or does not answer, lets the content pass as clean after a logged
-// time-out.
+// The services serve many clients at once, so calls from different
+// connections run side by side: one slow scan never holds up the others.
+// Every wait is bounded: a service that does not take the call, or does
+// not answer, lets the content pass as clean after a logged time-out -
+// unless inspection is mandatory (-I), where the caller refuses it.
 #ifndef PROXY_INSPECT_SCAN_CLIENT_H_
 #define PROXY_INSPECT_SCAN_CLIENT_H_
 
@@ -51,6 +52,12 @@ int ScanHttpFile(int nSock, const char *szFile, char *pResult);
 // pResult (kScanReplySize bytes) receives the reply ("" = nothing
 // compressed).  Returns 1 when a reply was read, 0 on failure.
 int CompressedbyPipe(int nSock, const char *szSpoolFile, const char *szMailId, char *pResult);
+
+// With inspection mandatory (-I): 1 when a call that returned nScanResult
+// gave no verdict (service missing, refusing, reset, silent or failing),
+// so the content must be refused rather than passed as clean.  Always 0
+// without -I.
+int ScanMissing(int nScanResult);
 
 // Waiting limits of the exchange, in milliseconds (defaults
 // kScanReplyTimeoutMs and kScanBusyTimeoutMs).  Only tests change them.

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -328,8 +333,8 @@ TEST_F(ScanClientTest, BusyForeverIsBounded) {
   EXPECT_NE(Log().find("[ScanSpamFile] [0004] CallNamedPipe(/never) busy for "), std::string::npos);
 }
 
-// A service that takes the request and never answers holds the call (and
-// the lock) only until the reply limit.
+// A service that takes the request and never answers holds the call only
+// until the reply limit.
 TEST_F(ScanClientTest, SilentServiceIsBounded) {
   FakeService svc(Pipe(kHttpPipe), kHttpScanReplySize);
   ASSERT_TRUE(svc.Ok());
@@ -428,6 +433,123 @@ TEST_F(ScanClientTest, CompressedbyPipe) {
   auto reqs = svc.Requests();
   ASSERT_EQ(reqs.size(), 2u);
   EXPECT_EQ(RequestText(reqs[0]), m_root + "/cache/M42.dat");
+}
+
+}  // namespace
+
+namespace {
+
+// A service that serves every client on a thread of its own, as the real
+// ones do; what it does with a request depends on the file name in it.
+class ScriptedService {
+ public:
+  explicit ScriptedService(const std::string &path) : m_path(path) {
+    m_bOk = PlatIpcServerListen(path.c_str(), 16, &m_nListen) == 1;
+    m_accept = std::thread([this] {
+      while (!m_bStop.load()) {
+        int nClient = -1;
+        if (PlatIpcServerAccept(m_nListen, 20, &nClient, nullptr) != 1) continue;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_clients.emplace_back([this, nClient] { Serve(nClient); });
+      }
+    });
+  }
+  ~ScriptedService() {
+    m_bStop = true;
+    m_accept.join();
+    for (auto &t : m_clients) t.join();
+    PlatIpcClose(m_nListen);
+    fs::remove(m_path);
+  }
+  bool Ok() const { return m_bOk; }
+
+ private:
+  // "/slow...": answers "Late" after 1.5 s; "/silent": never; "/reset":
+  // part of a reply, then a reset; "/huge": 10 MB; else "Quick".
+  void Serve(int nClient) {
+    std::string req(kScanReplySize, '\0');
+    size_t nGot = 0;
+    PlatIpcRecvExact(nClient, req.data(), 64, 2000, &nGot);
+    std::string name = req.substr(0, req.find('\t'));
+    // Closing with the rest of the request unread resets the connection.
+    if (name != "/reset") PlatIpcRecvExact(nClient, req.data() + 64, req.size() - 64, 2000, &nGot);
+    if (name.rfind("/slow", 0) == 0) {
+      PlatSleepMs(1500);
+      PlatIpcSendAll(nClient, "Late", 4, 2000);
+    } else if (name == "/silent") {
+      while (!m_bStop.load()) PlatSleepMs(5);
+    } else if (name == "/reset") {
+      PlatIpcSendAll(nClient, "Par", 3, 2000);
+      PlatSleepMs(50);
+      close(nClient);
+      return;
+    } else if (name == "/huge") {
+      std::string big(10 << 20, 'H');
+      PlatIpcSendAll(nClient, big.data(), big.size(), 2000);
+    } else {
+      PlatIpcSendAll(nClient, "Quick", 5, 2000);
+    }
+    PlatIpcClose(nClient);
+  }
+  std::string m_path;
+  int m_nListen = -1;
+  bool m_bOk = false;
+  std::atomic<bool> m_bStop{false};
+  std::mutex m_lock;
+  std::vector<std::thread> m_clients;
+  std::thread m_accept;
+};
+
+// One slow scan does not hold up the scans of other connections.
+TEST_F(ScanClientTest, SlowScanDoesNotQueueOthers) {
+  ScriptedService svc(Pipe(kAvsPipe));
+  ASSERT_TRUE(svc.Ok());
+  std::thread slow([] {
+    char szResult[kScanReplySize];
+    EXPECT_EQ(ScanFile(kModeHttp, 1, "/slow", szResult), 1);
+    EXPECT_STREQ(szResult, "Late");
+  });
+  PlatSleepMs(100);
+  char szResult[kScanReplySize];
+  int64_t nStart = PlatSteadyMs();
+  EXPECT_EQ(ScanFile(kModeHttp, 2, "/fast", szResult), 1);
+  EXPECT_LT(PlatSteadyMs() - nStart, 700);
+  EXPECT_STREQ(szResult, "Quick");
+  slow.join();
+}
+
+// Every fault of a service ends within the reply limit; with inspection
+// mandatory each one that leaves no verdict is reported as such.
+TEST_F(ScanClientTest, ServiceFaultsAreBoundedAndMandatoryModeSeesThem) {
+  static const struct {
+    const char *szFile;
+    bool bServe;       // a service listens
+    int nResult;       // ScanFile's result
+    bool bMissing;     // no verdict (refused with -I)
+    const char *szVerdict;
+  } kCases[] = {
+      {"/any", false, 0, true, ""},           // service missing
+      {"/reset", true, 0, true, ""},          // reset in the middle of the reply
+      {"/silent", true, 0, true, ""},         // never answers
+      {"/huge", true, 1, false, nullptr},     // 10 MB: cut to the buffer, a verdict
+      {"/fine", true, 1, false, "Quick"},
+  };
+  SetScanTimeouts(300, 300);
+  for (const auto &c : kCases) {
+    std::unique_ptr<ScriptedService> svc;
+    if (c.bServe) svc = std::make_unique<ScriptedService>(Pipe(kAvsPipe));
+    char szResult[kScanReplySize];
+    int64_t nStart = PlatSteadyMs();
+    int nResult = ScanFile(kModeSmtp, 3, c.szFile, szResult);
+    EXPECT_LT(PlatSteadyMs() - nStart, 1500) << c.szFile;
+    EXPECT_EQ(nResult, c.nResult) << c.szFile;
+    if (c.szVerdict) EXPECT_STREQ(szResult, c.szVerdict) << c.szFile;
+    else EXPECT_EQ(std::strlen(szResult), kScanReplySize - 1) << c.szFile;
+    g_bScanRequired = 1;
+    EXPECT_EQ(ScanMissing(nResult), c.bMissing ? 1 : 0) << c.szFile;
+    g_bScanRequired = 0;
+    EXPECT_EQ(ScanMissing(nResult), 0) << c.szFile;
+  }
 }
 
 }  // namespace

@@ -20,10 +20,35 @@ int PlatFileExists(const char *szPath);
 // 1 found, 0 not found, -1 failure.
 int PlatFileInfo(const char *szPath, uint64_t *pSize, int64_t *pMTime);
 
+// Opens a file like fopen with szMode ("r", "w", "a", optional "b" and
+// "+"), but a final name that is a symbolic link is never followed: spool,
+// cache and backup names live in folders others may write to, and a link
+// planted under such a name would make the proxy read or overwrite its
+// target.  With "x" in the mode the name is new: whatever stands under it
+// (a stale file, a link) is removed first and the file is created
+// exclusively.  Created files are private (0600).  nullptr on failure
+// (errno set; ELOOP for a link).
+FILE *PlatFileOpen(const char *szPath, const char *szMode);
+
+// Appends nLen bytes to an open spool stream.  A short or failed write (a
+// full disk, a quota, an I/O error) is reported, and the stream stays
+// failed: every later call fails too, so a file that lost bytes is never
+// taken for a whole one.  1 written (perhaps still buffered), -1 failure.
+int PlatSpoolAppend(FILE *pFile, const void *pData, size_t nLen);
+
+// Closes a spool stream written with PlatSpoolAppend.  -1 when any write
+// to it failed, also one still buffered at the close; 1 when all of it
+// reached the file.  A null stream gives -1.
+int PlatSpoolClose(FILE *pFile);
+
 // Opens a file with fopen's mode, retrying every 50 ms while it cannot be
 // opened, at most nAttempts times (at least once).  nullptr when it never
 // opened.  Where a writer hands files over by rename, the first try serves.
 FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
+// The same for spool, cache and backup files: a name that is a symbolic
+// link is not followed (PlatFileOpen).  Settings and list files, which an
+// administrator may well keep as links, are opened with PlatOpenRetry.
+FILE *PlatSpoolOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
 
 // Deletes a file, retrying every 50 ms while the deletion fails for another
 // reason than absence, at most nAttempts times.  1 deleted, 0 not found,
@@ -31,7 +56,8 @@ FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts);
 int PlatDeleteRetry(const char *szPath, unsigned nAttempts);
 
 // Copies a file into place through a temporary name.  bReplace 0 fails when
-// the destination exists.  1 done, -1 failure.
+// the destination exists; a source that is a symbolic link is not copied.
+// 1 done, -1 failure.
 int PlatCopyFile(const char *szFrom, const char *szTo, int bReplace);
 
 // Moves a file.  bReplace 0 fails when the destination exists; bWriteThrough
@@ -46,7 +72,8 @@ int PlatHandOffFile(const char *szTempPath, const char *szFinalPath);
 // 1 done, -1 failure.
 int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen);
 
-// Appends bytes to a file, creating it.  1 done, -1 failure.
+// Appends bytes to a file, creating it (a link is not followed).
+// 1 done, -1 failure.
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen);
 
 // Opens a file for appending, creating it; the descriptor stays open for

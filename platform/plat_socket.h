@@ -23,6 +23,9 @@ constexpr std::size_t kAddrTextSize = 65;
 
 // The reason of the last failed call of this thread (errno).
 int PlatLastError();
+// Sets this thread's last error to "timed out" (ETIMEDOUT): for callers
+// that bound a wait themselves and end it without a call of their own.
+void PlatNoteTimeout();
 
 // Socket error numbers as the log lines print them: the Winsock code that
 // has the same meaning (EINTR -> 10004, EFAULT -> 10014, EINVAL -> 10022,
@@ -52,14 +55,27 @@ int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock
 int PlatListen(PlatSocket s, int nBacklog);
 
 // Waits without time-out until one of the n sockets can accept.  Returns 1
-// and the index of the first ready socket in array order; -1 on failure.
-// An interrupted wait (EINTR) is repeated.
+// and the index of the first ready socket in array order; 0 when a stop
+// signal came (after PlatCatchStop); -1 on failure.  An interrupted wait
+// (EINTR) is repeated.
 int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex);
+
+// From now on SIGTERM and SIGINT do not end the process at once: they make
+// PlatWaitAcceptable return 0, so that an idle process can end in order
+// (the C library's exit, with the leak check of a sanitizer build).
+// 1 done, -1 failure (the signals keep their default action).
+int PlatCatchStop();
+// Ends the process as SIGTERM does by default.
+void PlatStopNow();
 
 // Accepts one connection.  The peer address comes back in *pPeer; an IPv4
 // peer reported in IPv4-mapped IPv6 form is converted to the IPv4 form.
 // Returns the new socket or kPlatNoSocket (PlatLastError() says why).
 PlatSocket PlatAccept(PlatSocket sListen, PlatSockAddr *pPeer);
+
+// The number of descriptors the process may hold (its soft limit; INT_MAX
+// when there is none).
+int PlatDescriptorLimit();
 
 // Local address of a connected socket (IPv4-mapped converted as above).
 // 1 done, -1 failure.

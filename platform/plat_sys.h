@@ -8,4 +8,7 @@
 // cache, backup and log files hold mail, private pages and credentials.
 void PlatProcessInit();
 
+// The number of threads of this process now; -1 when it cannot be read.
+int PlatThreadCount();
+
 #endif  // PROXY_PLATFORM_PLAT_SYS_H_

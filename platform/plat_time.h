@@ -18,6 +18,8 @@ struct PlatTm {
 int64_t PlatNow(int *pMillis);
 // Milliseconds from a steady clock, for measuring waits.
 int64_t PlatSteadyMs();
+// The same clock in microseconds, for measuring short calls.
+int64_t PlatSteadyUs();
 // Local and UTC broken-down time of a time value.
 void PlatLocalTime(int64_t nTime, PlatTm *pTm);
 void PlatUtcTime(int64_t nTime, PlatTm *pTm);

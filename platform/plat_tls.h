@@ -22,10 +22,16 @@ void PlatTlsCleanup();
 // nullptr (everything freed, *ppCtx untouched).  Logs as "[OpenSSLServer]".
 void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile);
 
-// Client-side handshake on a connected server socket.  The server's
-// certificate is not verified.  Returns the session (context in *ppCtx) or
-// nullptr (everything freed).  Logs as "[OpenSSLClient]".
-void *OpenSSLClient(void **ppCtx, int nSock);
+// Client-side handshake on a connected server socket.  szServerName is the
+// server's host name or numeric address: a name is sent as SNI.  With
+// bVerify the certificate must chain to a trusted CA (the system's store,
+// or the file and folder that the SSL_CERT_FILE and SSL_CERT_DIR
+// environment variables name) and be issued for szServerName (a DNS name,
+// or an IP address entry for a numeric address); bVerify 0 accepts any
+// certificate.  Returns the session (context in *ppCtx) or nullptr
+// (everything freed; a refused certificate is logged with its reason).
+// Logs as "[OpenSSLClient]".
+void *OpenSSLClient(void **ppCtx, int nSock, const char *szServerName, int bVerify);
 
 // Shuts the session down and frees it and its context.  Null is ignored.
 void PlatTlsRelease(void *pSSL);

@@ -42,9 +42,21 @@ int PlatProbePort(int bIPv4, int *pPort);
 // 16 for IPv6.  1 done, -1 the text is no address of that family.
 int PlatAddrBytes(const char *szText, int bIPv6, unsigned char *pOut);
 
+// 1 when the two numeric address texts name the same address (an
+// IPv4-mapped IPv6 text equals its IPv4 text); 0 when they differ or one
+// is no numeric address.
+int PlatSameAddress(const char *szA, const char *szB);
+
 // Waits at most nTimeoutMs until socket a or b is readable (or closed).
 // Returns 1 when a is, 2 when only b is, 0 on time-out, -1 on failure.
 // An interrupted wait is repeated with the time that is left.
 int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs);
+
+// Waits at most nTimeoutMs until one of the n sockets (at most 8) is
+// readable (or closed); sockets that are kPlatNoSocket are skipped.
+// Returns 1 with bit i of *pnReady set for each ready socket i, 0 on
+// time-out, -1 on failure.  An interrupted wait is repeated with the time
+// that is left.
+int PlatWaitAny(const PlatSocket *pSocks, int n, int nTimeoutMs, unsigned *pnReady);
 
 #endif  // PROXY_PLATFORM_PLAT_UDP_H_

@@ -6,6 +6,7 @@
 
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "http/http_file.h"
@@ -31,9 +32,16 @@ constexpr unsigned kCopyAttempts = 1200;
 // An SMTP message body (pBody set) is rewritten on its way into the file
 // (pOut: room for 2 * kRecvChunk + 3 bytes).  With nLineMax set, a line
 // beyond that many bytes is not written any more (it is refused whole).
+// When the file does not take a write (a full disk) *pbStoreFailed is set
+// and the rest is still read, unwritten, so that the client can be
+// answered at the end of its command or message.
+// The command must be complete within the client time-out (-T, first
+// value) from the start of the wait; a message body must keep pace.
 // Returns 1 complete, 0 the client closed or failed first.
 int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, char *pBuf, SmtpBody *pBody,
-               char *pOut, std::size_t nLineMax) {
+               char *pOut, std::size_t nLineMax, int *pbStoreFailed) {
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     std::size_t n;
     if (pRec->nClientCarry > 0) {
@@ -43,13 +51,14 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
       pRec->nClientCarry = 0;
     } else {
       std::memset(pBuf, 0, kRecvChunk + 1);
-      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk));
+      int r = RelayRecvClient(pRec, nClSock, pBuf, static_cast<int>(kRecvChunk), &deadline);
       if (r < 0) {
         DebugLogF("[ClientToServerSession] [%04d] S:recv:%d bytes. / error = %d\n", nClSock, r, PlatLastError());
         return 0;
       }
       if (r == 0) return 0;
       n = static_cast<std::size_t>(r);
+      if (pBody) ClientDeadlineCredit(&deadline, n);
       DebugLogF("[ClientToServerSession] [%04d] C:recv:%d bytes.\n", nClSock, r);
       DebugLogF("[ClientToServerSession] [%04d] %.256s%s", nClSock, pBuf,
                 (n > 256 || n == 0 || pBuf[n - 1] != '\n') ? "\n" : "");
@@ -59,13 +68,13 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
     if (pBody) {
       std::size_t nOut = 0;
       bDone = SmtpBodyFeed(pBody, pBuf, n, pOut, &nOut, &nUsed);
-      if (nOut > 0) std::fwrite(pOut, 1, nOut, fp);
+      if (!*pbStoreFailed && PlatSpoolAppend(fp, pOut, nOut) != 1) *pbStoreFailed = 1;
     } else {
       bDone = LineScanFeed(pScan, pBuf, n, &nUsed);
       bool bTooLong = nLineMax && (pScan->nLongest > nLineMax || pScan->nLen > nLineMax);
-      if (nUsed > 0 && !bTooLong) std::fwrite(pBuf, 1, nUsed, fp);
+      if (!bTooLong && !*pbStoreFailed && PlatSpoolAppend(fp, pBuf, nUsed) != 1) *pbStoreFailed = 1;
     }
-    std::fflush(fp);
+    if (!*pbStoreFailed && std::fflush(fp) != 0) *pbStoreFailed = 1;
     if (nUsed < n) {
       pRec->nClientCarry = static_cast<int32_t>(n - nUsed);
       std::memcpy(pRec->mClientCarry, pBuf + nUsed, n - nUsed);
@@ -80,9 +89,9 @@ int ReadClient(ConnectionRecord *pRec, int nClSock, FILE *fp, LineScan *pScan, c
 int WriteMessageCopy(const char *szSpool, const char *szTarget, char *pLine) {
   PathText tmp;
   if (!tmp.Format("%s.tmp", szTarget)) return -1;
-  FILE *in = std::fopen(szSpool, "rb");
+  FILE *in = PlatFileOpen(szSpool, "rb");
   if (!in) return -1;
-  FILE *out = std::fopen(tmp.c_str(), "wb");
+  FILE *out = PlatFileOpen(tmp.c_str(), "wbx");
   if (!out) {
     std::fclose(in);
     return -1;
@@ -119,6 +128,15 @@ int RefuseMessage(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *
   return nSent < 0 ? kRelaySendFail : kRelayRefused;
 }
 
+// A message no scanner could judge while inspection is mandatory: 451, so
+// that the sender keeps it and tries again later.
+int RefuseUninspected(ConnectionRecord *pRec, int nSvSock, int nClSock) {
+  char *szReply = pRec->mWork;
+  RelayRefusalLine(pRec, kRefuseNoVerdict, szReply, sizeof pRec->mWork);
+  DebugLogF("[ClientToServerSession] [%04d] [%s] no verdict, refused.\n", nClSock, pRec->lastCommand.c_str());
+  return RefuseMessage(pRec, nSvSock, nClSock, szReply);
+}
+
 // SMTP message body (kind 1), complete in szSpool: spam and virus scan,
 // backup copy, compression, then DATA to the server.  Returns 0 when the
 // body is to be forwarded, else a relay code to return.
@@ -126,18 +144,22 @@ int InspectMessage(const char *szSpool, int nSvSock, int nClSock, ConnectionReco
   char szVerdict[kScanReplySize];
   FixedText<kPathSize + 1100> spamArg;
   spamArg.Format("%s\t%s\t%s", szSpool, pRec->mClientIP.c_str(), pRec->mailFrom.c_str());
-  ScanSpamFile(nClSock, spamArg.c_str(), szVerdict);
+  MetricCount(kMetRequestSmtp);
+  int nScanned = ScanSpamFile(nClSock, spamArg.c_str(), szVerdict);
   DebugLogF("[ClientToServerSession] [%04d] [%s] SPAM result [%s]\n", nClSock, pRec->lastCommand.c_str(),
             szVerdict[0] ? szVerdict : "CLEAN");
+  // The spam verdict decides only with -J; the virus verdict always.
+  if (g_bSpamReject && ScanMissing(nScanned)) return RefuseUninspected(pRec, nSvSock, nClSock);
   if (szVerdict[0] && g_bSpamReject) {
     FixedText<kScanReplySize + 64> reply;
     reply.Format("552 Requested mail action aborted: SPAM found '%s'.\r\n", szVerdict);
     return RefuseMessage(pRec, nSvSock, nClSock, reply.c_str());
   }
   int nScanProto = g_nProxyMode == kModeSocks ? pRec->nRelayProto : g_nProxyMode;
-  ScanFile(nScanProto, nClSock, szSpool, szVerdict);
+  nScanned = ScanFile(nScanProto, nClSock, szSpool, szVerdict);
   DebugLogF("[ClientToServerSession] [%04d] [%s] VIRUS result [%s]\n", nClSock, pRec->lastCommand.c_str(),
             szVerdict[0] ? szVerdict : "CLEAN");
+  if (ScanMissing(nScanned)) return RefuseUninspected(pRec, nSvSock, nClSock);
   if (szVerdict[0] && QueryConnectPerimisson(pRec->mClientIP.c_str()) != 2) {
     FixedText<kScanReplySize + 64> reply;
     reply.Format("552 Requested mail action aborted: Virus found '%s'.\r\n", szVerdict);
@@ -242,7 +264,7 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   DebugLogF("[ClientToServerSession] [%04d] Start. sockCl=%04d, sockSv=%04d\n", nClSock, nClSock, nSvSock);
   const int nProto = RelayProtocol(pRec);
   const bool bSmtp = nProto == kProtoSmtp;
-  FILE *fp = std::fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   if (!fp) return kRelaySendFail;
   if (nKind == 1 && bSmtp && g_bHeaderRewrite) {
     char szDate[kDateTextSize];
@@ -270,8 +292,9 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
     pScan->nLiteral = pRec->nImapLiteral;
     pScan->bAfterLiteral = 1;
   }
+  int bStoreFailed = 0;
   int bComplete = ReadClient(pRec, nClSock, fp, pScan, pClientCommand, bBody ? &body : nullptr, pOut,
-                             bSmtp && nKind == 0 ? kSmtpLineMax : 0);
+                             bSmtp && nKind == 0 ? kSmtpLineMax : 0, &bStoreFailed);
   const bool bLineTooLong = bSmtp && nKind == 0 && pScan->nLongest > kSmtpLineMax;
   const bool bBadLiteral = pScan->bBadLiteral;
   const bool bBadNonSync = bBadLiteral && pScan->bLitPlus;
@@ -282,8 +305,24 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
   }
   delete pScan;
   delete[] pOut;
-  std::fclose(fp);
+  if (PlatSpoolClose(fp) != 1) bStoreFailed = 1;
   pClientCommand[0] = '\0';
+
+  if (bStoreFailed) {
+    // The spool lost part of what the client sent: nothing of it is
+    // inspected or forwarded, and the client is told why.
+    DebugLogF("[ClientToServerSession] [%04d] spool write failed (%s).\n", nClSock, szSpool);
+    if (!bComplete) return kRelaySendFail;
+    char *szReply = pRec->mWork;
+    RelayRefusalLine(pRec, kRefuseStorage, szReply, sizeof pRec->mWork);
+    if (nKind == 1) return RefuseMessage(pRec, nSvSock, nClSock, szReply);
+    // A command whose IMAP tag may be lost with the file: the session ends.
+    if (nProto == kProtoImap4) {
+      AnswerClient(pRec, nClSock, "* BYE insufficient system storage\r\n", kTag);
+      return kRelaySendFail;
+    }
+    return AnswerClient(pRec, nClSock, szReply, kTag) < 0 ? kRelaySendFail : kRelayAnswered;
+  }
 
   if (nKind == 1) {
     // A message cut short by the client is never delivered.
@@ -301,7 +340,11 @@ int ClientToServerSession(const char *szSpool, int nSvSock, int nClSock, char *p
       int r = ImapClientCommand(pRec, szSpool, nClSock, pClientCommand, bContinuationData, bBadLiteral, bBadNonSync);
       if (r != kRelayCommand) return r;
     }
-    if (nProto == kProtoFtp && FtpClientCommand(pRec, szSpool, nSvSock) < 0) return kRelaySendFail;
+    if (nProto == kProtoFtp) {
+      int r = FtpClientCommand(pRec, szSpool, nSvSock);
+      if (r < 0) return kRelaySendFail;
+      if (r > 0) return kRelayAnswered;
+    }
     if (nProto == kProtoSmtp || nProto == kProtoPop3) {
       int r = StartTlsClientStep(pRec, szSpool, nSvSock, nClSock);
       if (r == kRelayStartTls || r == kRelayAnswered) {

@@ -17,7 +17,9 @@
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
+#include "platform/plat_udp.h"
 #include "relay/relay.h"
+#include "relay/relay_io.h"
 
 namespace {
 
@@ -111,7 +113,15 @@ void ServerSideAddress(const ConnectionRecord *pRec, int nSvSock, char *pOut, st
   if (PlatLocalAddress(nSvSock, &local) != 1 || PlatAddrText(&local, pOut, nOut) != 1) pOut[0] = '\0';
 }
 
-// Fills the endpoint record of a data thread.
+// The address of the server of the control connection ("" when unknown).
+void ControlServerAddress(int nSvSock, char *pOut, std::size_t nOut) {
+  PlatSockAddr peer;
+  if (PlatPeerAddress(nSvSock, &peer) != 1 || PlatAddrText(&peer, pOut, nOut) != 1) pOut[0] = '\0';
+}
+
+// Fills the endpoint record of a data thread.  The data listener takes a
+// connection only from the other end of the transfer: the server in active
+// mode, the client in passive mode.
 void PrepareEndpoint(EndpointRecord *pEp, const ConnectionRecord *pRec, int nMode, int nSvSock,
                      const char *szListen, int nPort, const char *szPeer, int nPeerPort) {
   memset(pEp, 0, sizeof *pEp);
@@ -126,6 +136,10 @@ void PrepareEndpoint(EndpointRecord *pEp, const ConnectionRecord *pRec, int nMod
   pEp->nPort = nPort;
   CopyText(pEp->mSvIP, sizeof pEp->mSvIP - 1, szPeer);
   pEp->nSvPort = nPeerPort;
+  if (nMode == kFtpDataActive)
+    ControlServerAddress(nSvSock, pEp->mAcceptIP, sizeof pEp->mAcceptIP);
+  else
+    CopyText(pEp->mAcceptIP, sizeof pEp->mAcceptIP, pRec->mClientIP.c_str());
 }
 
 // Starts a data thread and waits for its status.  szTag names the caller
@@ -236,7 +250,9 @@ void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *s
 
 // PORT and EPRT.  The client's data address goes to the data
 // thread; the server is told the proxy's address and a port of its own.
-void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLine, int nSvSock, bool bEprt) {
+// Returns 1 when the command goes on to the server, 0 when it is refused
+// (malformed, or naming another host than the client: RFC 2577 bounce).
+int RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLine, int nSvSock, bool bEprt) {
   const int nSock = pRec->nSock;
   const char *szArg = ArgumentOf(szLine);
   std::size_t nArgLen = strcspn(szArg, "\r\n");
@@ -246,13 +262,18 @@ void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLi
   if (bEprt) {
     DebugLogF("[ClientToServerSession] [%04d] from Client[%04d]=%.*s\n", nSock, nSvSock, static_cast<int>(nArgLen),
               szArg);
-    if (!ParseEprtArgument(szArg, &nProto, szClientAddr, sizeof szClientAddr, &nClientPort)) return;
+    if (!ParseEprtArgument(szArg, &nProto, szClientAddr, sizeof szClientAddr, &nClientPort)) return 0;
   } else {
     DebugLogF("[ClientToServerSession] [%04d] from Client=%.*s\n", nSock, static_cast<int>(nArgLen), szArg);
-    if (!ParsePortArgument(szArg, szClientAddr, sizeof szClientAddr, &nClientPort)) return;
+    if (!ParsePortArgument(szArg, szClientAddr, sizeof szClientAddr, &nClientPort)) return 0;
   }
-  // A malformed argument goes to the server unchanged (it refuses it) and
-  // no data thread is prepared.
+  // The proxy would connect wherever the command says: only the client's
+  // own address is served.
+  if (!PlatSameAddress(szClientAddr, pRec->mClientIP.c_str())) {
+    DebugLogF("[ClientToServerSession] [%04d] data address %s is not the client's (%s): refused.\n", nSock,
+              szClientAddr, pRec->mClientIP.c_str());
+    return 0;
+  }
   char szServerSide[kAddrTextSize];
   ServerSideAddress(pRec, nSvSock, szServerSide, sizeof szServerSide);
   const int bRaw = g_bFtpRaw;
@@ -300,6 +321,13 @@ void RewriteActive(ConnectionRecord *pRec, const char *szSpool, const char *szLi
   Pending().bReady = 1;
   // The transfer command must find the flag file name in active mode too.
   pRec->ftpFlagFile.Assign(Pending().ep.mFlagFn);
+  return 1;
+}
+
+// Sends the proxy's own reply to a client command that is not forwarded.
+void AnswerClient(ConnectionRecord *pRec, const char *szReply) {
+  int nSent = RelaySendClient(pRec, pRec->nSock, szReply, strlen(szReply));
+  DebugLogF("[ClientToServerSession] [%04d] C:send:%d bytes.\n", pRec->nSock, nSent);
 }
 
 }  // namespace
@@ -464,12 +492,36 @@ int RewritePassiveReply(const char *szLine, int bExtended, const char *szAnnounc
   return 1;
 }
 
+int FtpCommandLineSafe(const char *pLine, std::size_t nLen) {
+  for (std::size_t i = 0; i < nLen; ++i) {
+    char c = pLine[i];
+    if (c == '\0') return 0;
+    if (c == '\n' && i + 1 < nLen) return 0;
+    if (c == '\r' && !(i + 2 == nLen && pLine[i + 1] == '\n')) return 0;
+  }
+  return 1;
+}
+
 int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
   char *pLine = new (std::nothrow) char[kFtpLineMax];
   if (pLine == nullptr) return -1;
   if (t_pPending) t_pPending->bReady = 0;
-  ReadFirstLine(szSpool, pLine, kFtpLineMax);
   const int nSock = pRec->nSock;
+  // The command as received, NULs included: a CR or NUL inside it (or a
+  // second line) would reach the server as part of another command.
+  std::size_t nRaw = 0;
+  FILE *fp = fopen(szSpool, "rb");
+  if (fp != nullptr) {
+    nRaw = fread(pLine, 1, kFtpLineMax - 1, fp);
+    fclose(fp);
+  }
+  if (!FtpCommandLineSafe(pLine, nRaw)) {
+    DebugLogF("[ClientToServerSession] [%04d] command with CR, LF or NUL inside: refused.\n", nSock);
+    AnswerClient(pRec, "500 Syntax error, command unrecognized.\r\n");
+    delete[] pLine;
+    return 1;
+  }
+  ReadFirstLine(szSpool, pLine, kFtpLineMax);
 
   // The transfer command of a pending data connection.
   int nKind = FtpTransferKindOf(pLine);
@@ -487,10 +539,12 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
     DebugLogF("[ClientToServerSession] [%04d] from Client=%s convert=PASV\n", nSock, "EPSV");
     memcpy(pLine, "PASV", 4);
     RewriteFirstLine(szSpool, pLine);
-  } else if (IsCommand(pLine, "PORT")) {
-    RewriteActive(pRec, szSpool, pLine, nSvSock, false);
-  } else if (IsCommand(pLine, "EPRT")) {
-    RewriteActive(pRec, szSpool, pLine, nSvSock, true);
+  } else if (IsCommand(pLine, "PORT") || IsCommand(pLine, "EPRT")) {
+    if (!RewriteActive(pRec, szSpool, pLine, nSvSock, IsCommand(pLine, "EPRT"))) {
+      AnswerClient(pRec, "501 Data address must be the client's own.\r\n");
+      delete[] pLine;
+      return 1;
+    }
   } else if (IsCommand(pLine, "USER")) {
     const char *szArg = ArgumentOf(pLine);
     pRec->mailFrom.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
@@ -525,16 +579,21 @@ int FtpServerReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock, int
   int nInner = pClose ? static_cast<int>(pClose - pOpen - 1) : 0;
   DebugLogF("[ServerToClientSession] [%04d] [%04d] from Server[%04d]=%.*s\n", nClSock, nSvSock, nSvSock, nInner,
             pOpen ? pOpen + 1 : "");
-  // The server's data address: the classic form names it; the extended
-  // form means the server of this control connection.
+  // The data connection goes to the server of this control connection,
+  // whatever address a classic reply names: a reply naming another host
+  // would make the proxy connect there.
   int bExtended = 0;
   int nServerPort = 0;
   char szPeer[kAddrTextSize] = "";
-  int bOk = ParsePassiveReply(pLine, &bExtended, szPeer, sizeof szPeer, &nServerPort);
-  if (bOk && bExtended) {
-    PlatSockAddr peer;
-    bOk = PlatPeerAddress(nSvSock, &peer) == 1 && PlatAddrText(&peer, szPeer, sizeof szPeer) == 1;
+  char szNamed[kAddrTextSize] = "";
+  int bOk = ParsePassiveReply(pLine, &bExtended, szNamed, sizeof szNamed, &nServerPort);
+  if (bOk) {
+    ControlServerAddress(nSvSock, szPeer, sizeof szPeer);
+    bOk = szPeer[0] != '\0';
   }
+  if (bOk && !bExtended && !PlatSameAddress(szNamed, szPeer))
+    DebugLogF("[ServerToClientSession] [%04d] [%04d] reply names %s; connecting %s.\n", nClSock, nSvSock, szNamed,
+              szPeer);
   // The proxy listens where the client reached it.
   const int bLocalIPv4 = strchr(pRec->mLocalIP.c_str(), '.') != nullptr;
   int nPort = bOk ? GetDataPort(bLocalIPv4) : -1;

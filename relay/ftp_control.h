@@ -66,4 +66,9 @@ int ParsePassiveReply(const char *szLine, int *pbExtended, char *pAddr, std::siz
 int RewritePassiveReply(const char *szLine, int bExtended, const char *szAnnounce, const char *szLocalIP,
                         int nPort, int bClientIPv4, int bServerIPv4, int bRaw, char *pOut, std::size_t nOutSize);
 
+// A client command as received (nLen bytes, NULs included) may be sent to
+// the server: no NUL, no CR or LF except its closing CR LF or LF.
+// 1 safe, 0 not.
+int FtpCommandLineSafe(const char *pLine, std::size_t nLen);
+
 #endif  // PROXY_RELAY_FTP_CONTROL_H_

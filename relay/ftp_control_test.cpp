@@ -147,4 +147,20 @@ TEST(FtpReplyTest, PassiveReplyRewriteTable) {
             0);
 }
 
+TEST(FtpControlTest, CommandLineSafe) {
+  static const struct {
+    std::string sLine;
+    int nWant;
+  } kCases[] = {
+      {"RETR a.txt\r\n", 1},
+      {"RETR a.txt\n", 1},
+      {"NOOP", 1},  // cut short by a closing client
+      {"RETR a\rDELE b\r\n", 0},
+      {"RETR a\r\nDELE b\r\n", 0},
+      {std::string("RETR a\0b\r\n", 10), 0},
+      {"RETR a\r", 0},
+  };
+  for (const auto &c : kCases) EXPECT_EQ(c.nWant, FtpCommandLineSafe(c.sLine.data(), c.sLine.size())) << c.sLine;
+}
+
 }  // namespace

@@ -11,8 +11,10 @@
 // After one client command was read into szSpool (the whole command line as
 // the client sent it, with its line end) and before it is forwarded.  May
 // rewrite szSpool (PORT/EPRT/PASV/EPSV, RETR served from the cache...),
-// write the request flag file and track USER/CWD/CDUP.  Returns 0, or -1
-// to end the relay.
+// write the request flag file and track USER/CWD/CDUP.  Returns 0; 1 when
+// the proxy answered the command itself and nothing is to be forwarded (a
+// PORT/EPRT naming another host than the client, or a command holding CR,
+// LF or NUL); -1 to end the relay.
 int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock);
 
 // While forwarding, before the line szLine is sent to the server, when

@@ -100,7 +100,7 @@ int WriteAlert(FILE *in, FILE *out, char *pWork, const char *szVirus, int bImap,
 void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtocol) {
   DebugLogF("[MakeMail] Start. [%s] VIRUS result [%s]\n", szFile, szVirus);
   const int bImap = nProtocol == kProtoImap4 || g_nProxyMode == kModeImap4;
-  FILE *in = std::fopen(szFile, "rb");
+  FILE *in = PlatFileOpen(szFile, "rb");
   if (!in) return;
   // First pass: the protocol line, the closing line and the line count.
   char *pFirst = new (std::nothrow) char[kRecvChunk + 64];
@@ -124,7 +124,7 @@ void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtoco
 
   PathText tmp;
   tmp.Format("%s.tmp", szFile);
-  FILE *out = std::fopen(tmp.c_str(), "wb");
+  FILE *out = PlatFileOpen(tmp.c_str(), "wbx");
   int bBuilt = 0;
   if (out) {
     bBuilt = WriteAlert(in, out, pWork, szVirus, bImap, nLines, szBoundary);
@@ -135,7 +135,7 @@ void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtoco
   int64_t nTime = 0;
   if (bBuilt && PlatFileInfo(tmp.c_str(), &nSize, &nTime) != 1) bBuilt = 0;
 
-  FILE *dst = std::fopen(szFile, "wb");
+  FILE *dst = PlatFileOpen(szFile, "wb");
   if (dst) {
     if (!bBuilt) {
       // No alert could be built: the infected message is withheld all the
@@ -155,7 +155,7 @@ void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtoco
         std::fprintf(dst, "+OK %lu octets\r\n", static_cast<unsigned long>(nSize));
       }
       std::fflush(dst);
-      FILE *src = std::fopen(tmp.c_str(), "rb");
+      FILE *src = PlatFileOpen(tmp.c_str(), "rb");
       if (src) {
         while ((n = ReadLine(src, pWork, kRecvChunk)) > 0) {
           std::fwrite(pWork, 1, n, dst);
@@ -168,14 +168,14 @@ void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtoco
     std::fclose(dst);
   }
   for (int i = 0; i < kOpenAttempts; ++i) {
-    FILE *check = std::fopen(szFile, "rb");
+    FILE *check = PlatFileOpen(szFile, "rb");
     if (check) {
       std::fclose(check);
       break;
     }
     DebugLogF("[MakeMail] %s --- File open err = %d\n", szFile, PlatLastError());
     PlatSleepMs(50);
-    FILE *create = std::fopen(szFile, "ab");
+    FILE *create = PlatFileOpen(szFile, "ab");
     if (create) std::fclose(create);
   }
   PlatDeleteRetry(tmp.c_str(), 200);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "http/http_file.h"
 #include "platform/plat_file.h"
 #include "platform/plat_tls.h"
@@ -23,20 +24,53 @@ int RelayProtocol(const ConnectionRecord *pRec) {
   return pRec->nRelayProto;
 }
 
-int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize) {
-  return SslRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), g_nTmoClient);
+int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize, const ClientDeadline *pD) {
+  int nGot = ClientRecv(nClSock, pRec->pClientSSL, pBuf, ClampSize(nSize), pD);
+  MetricBytes(kMetBytesFromClient, nGot);
+  return nGot;
 }
 
 int RelayRecvServer(ConnectionRecord *pRec, int nSvSock, char *pBuf, int nSize) {
-  return SslRecv(nSvSock, pRec->pServerSSL, pBuf, ClampSize(nSize), g_nTmoServer);
+  int nGot = SslRecv(nSvSock, pRec->pServerSSL, pBuf, ClampSize(nSize), g_nTmoServer);
+  MetricBytes(kMetBytesFromServer, nGot);
+  return nGot;
 }
 
 int RelaySendClient(ConnectionRecord *pRec, int nClSock, const char *p, std::size_t n) {
-  return SslSendBytes(nClSock, pRec->pClientSSL, p, static_cast<int>(n));
+  int nSent = SslSendBytes(nClSock, pRec->pClientSSL, p, static_cast<int>(n));
+  MetricBytes(kMetBytesToClient, nSent);
+  return nSent;
 }
 
 int RelaySendServer(ConnectionRecord *pRec, int nSvSock, const char *p, std::size_t n) {
-  return SslSendBytes(nSvSock, pRec->pServerSSL, p, static_cast<int>(n));
+  int nSent = SslSendBytes(nSvSock, pRec->pServerSSL, p, static_cast<int>(n));
+  MetricBytes(kMetBytesToServer, nSent);
+  return nSent;
+}
+
+const char *ServerTlsFailureReply(int nProto) {
+  switch (nProto) {
+    case kProtoPop3:
+      return "-ERR TLS connection to the server failed.\r\n";
+    case kProtoImap4:
+      return "* BYE TLS connection to the server failed.\r\n";
+    default:
+      return "421 TLS connection to the server failed.\r\n";
+  }
+}
+
+int RelayServerTls(ConnectionRecord *pRec, int nSvSock, int nClSock) {
+  void *pCtx = nullptr;
+  void *pSSL = OpenSSLClient(&pCtx, nSvSock, pRec->mSvName.c_str(), pRec->bSvNoVerify ? 0 : 1);
+  if (pSSL) {
+    pRec->pServerSSL = pSSL;
+    pRec->pServerCtx = pCtx;
+    return 1;
+  }
+  DebugLogF("[TelnetDispatch] [%04d] [%04d] TLS to server %s failed.\n", nClSock, nSvSock, pRec->mSvName.c_str());
+  const char *szReply = ServerTlsFailureReply(RelayProtocol(pRec));
+  RelaySendClient(pRec, nClSock, szReply, std::strlen(szReply));
+  return 0;
 }
 
 int MailBackupPath(PathText *pOut, const char *szMailId, const char *szExt) {
@@ -76,6 +110,29 @@ int AnswerClient(ConnectionRecord *pRec, int nClSock, const char *szText, const 
   return nSent;
 }
 
+void RelayRefusalLine(const ConnectionRecord *pRec, int nWhy, char *pOut, std::size_t nOut) {
+  const bool bStorage = nWhy == kRefuseStorage;
+  switch (RelayProtocol(pRec)) {
+    case kProtoSmtp:  // RFC 5321 4.2.3: both are transient, the client tries again
+      std::snprintf(pOut, nOut, "%s\r\n",
+                    bStorage ? "452 Requested action not taken: insufficient system storage"
+                             : "451 Requested action aborted: local error in processing");
+      break;
+    case kProtoPop3:
+      std::snprintf(pOut, nOut, "-ERR [SYS/TEMP] %s\r\n",
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    case kProtoImap4:
+      std::snprintf(pOut, nOut, "%sNO [UNAVAILABLE] %s\r\n", pRec->imapTag.Empty() ? "* " : pRec->imapTag.c_str(),
+                    bStorage ? "insufficient system storage" : "message could not be inspected");
+      break;
+    default:
+      std::snprintf(pOut, nOut, "451 Requested action aborted: %s\r\n",
+                    bStorage ? "insufficient system storage" : "transfer could not be inspected");
+      break;
+  }
+}
+
 int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
   LineScan scan;
   LineScanInit(&scan, RelayProtocol(pRec), 0, 0, 0, pRec->imapTag.c_str());
@@ -93,7 +150,7 @@ int DropServerReply(ConnectionRecord *pRec, int nSvSock, int *pnCode) {
 }
 
 int TruncateFile(const char *szPath) {
-  FILE *fp = std::fopen(szPath, "wb");
+  FILE *fp = PlatFileOpen(szPath, "wb");
   if (!fp) return -1;
   std::fclose(fp);
   return 1;
@@ -120,7 +177,7 @@ int SendFileLines(ConnectionRecord *pRec, int nClSock, const char *szPath, const
 
 void ReadFileHead(const char *szPath, char *pBuf, std::size_t nSize) {
   pBuf[0] = '\0';
-  FILE *fp = std::fopen(szPath, "rb");
+  FILE *fp = PlatFileOpen(szPath, "rb");
   if (!fp) return;
   std::size_t n = std::fread(pBuf, 1, nSize - 1, fp);
   pBuf[n] = '\0';

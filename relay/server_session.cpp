@@ -7,7 +7,9 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
+#include "ftp/ftp_data.h"
 #include "http/http_file.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
@@ -25,6 +27,9 @@ constexpr const char kTag[] = "ServerToClientSession";
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
 // Replacing the spool by a rewritten copy: 50-ms attempts (a minute).
 constexpr unsigned kCopyAttempts = 1200;
+// Longest wait of a final FTP reply for its data transfer: the scan of the
+// transfer and a minute for the rest.
+constexpr int kTransferWaitMs = kScanReplyTimeoutMs + 60000;
 
 int ScanProtocol(const ConnectionRecord *pRec) {
   return g_nProxyMode == kModeSocks ? pRec->nRelayProto : g_nProxyMode;
@@ -38,7 +43,7 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
   if (!tmp.Format("%s.tmp", szSpool)) return;
   FILE *in = OpenSpool(szSpool, "rb");
   if (!in) return;
-  FILE *out = std::fopen(tmp.c_str(), "wb");
+  FILE *out = PlatFileOpen(tmp.c_str(), "wbx");
   if (!out) {
     std::fclose(in);
     return;
@@ -72,12 +77,23 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
 }
 
 // One IMAP response part: scanned, replaced by the alert when infected,
-// sent to the client and deleted.  1 sent, 0 a send failed.
-int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szPart) {
+// sent to the client and deleted.  A part no scanner could judge while
+// inspection is mandatory is withheld (*pbWithheld set), and the tagged
+// completion then becomes a NO.  1 sent, 0 a send failed.
+int SendImapPart(ConnectionRecord *pRec, int nSvSock, int nClSock, const char *szPart, int *pbWithheld) {
   char szVerdict[kScanReplySize];
-  ScanFile(ScanProtocol(pRec), nClSock, szPart, szVerdict);
+  int nScanned = ScanFile(ScanProtocol(pRec), nClSock, szPart, szVerdict);
   DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
             pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+  ReadFileHead(szPart, pRec->mLine, sizeof pRec->mLine);
+  const bool bTagged = !pRec->imapTag.Empty() && StartsNoCase(pRec->mLine, pRec->imapTag.c_str());
+  if (ScanMissing(nScanned)) *pbWithheld = 1;
+  if (*pbWithheld && (bTagged || ScanMissing(nScanned))) {
+    DeleteSpool(szPart);
+    if (!bTagged) return 1;
+    RelayRefusalLine(pRec, kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+    return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+  }
   if (szVerdict[0]) MakeMail(szPart, pRec->mWork, szVerdict, RelayProtocol(pRec));
   int bSent = SendFileLines(pRec, nClSock, szPart, kTag);
   DeleteSpool(szPart);
@@ -100,6 +116,7 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   }
   int nPart = 0;
   int bOk = 1;
+  int bWithheld = 0;
   PathText part;
   FILE *out = nullptr;
   std::size_t n;
@@ -116,11 +133,11 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
       if (out) {
         std::fclose(out);
         out = nullptr;
-        bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+        bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str(), &bWithheld);
         if (!bOk) break;
       }
       part.Format("%s.%03d", szSpool, nPart++);
-      out = std::fopen(part.c_str(), "wb");
+      out = PlatFileOpen(part.c_str(), "wbx");
       if (!out) {
         // No part file: the rest goes out unscanned would pass a virus; end.
         bOk = 0;
@@ -131,12 +148,57 @@ int InspectImapParts(const char *szSpool, int nSvSock, int nClSock, ConnectionRe
   }
   if (out) {
     std::fclose(out);
-    if (bOk) bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str());
+    if (bOk) bOk = SendImapPart(pRec, nSvSock, nClSock, part.c_str(), &bWithheld);
     else DeleteSpool(part.c_str());
   }
   delete[] pLine;
   std::fclose(in);
   return bOk;
+}
+
+// A final FTP reply waits for the data transfer it may report on, and a
+// transfer that was withheld is not reported as complete: its completion
+// line (226 or 250) becomes the refusal.  Every final line of the
+// collected reply counts, since a server may send the preliminary and the
+// completion reply in one piece.  The rewritten reply is sent from memory
+// (the disk may be full just then).  Returns -1 when nothing was withheld
+// (the reply goes on as usual), else 1 sent, 0 the send failed.
+int FtpWithholdCompletion(ConnectionRecord *pRec, const char *szSpool, int nClSock, int nSvSock) {
+  uint64_t nSize = 0;
+  int64_t nTime = 0;
+  // Replies that carry a transfer's end are short.
+  if (PlatFileInfo(szSpool, &nSize, &nTime) != 1 || nSize + 256 >= sizeof pRec->mWork) return -1;
+  char *pText = pRec->mWork;
+  ReadFileHead(szSpool, pText, sizeof pRec->mWork);
+  auto fnFinalCode = [](const char *p) {
+    return p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9' && p[3] == ' '
+               ? (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0')
+               : 0;
+  };
+  int nCode = 0;
+  for (const char *p = pText; *p; p = std::strchr(p, '\n') ? std::strchr(p, '\n') + 1 : p + std::strlen(p))
+    if (int n = fnFinalCode(p)) nCode = n;
+  PathText flag;
+  if (nCode < 200 || !FtpHandOffName(&flag, "flg", nSvSock) || FtpTransferOutcome(flag.c_str(), nCode, kTransferWaitMs))
+    return -1;
+  DebugLogF("[ServerToClientSession] [%04d] data transfer withheld, refused.\n", nClSock);
+  char szRefusal[256];
+  RelayRefusalLine(pRec, kRefuseNoVerdict, szRefusal, sizeof szRefusal);
+  char *pOut = pRec->mLine;
+  std::size_t nOut = 0;
+  for (const char *p = pText; *p;) {
+    const char *pEnd = std::strchr(p, '\n');
+    std::size_t nLine = pEnd ? static_cast<std::size_t>(pEnd - p) + 1 : std::strlen(p);
+    int n = fnFinalCode(p);
+    const char *pPut = (n == 226 || n == 250) ? szRefusal : p;
+    std::size_t nPut = pPut == p ? nLine : std::strlen(szRefusal);
+    if (nOut + nPut >= sizeof pRec->mLine) break;
+    std::memcpy(pOut + nOut, pPut, nPut);
+    nOut += nPut;
+    p += nLine;
+  }
+  pOut[nOut] = '\0';
+  return AnswerClient(pRec, nClSock, pOut, kTag) < 0 ? 0 : 1;
 }
 
 // SMTP: the completing line of a reply moves the mail transaction on.
@@ -235,13 +297,16 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   int bMultiLine = nProto == kProtoPop3 &&
                    (EqualsNoCase(szLast, "LIST") || EqualsNoCase(szLast, "UIDL") || EqualsNoCase(szLast, "CAPA"));
 
-  FILE *fp = std::fopen(szSpool, "wb");
+  FILE *fp = PlatSpoolCreate(szSpool, "wb");
   if (!fp) return 0;
   LineScan *pScan = new (std::nothrow) LineScan;
   if (!pScan) {
     std::fclose(fp);
     return 0;
   }
+  // After a failed write the reply is still read to its end (unwritten),
+  // so that the relay stays in step with the server.
+  int bStoreFailed = 0;
   LineScanInit(pScan, nProto, nKind, 0, bMultiLine, pRec->imapTag.c_str());
   std::size_t nCollected = 0;
   while (!pScan->bDone) {
@@ -262,13 +327,14 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     DebugLogF("[ServerToClientSession] [%04d] S:recv(%04d):%d bytes.\n", nClSock, nSvSock, n);
     DebugLogF("[ServerToClientSession] [%04d] %.256s%s", nClSock, pServerReply,
               (n > 256 || pServerReply[n - 1] != '\n') ? "\n" : "");
-    std::fwrite(pServerReply, 1, static_cast<std::size_t>(n), fp);
-    std::fflush(fp);
+    if (!bStoreFailed &&
+        (PlatSpoolAppend(fp, pServerReply, static_cast<std::size_t>(n)) != 1 || std::fflush(fp) != 0))
+      bStoreFailed = 1;
     nCollected += static_cast<std::size_t>(n);
     std::size_t nUsed;
     LineScanFeed(pScan, pServerReply, static_cast<std::size_t>(n), &nUsed);
   }
-  std::fclose(fp);
+  if (PlatSpoolClose(fp) != 1) bStoreFailed = 1;
   const int bDone = pScan->bDone;
   const int nCode = pScan->nCode;
   const int bContinuation = pScan->bContinuation;
@@ -278,6 +344,18 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
 
   if (nProto == kProtoImap4 && bContinuation) pRec->imapContinuation = 1;
   if (nProto == kProtoSmtp && bDone) TrackSmtpReply(pRec, nClSock, nCode);
+  if (bStoreFailed) {
+    // What reached the file is not the whole reply: the client is refused
+    // instead.
+    DebugLogF("[ServerToClientSession] [%04d] spool write failed, refused.\n", nClSock);
+    if (nKind == kReplyCollect) return 0;
+    RelayRefusalLine(pRec, kRefuseStorage, pRec->mLine, sizeof pRec->mLine);
+    return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+  }
+  if (nProto == kProtoFtp && bDone && nKind != kReplyCollect) {
+    int nWithheld = FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
+    if (nWithheld >= 0) return nWithheld;
+  }
   if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
@@ -288,17 +366,23 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
   int nResult = 1;
   int bSent = 0;
   if (nKind == kReplyMessage && (nProto != kProtoImap4 || pRec->mailState == 3)) {
+    MetricCount(nProto == kProtoImap4 ? kMetRequestImap4 : kMetRequestPop3);
     if (nProto == kProtoImap4) {
       nResult = InspectImapParts(szSpool, nSvSock, nClSock, pRec);
       bSent = 1;
     } else {
       char szVerdict[kScanReplySize];
+      // The spam verdict of a fetched message is only logged.
       ScanSpamFile(nClSock, szSpool, szVerdict);
       DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] SPAM result [%s]\n", nClSock, nSvSock,
                 pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
-      ScanFile(ScanProtocol(pRec), nClSock, szSpool, szVerdict);
+      int nScanned = ScanFile(ScanProtocol(pRec), nClSock, szSpool, szVerdict);
       DebugLogF("[ServerToClientSession] [%04d] [%04d] [%s] VIRUS result [%s]\n", nClSock, nSvSock,
                 pRec->lastCommand.c_str(), szVerdict[0] ? szVerdict : "CLEAN");
+      if (ScanMissing(nScanned)) {
+        RelayRefusalLine(pRec, kRefuseNoVerdict, pRec->mLine, sizeof pRec->mLine);
+        return AnswerClient(pRec, nClSock, pRec->mLine, kTag) < 0 ? 0 : 1;
+      }
       if (szVerdict[0]) MakeMail(szSpool, pRec->mWork, szVerdict, nProto);
       if (bTop) CutTopReply(szSpool, nTopLines, bDone);
     }

@@ -68,14 +68,10 @@ int UpgradeServer(ConnectionRecord *pRec, int nSvSock, int nClSock, int nProto) 
                                         : (scan.nCode >= 200 && scan.nCode <= 299);
   if (bAccepted) {
     pRec->serverAcceptedStartTls = 1;
-    void *pCtx = nullptr;
-    void *pSSL = OpenSSLClient(&pCtx, nSvSock);
     // The server now waits for a handshake; without one the connection
     // cannot carry anything any more.
-    if (!pSSL) return -1;
-    pRec->pServerSSL = pSSL;
-    pRec->pServerCtx = pCtx;
-    if (pCtx) pRec->serverTlsUp = 1;
+    if (!RelayServerTls(pRec, nSvSock, nClSock)) return -1;
+    pRec->serverTlsUp = 1;
     // After STARTTLS the server has forgotten the greeting (HELO/EHLO), so
     // it is repeated, also for a HELO that was upgraded to EHLO.
     if (nProto == kProtoSmtp && !pRec->heloUpgraded && !CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
@@ -207,13 +203,10 @@ int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock) {
     pRec->pClientCtx = pCtx;
   }
   if (pRec->serverAcceptedStartTls && pRec->serverStartTls && !pRec->pServerSSL) {
-    void *pCtx = nullptr;
-    void *pSSL = OpenSSLClient(&pCtx, nSvSock);
-    if (pSSL) {
-      pRec->pServerSSL = pSSL;
-      pRec->pServerCtx = pCtx;
-      pRec->serverTlsUp = 1;
-    }
+    // The server waits for a handshake: going on in the clear would hand
+    // the client's protected commands to whoever answered.
+    if (!RelayServerTls(pRec, nSvSock, nClSock)) return 0;
+    pRec->serverTlsUp = 1;
   }
   return 1;
 }
@@ -234,7 +227,7 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
   if (!bak.Format("%s.bak", szSpool)) return;
   FILE *in = OpenSpool(szSpool, "rb");
   if (!in) return;
-  FILE *out = std::fopen(bak.c_str(), "wb");
+  FILE *out = PlatFileOpen(bak.c_str(), "wb");
   if (!out) {
     std::fclose(in);
     return;

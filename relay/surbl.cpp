@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "core/text_lines.h"
 #include "platform/plat_resolve.h"
@@ -110,6 +111,7 @@ int Query_SURBLists(const char *szHost) {
     });
     if (!nHit) return 0;
     DebugLogF("[Query_SURBLists] %s -- %s Hit.\n", szLine, szHost);
+    MetricCount(kMetVerdictSurbl);
     nListed = 1;
     return 1;
   });

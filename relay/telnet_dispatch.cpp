@@ -9,6 +9,7 @@
 
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/outbound.h"
 #include "http/tunnel.h"
@@ -46,7 +47,8 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->savedEhlo.Clear();
   pRec->serverReply[0] = '\0';
   pRec->clientCommand[0] = '\0';
-  pRec->nClientCarry = 0;
+  // nClientCarry is kept: a SOCKS client's bytes sent behind its request
+  // are the first bytes of the relayed connection.
 }
 
 void RelayStartFailed(int nSock, int nSvSock, int nErr) {
@@ -158,14 +160,8 @@ void CommandRelay(ConnectionRecord *pRec, int nSv) {
   pRec->pServerCtx = nullptr;
   if (!pRec->pClientSSL && !pRec->mCertFile.Empty() && !pRec->mKeyFile.Empty()) pRec->offerStartTls = 1;
   if (!pRec->bSvTls) pRec->serverStartTls = pRec->bSvStartTls;
-  if (pRec->bSvTls) {
-    void *pCtx = nullptr;
-    void *pSSL = OpenSSLClient(&pCtx, nSv);
-    // A server that speaks only TLS cannot be talked to in the clear.
-    if (!pSSL) return;
-    pRec->pServerSSL = pSSL;
-    pRec->pServerCtx = pCtx;
-  }
+  // A server that speaks only TLS cannot be talked to in the clear.
+  if (pRec->bSvTls && !RelayServerTls(pRec, nSv, nCl)) return;
   if (ServerToClientSession(szSpool, nSv, nCl, pRec->serverReply, pRec, kReplyPlain) == 0) return;
   int d = 0;
   for (;;) {
@@ -263,6 +259,7 @@ int TelnetDispatch(ConnectionRecord *pRec) {
       SocksSendRefusal(pRec, 1);
       DebugLogF("[TelnetDispatch] [%04d] blacklist [%s]\n", nCl, pRec->mSocksTarget.c_str());
       DebugLogF("[TelnetDispatch] [%04d] QueryDBList(%s) hit.\n", nCl, key.c_str());
+      MetricCount(kMetVerdictBlackList);
       return 0;
     }
   }
@@ -276,6 +273,14 @@ int TelnetDispatch(ConnectionRecord *pRec) {
     if (bSocks && !pRec->bConnTable) SOCKS45Res2(pRec);
     DebugLogF("[TelnetDispatch] [%04d] [%04d] sender connect success.\n", nCl, nSv);
 
+    // The tunnels copy what they receive from now on: bytes the client
+    // sent behind its SOCKS request go first (the command relay reads them
+    // as the start of the first command).
+    if (pRec->nClientCarry > 0 && (pRec->nRelayProto == 5 || pRec->bPassThrough)) {
+      if (PlatSend(nSv, pRec->mClientCarry, pRec->nClientCarry) < 0)
+        DebugLogF("[TelnetDispatch] [%04d] [%04d] S:send:-1 bytes.\n", nCl, nSv);
+      pRec->nClientCarry = 0;
+    }
     if (pRec->nRelayProto == 5 && !pRec->bConnTable) {
       SocksDataTunnel(pRec, nSv, nPort);
     } else if (pRec->bPassThrough || (bSocks && pRec->bConnTable)) {

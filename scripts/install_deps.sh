@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/deps.txt that are missing.
+# Installs the Debian packages listed in scripts/deps.txt (or in the list
+# file given as the argument) that are missing.
 # As root it runs apt-get; otherwise it prints the exact line and fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -8,7 +9,7 @@ while read -r pkg; do
   [[ -z "$pkg" || "$pkg" == \#* ]] && continue
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
-done < "$here/deps.txt"
+done < "${1:-$here/deps.txt}"
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 if [[ $(id -u) -ne 0 ]]; then
   echo "Missing Debian packages. Run as root:" >&2

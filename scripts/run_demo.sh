@@ -46,8 +46,9 @@ fi
 run_demo: try, in another terminal:
   curl -x http://127.0.0.1:$port http://127.0.0.1:$origin_port/clean.html     # the clean page
   curl -x http://127.0.0.1:$port http://127.0.0.1:$origin_port/eicar.com      # the virus page instead of the file
+  curl http://127.0.0.1:9180/metrics                                          # the instance's counters
 
 MSG
 ) &
 pids+=($!)
-"$build/ruvohprx" -E=RUVO_HOME -P=0 "-L=127.0.0.1 $port" -V -W -G=1
+"$build/ruvohprx" -E=RUVO_HOME -P=0 "-L=127.0.0.1 $port" "-H=127.0.0.1 9180" -V -W -G=1

@@ -9,8 +9,10 @@
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
+#include "ftp/data_port.h"
 #include "http/http_io.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
@@ -46,10 +48,11 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   DebugLogF("[%s] Strat. sockSv=%04d, sockCl=%04d\n", kind.szName, pBlock->nSvSock, pBlock->nSock);
   FixedText<kPathSize> spool;
   spool.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, nSrc);
-  FILE *fpNew = fopen(spool.c_str(), "wb");
+  FILE *fpNew = PlatFileOpen(spool.c_str(), "wb");
   if (fpNew) fclose(fpNew);
 
   int64_t nTotal = 0;
+  int bStoreFailed = 0;
   int n;
   for (;;) {
     memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
@@ -59,12 +62,17 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
     if (n <= 0) break;
     DebugLogF("[%s] %s:recv(%04d):%d bytes.\n", kind.szName, kind.szRecvSide, nSrc, n);
     nTotal += n;
-    PlatAppendFile(spool.c_str(), pBlock->mBuf, static_cast<std::size_t>(n));
+    if (PlatAppendFile(spool.c_str(), pBlock->mBuf, static_cast<std::size_t>(n)) != 1) {
+      // What the spool lost cannot be forwarded: the pass fails whole.
+      DebugLogF("[%s] spool write failed (%s).\n", kind.szName, spool.c_str());
+      bStoreFailed = 1;
+      break;
+    }
   }
   DebugLogF("[%s] %s:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", kind.szName, kind.szRecvSide, nSrc, n,
             n < 0 ? PlatLastError() : 0);
 
-  FILE *fp = PlatOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = bStoreFailed ? nullptr : PlatSpoolOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp != nullptr) {
     std::size_t nRead;
     while ((nRead = fread(pBlock->mBuf, 1, kRecvChunk + 1, fp)) > 0) {
@@ -80,7 +88,7 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
   }
   PlatDeleteRetry(spool.c_str(), kDeleteAttempts);
   DebugLogF("[%s] End. sockSv=%04d, sockCl=%04d\n", kind.szName, pBlock->nSvSock, pBlock->nSock);
-  return nTotal;
+  return bStoreFailed ? -1 : nTotal;
 }
 
 // The BIND reply in the request's version and address type, naming the
@@ -99,14 +107,11 @@ int SendBindReply(ConnectionRecord *pRec, const EndpointRecord &ep, int nCode) {
 
 int FailCode(const ConnectionRecord *pRec) { return pRec->mRecv[0] == 5 ? 1 : 91; }
 
-// Waits for the incoming connection: at most the client time-out (the
-// design's wait has no limit) and only while the SOCKS client is still
-// there; bytes the client sends meanwhile are not forwarded in a BIND and
-// are dropped.  1 the listener is ready, 0 time-out (errno ETIMEDOUT),
-// -2 the client left, -1 failure.
-int WaitIncoming(PlatSocket sListen, PlatSocket sClient) {
-  const int nLimit = g_nTmoClient > 0 ? g_nTmoClient : kSocksBindWaitMs;
-  const int64_t nEnd = PlatSteadyMs() + nLimit;
+// Waits for the incoming connection until nEnd (steady milliseconds) and
+// only while the SOCKS client is still there; bytes the client sends
+// meanwhile are not forwarded in a BIND and are dropped.  1 the listener is
+// ready, 0 time-out (errno ETIMEDOUT), -2 the client left, -1 failure.
+int WaitIncoming(PlatSocket sListen, PlatSocket sClient, int64_t nEnd) {
   char scratch[512];
   for (;;) {
     int64_t nLeft = nEnd - PlatSteadyMs();
@@ -176,6 +181,7 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     ConsoleF("[SocksBindMain] [%04d] blacklist [%s]\n", nSock, ep.mIP);
     SendBindReply(pRec, ep, nVersion == 5 ? 2 : 91);
     DebugLogF("[SocksBindMain] QueryDBList(%s) hit.\n", key.c_str());
+    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 
@@ -198,7 +204,14 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
   CopyText(szAddr, sizeof szAddr, ep.mIP);
   szAddr[strcspn(szAddr, " ")] = '\0';
   unsigned char bytes[16];
-  if (ep.nPort <= 0 || PlatAddrBytes(szAddr, bIPv6, bytes) != 1) {
+  // The peer the request named, as an address (a name is looked up once).
+  char szPeer[kAddrTextSize] = "";
+  PlatSockAddr named;
+  int nErr = 0;
+  if (PlatResolveAddr(ep.mSvIP, "0", 0, 0, &named, &nErr) != 1 || PlatAddrText(&named, szPeer, sizeof szPeer) != 1) {
+    SendBindReply(pRec, ep, FailCode(pRec));
+    DebugLogF("[SocksBindMain] [%04d] peer %s cannot be resolved.\n", nSock, ep.mSvIP);
+  } else if (ep.nPort <= 0 || PlatAddrBytes(szAddr, bIPv6, bytes) != 1) {
     SendBindReply(pRec, ep, FailCode(pRec));
     DebugLogF("[SocksBindMain] [%04d] getaddrinfo failed with error\n", nSock);
   } else {
@@ -216,30 +229,41 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     } else {
       DebugLog("wait select()\n");
       SendBindReply(pRec, ep, nVersion == 5 ? 0 : 90);
-      int w = WaitIncoming(sListen, nSock);
-      if (w == -2) {
-        DebugLogF("[SocksBindMain] [%04d] client closed before accept.\n", nSock);
-      } else if (w != 1) {
-        DebugLogF("[SocksBindMain] [%04d] select() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
-      } else {
-        DebugLogF("[SocksBindMain] wait accept(%04d)\n", sListen);
-        PlatSockAddr peer;
-        PlatSocket sIn = PlatAccept(sListen, &peer);
-        DebugLogF("[SocksBindMain] start accept(%04d)\n", sListen);
-        if (sIn == kPlatNoSocket) {
-          DebugLogF("[SocksBindMain] [%04d] accept() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
-        } else {
-          DebugLogF("[SocksBindMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(sIn),
-                    static_cast<unsigned>(sListen));
-          PlatSetSendTimeout(sIn, g_nTmoClient);
-          PlatSetRecvTimeout(sIn, g_nTmoClient);
-          pIncoming->nSock = sIn;
-          pIncoming->nFamily = PlatAddrFamily(&peer);
-          SocksBindDispatch(pIncoming, &ep);
-          PlatShutdownClose(sIn);
-          pIncoming->nSock = 0;
-          nResult = 1;
+      // The wait has one limit, the client time-out (300 s when none);
+      // connections from others than the named peer do not extend it.
+      const int64_t nEnd = PlatSteadyMs() + (g_nTmoClient > 0 ? g_nTmoClient : kSocksBindWaitMs);
+      PlatSocket sIn = kPlatNoSocket;
+      PlatSockAddr peer;
+      int bRefused = 1;
+      while (sIn == kPlatNoSocket && bRefused) {
+        int w = WaitIncoming(sListen, nSock, nEnd);
+        if (w == -2) {
+          DebugLogF("[SocksBindMain] [%04d] client closed before accept.\n", nSock);
+          break;
         }
+        if (w != 1) {
+          DebugLogF("[SocksBindMain] [%04d] select() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
+          break;
+        }
+        DebugLogF("[SocksBindMain] wait accept(%04d)\n", sListen);
+        // RFC 1928: the incoming connection must come from the address the
+        // request named.
+        sIn = AcceptExpectedPeer(sListen, szPeer, 0, &peer, &bRefused, "SocksBindMain", nSock);
+        DebugLogF("[SocksBindMain] start accept(%04d)\n", sListen);
+        if (sIn == kPlatNoSocket && !bRefused)
+          DebugLogF("[SocksBindMain] [%04d] accept() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
+      }
+      if (sIn != kPlatNoSocket) {
+        DebugLogF("[SocksBindMain] Accept Client sokect.(%08x)(%08x)\n", static_cast<unsigned>(sIn),
+                  static_cast<unsigned>(sListen));
+        PlatSetSendTimeout(sIn, g_nTmoClient);
+        PlatSetRecvTimeout(sIn, g_nTmoClient);
+        pIncoming->nSock = sIn;
+        pIncoming->nFamily = PlatAddrFamily(&peer);
+        SocksBindDispatch(pIncoming, &ep);
+        PlatShutdownClose(sIn);
+        pIncoming->nSock = 0;
+        nResult = 1;
       }
     }
   }

@@ -29,7 +29,8 @@ int SocksBindDispatch(ConnectionRecord *pIncoming, const EndpointRecord *pEp);
 // ClientSocksSession: first -> second, waits "Timeout Server(Plain)", leaves
 // the block to its caller.
 // Both return the number of bytes received from the source (64-bit: a
-// pass may carry more than 2 GiB).
+// pass may carry more than 2 GiB), or -1 when the spool file could not
+// take them (nothing of the pass is forwarded then).
 int64_t ServerSocksSession(TunnelBlock *pBlock);
 int64_t ClientSocksSession(TunnelBlock *pBlock);
 

@@ -5,7 +5,9 @@
 #include "core/ldap_logon.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/settings.h"
+#include "front/client_recv.h"
 #include "front/connection.h"
 #include "front/outbound.h"
 #include "ftp/data_port.h"
@@ -36,7 +38,7 @@ int SendReply(ConnectionRecord *pRec, const void *pData, int nLen) {
 // kSocksMsgMax), or -1 when the file does not open.
 int ReadBack(ConnectionRecord *pRec) {
   memset(pRec->mRecv, 0, kRecvChunk + 1);
-  FILE *fp = PlatOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
+  FILE *fp = PlatSpoolOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp == nullptr) return -1;
   std::size_t n = fread(pRec->mRecv, 1, kSocksMsgMax, fp);
   fclose(fp);
@@ -60,16 +62,20 @@ struct Carry {
 int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry, int *pbNever) {
   const int nSock = pRec->nSock;
   *pbNever = 0;
-  FILE *fpNew = fopen(pRec->mReqFile.c_str(), "wb");
+  FILE *fpNew = PlatFileOpen(pRec->mReqFile.c_str(), "wb");
   if (fpNew) fclose(fpNew);
   std::size_t nCarried = pCarry->nLen;
   pCarry->nLen = 0;
   if (nCarried > 0 && PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
+  // The whole message must arrive within the client time-out (-T, first
+  // value), not each of its pieces.
+  ClientDeadline deadline;
+  ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     if (nCarried == 0) {
       // The receive ends the text itself; the buffer is not zeroed first,
       // so an idle client does not make its pages resident.
-      int n = SslRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), g_nTmoClient);
+      int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
       pRec->mRecv[n > 0 ? n : 0] = '\0';
       if (n < 0) {
         DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
@@ -133,6 +139,7 @@ int Authenticate(ConnectionRecord *pRec, Carry *pCarry) {
     }
   }
   memset(szCred, 0, sizeof szCred);
+  if (!bOk) MetricCount(kMetRefusedAuth);
   const char reply[2] = {0x01, static_cast<char>(bOk ? 0x00 : 0x02)};
   SendReply(pRec, reply, 2);
   return bOk;
@@ -291,6 +298,7 @@ int SocksNegotiate(ConnectionRecord *pRec) {
     }
   }
 
+  MetricCount(kMetRequestSocks);
   pRec->nSocksAtyp = req.nAtyp;
   pRec->nSocksAddrLen = req.nAddrLen;
   pRec->mSocksHost.Assign(req.mHost.view());
@@ -307,6 +315,10 @@ int SocksNegotiate(ConnectionRecord *pRec) {
     BindOrAssociate(pRec, req, nVersion);
     return kSocksNextEnd;
   }
+  // Bytes the client sent right behind its request belong to the
+  // connection: the relay or the HTTP loop takes them before reading more.
+  memcpy(pRec->mClientCarry, pRec->mWork, carry.nLen);
+  pRec->nClientCarry = static_cast<int32_t>(carry.nLen);
   if (!pRec->bPassThrough && pRec->nRelayProto == 0) return kSocksNextHttp;
   return kSocksNextRelay;
 }

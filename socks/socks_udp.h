@@ -18,6 +18,18 @@
 // failure reply (code 1).  Returns 0.
 int UDPMain(const EndpointRecord *pEp, ConnectionRecord *pRec);
 
+// The lasting association of -Y=1 (RFC 1928 section 7), on the relay
+// socket sRelay that UDPMain opened and announced: any number of datagrams
+// from the client's address (its port is fixed by the first one), each
+// checked against the black and white lists and sent from one outbound
+// socket per address family; answers from every destination the client has
+// sent to (the last kSocksUdpPeers of them) go back behind a SOCKS UDP
+// header that names the destination they came from.  Ends when the TCP
+// connection ep.nSock closes, or after the client time-out (300 s when
+// none) without a datagram either way.  The caller closes sRelay.
+// Returns 0.
+int UDPLastingMain(const EndpointRecord &ep, ConnectionRecord *pRec, PlatSocket sRelay);
+
 // Sends the payload of a client datagram (SOCKS UDP header first) to its
 // destination from a fresh socket on szLocal and a port of GetDataPort,
 // after the black and white lists, and waits for one answer.  nFamily is

@@ -28,7 +28,7 @@ struct SocksRequest {
   int bUserIdEmpty;        // SOCKS 4: the user ID is empty
   int nHeaderLen;          // bytes of the request (datagram: of its header)
   FixedText<256> mHost;    // destination address text
-  FixedText<256> mTarget;  // "host port" for the relay
+  FixedText<264> mTarget;  // "host port" for the relay (a 255-byte name, a blank, 5 digits)
 };
 
 // Completeness of a message.  Every one returns the length of the complete

@@ -114,9 +114,10 @@ TEST(Socks4RequestTest, HostNameLimit) {
   EXPECT_EQ(1, ParseSocks4Request(v.data(), v.size(), &req));
   v = Make(256);
   EXPECT_EQ(-1, ParseSocks4Request(v.data(), v.size(), &req));
-  // 255 bytes are a name, but "name 80" no longer fits the target.
+  // 255 bytes are the longest name, and "name 80" fits the target.
   v = Make(255);
-  EXPECT_EQ(-1, ParseSocks4Request(v.data(), v.size(), &req));
+  EXPECT_EQ(1, ParseSocks4Request(v.data(), v.size(), &req));
+  EXPECT_EQ(std::string(255, 'h') + " 80", req.mTarget.c_str());
 }
 
 TEST(Socks5RequestTest, Completeness) {
@@ -176,20 +177,16 @@ TEST(Socks5RequestTest, ParseRequest) {
 
 TEST(Socks5RequestTest, NameLengthLimits) {
   SocksRequest req;
-  // The longest name whose target "name 65535" still fits 255 characters.
-  auto v = NameRequest(249, 65535);
-  ASSERT_EQ(256, Socks5RequestComplete(v.data(), v.size()));
-  EXPECT_EQ(1, ParseSocks5Request(v.data(), v.size(), &req));
-  EXPECT_EQ(249u, req.mHost.Length());
-  EXPECT_EQ(252, req.nAddrLen);
-  v = NameRequest(250, 65535);
-  EXPECT_EQ(-1, ParseSocks5Request(v.data(), v.size(), &req));
-  // A 255-byte name: complete, refused as a destination, nothing overflows.
-  v = NameRequest(255);
+  // The longest name the length octet allows, with the longest port: the
+  // target "name 65535" fits.
+  auto v = NameRequest(255, 65535);
   ASSERT_EQ(262u, v.size());
   EXPECT_EQ(262, Socks5RequestComplete(v.data(), v.size()));
   EXPECT_EQ(0, Socks5RequestComplete(v.data(), v.size() - 1));
-  EXPECT_EQ(-1, ParseSocks5Request(v.data(), v.size(), &req));
+  EXPECT_EQ(1, ParseSocks5Request(v.data(), v.size(), &req));
+  EXPECT_EQ(255u, req.mHost.Length());
+  EXPECT_EQ(258, req.nAddrLen);
+  EXPECT_EQ(261u, req.mTarget.Length());
 }
 
 TEST(Socks5MethodTest, ChooseMethod) {

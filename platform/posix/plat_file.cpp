@@ -96,18 +96,68 @@ int PlatFileInfo(const char *szPath, uint64_t *pSize, int64_t *pMTime) {
   return 1;
 }
 
-FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+FILE *PlatFileOpen(const char *szPath, const char *szMode) {
+  int bPlus = strchr(szMode, '+') != nullptr;
+  int nFlags = O_CLOEXEC | O_NOFOLLOW;
+  switch (szMode[0]) {
+    case 'r': nFlags |= bPlus ? O_RDWR : O_RDONLY; break;
+    case 'w': nFlags |= (bPlus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'a': nFlags |= (bPlus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    default: errno = EINVAL; return nullptr;
+  }
+  if (strchr(szMode, 'x') != nullptr) {
+    // A new name: nothing that stands there is reused or followed.
+    if (unlink(szPath) != 0 && errno != ENOENT) return nullptr;
+    nFlags = (nFlags & ~O_TRUNC) | O_EXCL;
+  }
+  int fd = open(szPath, nFlags, kPrivateFileMode);
+  if (fd < 0) return nullptr;
+  // fdopen does not know "x"; the descriptor carries the flags already.
+  char szFdMode[4] = {szMode[0], bPlus ? '+' : '\0', '\0', '\0'};
+  FILE *fp = fdopen(fd, szFdMode);
+  if (fp == nullptr) close(fd);
+  return fp;
+}
+
+int PlatSpoolAppend(FILE *pFile, const void *pData, size_t nLen) {
+  if (pFile == nullptr || ferror(pFile)) return -1;
+  if (nLen == 0) return 1;
+  if (fwrite(pData, 1, nLen, pFile) != nLen || ferror(pFile)) return -1;
+  return 1;
+}
+
+int PlatSpoolClose(FILE *pFile) {
+  if (pFile == nullptr) return -1;
+  int nResult = ferror(pFile) ? -1 : 1;
+  if (fclose(pFile) != 0) nResult = -1;
+  return nResult;
+}
+
+namespace {
+
+FILE *OpenRetry(const char *szPath, const char *szMode, unsigned nAttempts, int bNoFollow) {
   if (nAttempts == 0) nAttempts = 1;
   for (unsigned i = 0; i < nAttempts; ++i) {
-    FILE *fp = fopen(szPath, szMode);
+    FILE *fp = bNoFollow ? PlatFileOpen(szPath, szMode) : fopen(szPath, szMode);
     if (fp) return fp;
     // A file that is not there and is opened for reading will not appear by
     // waiting unless a writer is about to hand it over; keep the designed
     // retry but never for errors that cannot change.
-    if (errno == EACCES || errno == EISDIR || errno == ENAMETOOLONG || errno == ENOTDIR) return nullptr;
+    if (errno == EACCES || errno == EISDIR || errno == ENAMETOOLONG || errno == ENOTDIR || errno == ELOOP)
+      return nullptr;
     if (i + 1 < nAttempts) PlatSleepMs(kRetryPauseMs);
   }
   return nullptr;
+}
+
+}  // namespace
+
+FILE *PlatOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+  return OpenRetry(szPath, szMode, nAttempts, 0);
+}
+
+FILE *PlatSpoolOpenRetry(const char *szPath, const char *szMode, unsigned nAttempts) {
+  return OpenRetry(szPath, szMode, nAttempts, 1);
 }
 
 int PlatDeleteRetry(const char *szPath, unsigned nAttempts) {
@@ -122,7 +172,7 @@ int PlatDeleteRetry(const char *szPath, unsigned nAttempts) {
 
 int PlatCopyFile(const char *szFrom, const char *szTo, int bReplace) {
   if (!bReplace && PlatFileExists(szTo)) return -1;
-  int fdIn = open(szFrom, O_RDONLY | O_CLOEXEC);
+  int fdIn = open(szFrom, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fdIn < 0) return -1;
   char szTemp[kTempPathSize];
   TempNameFor(szTo, szTemp, sizeof szTemp);
@@ -161,7 +211,7 @@ int PlatHandOffFile(const char *szTempPath, const char *szFinalPath) {
 int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen) {
   char szTemp[kTempPathSize];
   TempNameFor(szPath, szTemp, sizeof szTemp);
-  int fd = open(szTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPrivateFileMode);
+  int fd = open(szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return -1;
   int nResult = WriteAll(fd, pData, nLen);
   if (close(fd) != 0) nResult = -1;
@@ -171,7 +221,7 @@ int PlatWriteWholeFile(const char *szPath, const void *pData, size_t nLen) {
 }
 
 int PlatAppendFile(const char *szPath, const void *pData, size_t nLen) {
-  int fd = open(szPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateFileMode);
+  int fd = open(szPath, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return -1;
   int nResult = WriteAll(fd, pData, nLen);
   if (close(fd) != 0) nResult = -1;
@@ -183,7 +233,7 @@ int PlatOpenAppendFd(const char *szPath) {
 }
 
 int PlatCreateWriteFd(const char *szPath) {
-  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, kPrivateFileMode);
+  return open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
 }
 
 int PlatWriteFd(int nFd, const void *pData, size_t nLen) {
@@ -311,7 +361,7 @@ void RemoveFolder(const char *szDir) {
 // was parked; should anything have written to it since, it is emptied
 // again.  -1 on failure.
 int OpenUnparked(const char *szPath, int nFlags) {
-  int fd = open(szPath, O_WRONLY | O_CLOEXEC | nFlags);
+  int fd = open(szPath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | nFlags);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
@@ -387,7 +437,7 @@ FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
       close(fd);
     }
   }
-  return fopen(szPath, szMode);
+  return PlatFileOpen(szPath, szMode);
 }
 
 int PlatSpoolCreateFd(const char *szPath) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <filesystem>
@@ -285,6 +286,65 @@ TEST_F(PlatFileTest, CreatedFilesArePrivate) {
     EXPECT_EQ(c.nWant, st.st_mode & 0777) << c.szName;
   }
   umask(nOld);
+}
+
+}  // namespace
+
+namespace {
+
+// A name planted as a symbolic link is never followed: every way of
+// opening, creating, appending to or copying from it fails and leaves the
+// target alone, and a new name ("x") replaces the link by a file.
+TEST_F(PlatFileTest, LinksUnderSpoolNamesAreNotFollowed) {
+  Write(P("target"), "secret");
+  ASSERT_EQ(0, symlink(P("target").c_str(), P("link").c_str()));
+  static const char *const kModes[] = {"rb", "wb", "ab", "r+b"};
+  for (const char *szMode : kModes) {
+    EXPECT_EQ(nullptr, PlatFileOpen(P("link").c_str(), szMode)) << szMode;
+    EXPECT_EQ(ELOOP, errno) << szMode;
+  }
+  EXPECT_EQ(nullptr, PlatSpoolCreate(P("link").c_str(), "wb"));
+  EXPECT_EQ(-1, PlatSpoolCreateFd(P("link").c_str()));
+  EXPECT_EQ(-1, PlatCreateWriteFd(P("link").c_str()));
+  EXPECT_EQ(-1, PlatAppendFile(P("link").c_str(), "x", 1));
+  EXPECT_EQ(-1, PlatCopyFile(P("link").c_str(), P("copy").c_str(), 1));
+  EXPECT_EQ(nullptr, PlatSpoolOpenRetry(P("link").c_str(), "rb", 100));  // at once, no retries
+  EXPECT_EQ("secret", Read(P("target")));
+  // List and settings files may be links.
+  FILE *pList = PlatOpenRetry(P("link").c_str(), "rb", 1);
+  ASSERT_NE(nullptr, pList);
+  fclose(pList);
+  FILE *fp = PlatFileOpen(P("link").c_str(), "wbx");
+  ASSERT_NE(nullptr, fp);
+  fputs("new", fp);
+  fclose(fp);
+  struct stat st;
+  ASSERT_EQ(0, lstat(P("link").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ("new", Read(P("link")));
+  EXPECT_EQ("secret", Read(P("target")));
+}
+
+// A write the file does not take is reported, at once or at the close at
+// the latest, and the stream stays failed.
+TEST_F(PlatFileTest, SpoolWriteFailuresAreReported) {
+  FILE *fp = fopen("/dev/full", "wb");
+  if (fp == nullptr) GTEST_SKIP() << "no /dev/full";
+  EXPECT_EQ(1, PlatSpoolAppend(fp, "x", 1));  // still in the buffer
+  EXPECT_EQ(-1, PlatSpoolClose(fp));
+  fp = fopen("/dev/full", "wb");
+  ASSERT_NE(nullptr, fp);
+  std::string big(1 << 20, 'b');
+  EXPECT_EQ(-1, PlatSpoolAppend(fp, big.data(), big.size()));
+  EXPECT_EQ(-1, PlatSpoolAppend(fp, "y", 1));
+  EXPECT_EQ(-1, PlatSpoolClose(fp));
+  EXPECT_EQ(-1, PlatSpoolClose(nullptr));
+  EXPECT_EQ(-1, PlatAppendFile("/dev/full", "z", 1));
+  fp = PlatFileOpen(P("ok").c_str(), "wb");
+  ASSERT_NE(nullptr, fp);
+  EXPECT_EQ(1, PlatSpoolAppend(fp, big.data(), big.size()));
+  EXPECT_EQ(1, PlatSpoolClose(fp));
+  EXPECT_EQ(big.size(), Read(P("ok")).size());
 }
 
 }  // namespace

@@ -6,12 +6,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -60,6 +63,8 @@ int ParseIPv6(const char *szText, in6_addr *pAddr) {
 }  // namespace
 
 int PlatLastError() { return errno; }
+
+void PlatNoteTimeout() { errno = ETIMEDOUT; }
 
 int PlatWsaCode(int nErr) {
   switch (nErr) {
@@ -110,8 +115,41 @@ int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock
 
 int PlatListen(PlatSocket s, int nBacklog) { return listen(s, nBacklog) == 0 ? 1 : -1; }
 
+namespace {
+
+// Written by the stop signals' handler, read by the listener's wait (the
+// signal may reach any thread, so the wait is woken through a descriptor).
+int g_aStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  int nErr = errno;
+  char c = 1;
+  ssize_t n = write(g_aStopPipe[1], &c, 1);
+  (void)n;
+  errno = nErr;
+}
+
+}  // namespace
+
+int PlatCatchStop() {
+  if (g_aStopPipe[0] >= 0) return 1;
+  if (pipe2(g_aStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction sa = {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  return 1;
+}
+
+void PlatStopNow() {
+  signal(SIGTERM, SIG_DFL);
+  raise(SIGTERM);
+}
+
 int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex) {
-  struct pollfd fds[64];
+  struct pollfd fds[65];
   if (n > 64) n = 64;
   if (n <= 0) {
     errno = EINVAL;
@@ -122,10 +160,13 @@ int PlatWaitAcceptable(const PlatSocket *pSocks, int n, int *pIndex) {
     fds[i].events = POLLIN;
     fds[i].revents = 0;
   }
+  // The stop pipe rides at the end (a negative descriptor is not waited on).
+  fds[n] = {g_aStopPipe[0], POLLIN, 0};
   for (;;) {
-    int r = poll(fds, static_cast<nfds_t>(n), -1);
+    int r = poll(fds, static_cast<nfds_t>(n + 1), -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
+    if (fds[n].revents & POLLIN) return 0;
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents & POLLNVAL) {
         errno = ENOTSOCK;
@@ -173,6 +214,12 @@ int SocketEndAddress(PlatSocket s, PlatSockAddr *pAddr, int (*pfnQuery)(int, soc
 }
 
 }  // namespace
+
+int PlatDescriptorLimit() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > INT_MAX) return INT_MAX;
+  return static_cast<int>(lim.rlim_cur);
+}
 
 int PlatLocalAddress(PlatSocket s, PlatSockAddr *pAddr) { return SocketEndAddress(s, pAddr, getsockname); }
 

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 void PlatProcessInit() {
   signal(SIGPIPE, SIG_IGN);
@@ -16,4 +19,20 @@ void PlatProcessInit() {
   // back to the system, and the next request takes them again: a system
   // call and page faults per request.  Up to 4 MiB per heap stay.
   mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
+}
+
+int PlatThreadCount() {
+  // The kernel's own count: the "Threads:" line of /proc/self/status.
+  FILE *fp = fopen("/proc/self/status", "r");
+  if (!fp) return -1;
+  char szLine[256];
+  int n = -1;
+  while (fgets(szLine, sizeof szLine, fp)) {
+    if (strncmp(szLine, "Threads:", 8) == 0) {
+      n = atoi(szLine + 8);
+      break;
+    }
+  }
+  fclose(fp);
+  return n;
 }

@@ -56,7 +56,8 @@ struct IdleThreads {
   int nWaiting = 0;                // waiting threads not yet promised a start
 };
 
-IdleThreads g_Idle;
+// Never destroyed: threads may still wait on it while the process exits.
+IdleThreads &g_Idle = *new IdleThreads;
 
 void *ThreadTrampoline(void *p) {
   ThreadStart start = *static_cast<ThreadStart *>(p);
@@ -91,6 +92,12 @@ int64_t PlatSteadyMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t PlatSteadyUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 void PlatLocalTime(int64_t nTime, PlatTm *pTm) {

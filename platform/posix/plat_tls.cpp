@@ -2,7 +2,9 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 
 #include <climits>
@@ -75,6 +77,26 @@ int ReadOnce(SSL *pSsl, int nSock, char *pBuf, int nSize) {
   return nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE ? -2 : 0;
 }
 
+// A numeric IPv4 or IPv6 address text (checked against the certificate's
+// IP address entries, and never sent as SNI, which carries names only).
+bool IsNumericAddress(const char *szName) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, szName, bytes) == 1 || inet_pton(AF_INET6, szName, bytes) == 1;
+}
+
+// Prepares the server name check of a new client session.  1 done, 0 the
+// name cannot be checked (empty, or refused by the library).
+int SetServerName(SSL *pSsl, const char *szName, int bVerify) {
+  if (!*szName) return bVerify ? 0 : 1;
+  bool bAddress = IsNumericAddress(szName);
+  if (!bAddress && SSL_set_tlsext_host_name(pSsl, szName) != 1) return 0;
+  if (!bVerify) return 1;
+  SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
+  if (bAddress) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(pSsl), szName) == 1;
+  SSL_set_hostflags(pSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  return SSL_set1_host(pSsl, szName) == 1;
+}
+
 }  // namespace
 
 int PlatTlsInit() {
@@ -127,7 +149,7 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
   return pSsl;
 }
 
-void *OpenSSLClient(void **ppCtx, int nSock) {
+void *OpenSSLClient(void **ppCtx, int nSock, const char *szServerName, int bVerify) {
   DebugLogF("[OpenSSLClient] SOCKET=%d start.\n", nSock);
   SSL_CTX *pCtx = SSL_CTX_new(TLS_client_method());
   if (!pCtx) {
@@ -135,6 +157,9 @@ void *OpenSSLClient(void **ppCtx, int nSock) {
     ERR_clear_error();
     return nullptr;
   }
+  // Without trusted CAs every certificate would fail: that is the outcome
+  // when the store cannot be loaded, never an unchecked connection.
+  if (bVerify) SSL_CTX_set_default_verify_paths(pCtx);
   SSL *pSsl = SSL_new(pCtx);
   if (!pSsl) {
     SSL_CTX_free(pCtx);
@@ -144,12 +169,24 @@ void *OpenSSLClient(void **ppCtx, int nSock) {
   }
   SSL_set_fd(pSsl, nSock);
   AttachLock(pSsl);
+  if (SetServerName(pSsl, szServerName, bVerify) != 1) {
+    DebugLogF("[OpenSSLClient] SOCKET=%d server name \"%s\" cannot be checked.\n", nSock, szServerName);
+    FreeLock(pSsl);
+    DropSession(pCtx, pSsl);
+    ERR_clear_error();
+    return nullptr;
+  }
+  if (!bVerify) DebugLogF("[OpenSSLClient] SOCKET=%d certificate of %s not checked.\n", nSock, szServerName);
   if (SSL_connect(pSsl) == 1) {
     DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() success.\n", nSock);
     ERR_clear_error();
     *ppCtx = pCtx;
     return pSsl;
   }
+  long nVerify = SSL_get_verify_result(pSsl);
+  if (bVerify && nVerify != X509_V_OK)
+    DebugLogF("[OpenSSLClient] SOCKET=%d certificate of %s refused: %s.\n", nSock, szServerName,
+              X509_verify_cert_error_string(nVerify));
   DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() failed.\n", nSock);
   FreeLock(pSsl);
   DropSession(pCtx, pSsl);

@@ -115,6 +115,32 @@ int PlatAddrBytes(const char *szText, int bIPv6, unsigned char *pOut) {
   return inet_pton(bIPv6 ? AF_INET6 : AF_INET, szText, pOut) == 1 ? 1 : -1;
 }
 
+namespace {
+
+// The address bytes of a numeric text, IPv4-mapped IPv6 reduced to IPv4.
+// Returns the byte count (4 or 16), 0 for no address.
+int CanonicalBytes(const char *szText, unsigned char *pOut) {
+  if (inet_pton(AF_INET, szText, pOut) == 1) return 4;
+  unsigned char v6[16];
+  if (strpbrk(szText, "%[]") || inet_pton(AF_INET6, szText, v6) != 1) return 0;
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (memcmp(v6, kMapped, sizeof kMapped) == 0) {
+    memcpy(pOut, v6 + 12, 4);
+    return 4;
+  }
+  memcpy(pOut, v6, 16);
+  return 16;
+}
+
+}  // namespace
+
+int PlatSameAddress(const char *szA, const char *szB) {
+  unsigned char a[16], b[16];
+  int nA = CanonicalBytes(szA, a);
+  int nB = CanonicalBytes(szB, b);
+  return nA > 0 && nA == nB && memcmp(a, b, static_cast<size_t>(nA)) == 0 ? 1 : 0;
+}
+
 int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs) {
   struct pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
   int64_t nEnd = PlatSteadyMs() + nTimeoutMs;
@@ -123,6 +149,29 @@ int PlatWaitEither(PlatSocket a, PlatSocket b, int nTimeoutMs) {
     if (nLeft < 0) nLeft = 0;
     int r = poll(fds, 2, static_cast<int>(nLeft));
     if (r > 0) return fds[0].revents ? 1 : 2;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int PlatWaitAny(const PlatSocket *pSocks, int n, int nTimeoutMs, unsigned *pnReady) {
+  struct pollfd fds[8];
+  if (n < 0 || n > 8) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) fds[i] = {pSocks[i], POLLIN, 0};  // poll skips negative descriptors
+  *pnReady = 0;
+  int64_t nEnd = PlatSteadyMs() + nTimeoutMs;
+  for (;;) {
+    int64_t nLeft = nEnd - PlatSteadyMs();
+    if (nLeft < 0) nLeft = 0;
+    int r = poll(fds, static_cast<nfds_t>(n), static_cast<int>(nLeft));
+    if (r > 0) {
+      for (int i = 0; i < n; ++i)
+        if (fds[i].revents) *pnReady |= 1u << i;
+      return 1;
+    }
     if (r == 0) return 0;
     if (errno != EINTR) return -1;
   }

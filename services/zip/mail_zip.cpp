@@ -217,6 +217,9 @@ int MailZipMessage(const char *pData, std::size_t nLen, uint64_t nThreshold, std
   if (EndsWith(pData, nLen, "\n.\r\n") || EndsWith(pData, nLen, "\n.\n") || (nLen == 3 && memcmp(pData, ".\r\n", 3) == 0)) {
     pReport->bSmtpForm = 1;
     std::size_t nCut = EndsWith(pData, nLen, ".\r\n") ? 3 : 2;
+    // The result ends the way the message did, whatever the first line
+    // end was: a ".\r\n" end written as ".\n" would not end the DATA.
+    bCrlf = nCut == 3;
     body = Unstuff(pData, nLen - nCut);
     pMsg = body.data();
     nMsg = body.size();

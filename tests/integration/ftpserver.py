@@ -6,6 +6,7 @@ it as a child process, waits for its port and stops it.  Switches:
   --encoding NAME   the server's character set for paths (default utf8)
   --user NAME:PASS  an account besides anonymous (full rights)
   --log FILE        every command the server receives, one per line
+  --masquerade ADDR the address its PASV replies name (its own when absent)
 FtpCase sets up a server folder, the server and a proxy with a fake virus
 scanner for one test.
 """
@@ -32,6 +33,7 @@ def _serve(args):
 
     class Handler(FTPHandler):
         permit_foreign_addresses = True
+        masquerade_address = args.masquerade
 
         def decode(self, data):
             return data.decode(args.encoding, self.unicode_errors)
@@ -59,7 +61,7 @@ def _serve(args):
 class FtpServer:
     """The server as a child process; always stop() it."""
 
-    def __init__(self, root, host="127.0.0.1", no_pasv=False, encoding="utf8", user=None):
+    def __init__(self, root, host="127.0.0.1", no_pasv=False, encoding="utf8", user=None, masquerade=None):
         self.root = root
         self.host = host
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
@@ -73,6 +75,8 @@ class FtpServer:
             cmd.append("--no-pasv")
         if user:
             cmd += ["--user", user]
+        if masquerade:
+            cmd += ["--masquerade", masquerade]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 15
         line = b""
@@ -150,4 +154,5 @@ if __name__ == "__main__":
     parser.add_argument("--user")
     parser.add_argument("--log")
     parser.add_argument("--no-pasv", action="store_true")
+    parser.add_argument("--masquerade")
     _serve(parser.parse_args())

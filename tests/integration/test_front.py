@@ -6,6 +6,7 @@ simultaneous clients.  The connect table is tried by the HTTP tests."""
 import re
 import selectors
 import shutil
+import signal
 import socket
 import tempfile
 import time
@@ -174,6 +175,22 @@ class FrontTest(unittest.TestCase):
         proc = self.start(["-L=192.0.2.1 %d" % free_port()], listen=None, wait_listening=False)
         self.assertNotEqual(0, proc.wait_exit(15))
         self.assertIn("[AcceptClients] bind() failed with error\n", proc.log())
+
+    def test_stop_signal_ends_an_idle_instance_in_order(self):
+        # Idle: the listener closes and the program returns 0; with a
+        # connection in progress the signal ends it at once, as by default.
+        for busy, status in ((False, 0), (True, -signal.SIGTERM)):
+            proc = self.start(["-T=5,60000"])
+            with socket.create_connection(("127.0.0.1", self.port)) as s:
+                if busy:
+                    self.assertTrue(proc.wait_log("] START ["))
+                else:
+                    s.close()
+                    self.assertTrue(proc.wait_log("[CloseClient] ["))
+                    self.assertTrue(proc.wait_log("] end.\n"))
+                proc.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(status, proc.wait_exit(15))
+            self.assertIn("[AcceptClients] stop requested\n", proc.log())
 
     def test_implicit_tls_listener(self):
         proc = self.start(["-A", "-$=1"], {"http.ini": "127.0.0.1 {port}+%s\t%s\n" % (self.cert, self.key),

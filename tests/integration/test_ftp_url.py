@@ -38,6 +38,15 @@ class FtpUrlTest(FtpCase):
     def verbs(self):
         return [c.split(" ")[0].upper() for c in self.commands()]
 
+    def test_line_end_in_the_url_reaches_no_server(self):
+        self.start()
+        for path in ("/pub%0d%0aDELE%20readme.txt/", "/pub/%00/readme.txt"):
+            with self.subTest(path=path):
+                # Refused as a bad ftp URL before any connection to the server.
+                self.assertNotIn(README, self.fetch(path))
+                self.assertEqual([], self.commands())
+        self.assertEqual(README, self.server_file("pub/readme.txt"))
+
     def test_passive_fetches(self):
         # -M=10: ftp answers are still never cached.
         self.start(["-M=10", "-$=2"], user="alice:s3cret")
