@@ -306,13 +306,12 @@ int AcceptClientTls(ConnectionRecord *pRec) {
   if (!pRec->bTlsAccept) return 1;
   pRec->bTlsAccept = 0;
   const int nSock = pRec->nSock;
-  // Each wait of the handshake is bounded by the client TLS time-out, and
-  // never below 10 s; then the plain client time-outs of the listener apply
-  // again.
+  // The whole handshake is bounded by the client TLS time-out, and never
+  // below 10 s; then the plain client time-outs of the listener apply again.
   const int nBound = g_nTmoClientSSL > kTlsHandshakeBoundMs ? g_nTmoClientSSL : kTlsHandshakeBoundMs;
   PlatSetSendTimeout(nSock, nBound);
   PlatSetRecvTimeout(nSock, nBound);
-  void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str());
+  void *pSsl = OpenSSLServer(&pRec->pClientCtx, nSock, pRec->mCertFile.c_str(), pRec->mKeyFile.c_str(), nBound);
   if (g_nTmoClient != 0) {
     PlatSetSendTimeout(nSock, g_nTmoClient);
     PlatSetRecvTimeout(nSock, g_nTmoClient);

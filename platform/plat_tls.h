@@ -18,9 +18,12 @@ void PlatTlsCleanup();
 // Server-side handshake on an accepted client socket with the PEM private
 // key and certificate (the certificate file is also loaded as the chain).
 // Blocks for the handshake; the socket's own receive and send time-outs
-// bound it.  Returns the session and stores its context in *ppCtx, or
-// nullptr (everything freed, *ppCtx untouched).  Logs as "[OpenSSLServer]".
-void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile);
+// bound each wait, and with nWithinMs > 0 the whole handshake must end
+// within that many milliseconds (a client that sends a byte now and then
+// cannot hold it open).  Returns the session and stores its context in
+// *ppCtx, or nullptr (everything freed, *ppCtx untouched).  Logs as
+// "[OpenSSLServer]".
+void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile, int nWithinMs = 0);
 
 // Client-side handshake on a connected server socket.  szServerName is the
 // server's host name or numeric address: a name is sent as SNI.  With

@@ -21,7 +21,23 @@ stop_all() {
   trap - EXIT INT TERM
   [[ -n "$sleeper" ]] && kill "$sleeper" 2>/dev/null
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  # Each service removes its socket file and exits within a few seconds.
+  # Each service removes its socket file and exits within a few seconds;
+  # one that is still there after 10 s (spamd may be busy compiling its
+  # rules) is killed, so stopping never hangs.
+  local waited=0
+  while (( waited < 100 )); do
+    local alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    (( alive )) || break
+    sleep 0.1
+    (( waited++ ))
+  done
+  for p in "${pids[@]}"; do
+    if kill -0 "$p" 2>/dev/null; then
+      echo "run_services: pid $p did not stop within 10 s; killed" >&2
+      kill -KILL "$p" 2>/dev/null
+    fi
+  done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
   exit 0
 }

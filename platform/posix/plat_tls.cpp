@@ -6,6 +6,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <cstring>
@@ -112,7 +115,40 @@ void PlatTlsCleanup() {
   ERR_clear_error();
 }
 
-void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile) {
+namespace {
+
+// SSL_accept on a socket switched to non-blocking for the call, waiting with
+// poll for what the handshake needs, until it ends or nWithinMs have passed.
+// Returns SSL_accept's result (1 done), or -1 when the time ran out.
+int AcceptWithin(SSL *pSsl, int nSock, int nWithinMs) {
+  int nFlags = fcntl(nSock, F_GETFL);
+  if (nFlags < 0 || fcntl(nSock, F_SETFL, nFlags | O_NONBLOCK) < 0) return SSL_accept(pSsl);
+  const int64_t nEnd = PlatSteadyMs() + nWithinMs;
+  int r;
+  for (;;) {
+    r = SSL_accept(pSsl);
+    if (r == 1) break;
+    int nWant = SSL_get_error(pSsl, r);
+    short nEvents = nWant == SSL_ERROR_WANT_READ ? POLLIN : nWant == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+    int64_t nLeft = nEnd - PlatSteadyMs();
+    if (nEvents == 0 || nLeft <= 0) {
+      r = -1;
+      break;
+    }
+    pollfd p{nSock, nEvents, 0};
+    int n = poll(&p, 1, static_cast<int>(nLeft));
+    if (n == 0 || (n < 0 && errno != EINTR)) {
+      r = -1;
+      break;
+    }
+  }
+  fcntl(nSock, F_SETFL, nFlags);
+  return r;
+}
+
+}  // namespace
+
+void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile, int nWithinMs) {
   DebugLogF("[OpenSSLServer] SOCKET=%d start\n", nSock);
   if (!szCertFile || !szKeyFile || !*szCertFile || !*szKeyFile) {
     DebugLogF("[OpenSSLServer] SOCKET=%d Certificate or Privatekey is NULL.\n", nSock);
@@ -137,7 +173,7 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
   SSL_use_PrivateKey_file(pSsl, szKeyFile, SSL_FILETYPE_PEM);
   SSL_use_certificate_file(pSsl, szCertFile, SSL_FILETYPE_PEM);
   SSL_CTX_use_certificate_chain_file(pCtx, szCertFile);
-  if (SSL_accept(pSsl) < 1) {
+  if ((nWithinMs > 0 ? AcceptWithin(pSsl, nSock, nWithinMs) : SSL_accept(pSsl)) < 1) {
     DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() failed.\n", nSock);
     ERR_clear_error();
     FreeLock(pSsl);

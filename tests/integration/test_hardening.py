@@ -210,6 +210,34 @@ class SilentTlsClientTest(unittest.TestCase):
             tls.sendall(b"CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n")
             self.assertTrue(read_reply_head(tls).startswith(b"HTTP/1.1 400 "))
 
+    def test_dripping_handshake_is_ended_as_a_whole(self):
+        # One byte every half second keeps every single wait short; the
+        # handshake as a whole still ends after the 10 s bound.
+        proxy = proxy_for(self, 0, ["-T=30000,30000,1000,30000"])
+        cert, key = proxytest.make_certificate(proxy.root)
+        proxy.write("http.ini", "127.0.0.1 %d+%s\t%s\n" % (proxy.port, cert, key))
+        proxy.start()
+        drip = socket.create_connection(("127.0.0.1", proxy.port), timeout=5)
+        self.addCleanup(drip.close)
+        drip.sendall(b"\x16\x03\x01\x02\x00")  # a record header announcing 512 bytes
+        t0 = time.monotonic()
+        ended = False
+        while time.monotonic() - t0 < 30 * SLOW and not ended:
+            time.sleep(0.5)
+            try:
+                drip.sendall(b"\x00")
+                drip.setblocking(False)
+                ended = drip.recv(1) == b""
+            except BlockingIOError:
+                pass
+            except OSError:
+                ended = True
+            finally:
+                drip.setblocking(True)
+        self.assertTrue(ended)
+        self.assertGreater(time.monotonic() - t0, 9)
+        self.assertLess(time.monotonic() - t0, 20 * SLOW)
+
 
 if __name__ == "__main__":
     unittest.main()
