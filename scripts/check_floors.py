@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Checks that the program's folders include each other only downward.
+
+Each folder sits on a floor (see ARCHITECTURE.md).  A source file may
+include headers of its own folder and of any folder on a lower floor; an
+include of a higher floor, or of another folder on the same floor, breaks
+the floors.  Known breaks still waiting to be moved are listed in ALLOWED
+as "file -> header" pairs; the list only shrinks.  An entry that no longer
+matches an include is reported too, so the list stays exact.
+
+Exit status: 0 when every include keeps to the floors, 1 otherwise.
+"""
+import os
+import re
+import sys
+
+# Lowest floor first.  Folders on one floor do not include each other.
+FLOORS = [
+    ["base"],                           # pure value types: fixed text, limits
+    ["platform"],                       # the only OS and vendor crossings
+    ["core"],                           # settings, logs, lists, LDAP logon
+    ["inspect", "net"],                 # inspection clients; records, outbound
+    ["http", "relay", "ftp", "socks"],  # the protocols
+    ["front"],                          # listener, connection thread, dispatch
+    ["app"],                            # the program's entry
+]
+
+# Breaks that are known and not yet moved away.
+ALLOWED = {
+    "platform/posix/plat_socket.cpp -> core/fixed_text.h",
+    "platform/posix/plat_tls.cpp -> core/log.h",
+    "core/log_test.cpp -> front/connection_record.h",
+    "core/main.cpp -> front/connection_record.h",
+    "core/main.cpp -> front/outbound.h",
+    "core/main.cpp -> front/listener.h",
+    "core/main.cpp -> front/metrics_listener.h",
+    "core/metrics_test.cpp -> front/connection_record.h",
+    "core/settings.cpp -> front/connection_record.h",
+    "core/settings_test.cpp -> front/connection_record.h",
+    "http/compose.cpp -> front/connection_record.h",
+    "http/compose_test.cpp -> front/connection_record.h",
+    "http/get.cpp -> front/connection_record.h",
+    "http/http_io.cpp -> front/connection.h",
+    "http/http_io.cpp -> front/connection_record.h",
+    "http/other.cpp -> front/connection_record.h",
+    "http/proxy_dispatch.cpp -> front/connection_record.h",
+    "http/proxy_dispatch.cpp -> front/outbound.h",
+    "http/proxy_dispatch.h -> front/connection_record.h",
+    "http/rewrite.cpp -> front/connection_record.h",
+    "http/rewrite_test.cpp -> front/connection_record.h",
+    "http/target.cpp -> ftp/ftp_client.h",
+    "http/tunnel.cpp -> front/connection_record.h",
+    "http/tunnel.cpp -> front/outbound.h",
+    "relay/client_session.cpp -> front/connection.h",
+    "relay/client_session.cpp -> http/http_file.h",
+    "relay/ftp_control.cpp -> front/outbound.h",
+    "relay/ftp_control.cpp -> ftp/data_port.h",
+    "relay/ftp_control.cpp -> ftp/ftp_data.h",
+    "relay/ftp_control.cpp -> http/cache.h",
+    "relay/ftp_hooks.h -> front/connection_record.h",
+    "relay/make_mail.cpp -> http/http_file.h",
+    "relay/relay.h -> front/connection_record.h",
+    "relay/relay_io.cpp -> http/http_file.h",
+    "relay/relay_io.h -> front/client_recv.h",
+    "relay/relay_io.h -> front/connection_record.h",
+    "relay/server_session.cpp -> ftp/ftp_data.h",
+    "relay/server_session.cpp -> http/http_file.h",
+    "relay/starttls.cpp -> http/http_file.h",
+    "relay/starttls.h -> front/connection_record.h",
+    "relay/telnet_dispatch.cpp -> front/outbound.h",
+    "relay/telnet_dispatch.cpp -> http/tunnel.h",
+    "relay/telnet_dispatch.cpp -> socks/socks.h",
+    "relay/telnet_dispatch.cpp -> socks/socks_bind.h",
+    "ftp/ftp_client.h -> http/ftp_hook.h",
+    "ftp/ftp_data.cpp -> front/outbound.h",
+    "ftp/ftp_data.h -> front/connection_record.h",
+    "socks/socks.h -> front/connection_record.h",
+    "socks/socks_bind.cpp -> front/connection.h",
+    "socks/socks_bind.cpp -> ftp/data_port.h",
+    "socks/socks_bind.cpp -> http/http_io.h",
+    "socks/socks_bind.h -> front/connection_record.h",
+    "socks/socks_bind.h -> http/tunnel.h",
+    "socks/socks_negotiate.cpp -> front/client_recv.h",
+    "socks/socks_negotiate.cpp -> front/connection.h",
+    "socks/socks_negotiate.cpp -> front/outbound.h",
+    "socks/socks_negotiate.cpp -> ftp/data_port.h",
+    "socks/socks_udp.cpp -> front/outbound.h",
+    "socks/socks_udp.cpp -> ftp/data_port.h",
+    "socks/socks_udp.cpp -> http/http_io.h",
+    "socks/socks_udp.h -> front/connection_record.h",
+}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+
+
+def floor_of(folder):
+    for n, names in enumerate(FLOORS):
+        if folder in names:
+            return n
+    return None
+
+
+def check(root):
+    breaks = []
+    seen = set()
+    for names in FLOORS:
+        for folder in names:
+            base = os.path.join(root, folder)
+            for dirpath, _, files in os.walk(base):
+                for name in sorted(files):
+                    if not name.endswith((".h", ".cpp")):
+                        continue
+                    path = os.path.join(dirpath, name)
+                    rel = os.path.relpath(path, root)
+                    with open(path, encoding="utf-8", errors="replace") as f:
+                        for line in f:
+                            m = INCLUDE.match(line)
+                            if not m or "/" not in m.group(1):
+                                continue
+                            target = m.group(1)
+                            to = target.split("/", 1)[0]
+                            to_floor = floor_of(to)
+                            if to == folder or to_floor is None:
+                                continue
+                            if to_floor < floor_of(folder):
+                                continue
+                            pair = "%s -> %s" % (rel, target)
+                            if pair in ALLOWED:
+                                seen.add(pair)
+                                continue
+                            kind = "upward" if to_floor > floor_of(folder) else "sideways"
+                            breaks.append("%s (%s)" % (pair, kind))
+    stale = sorted(ALLOWED - seen)
+    return breaks, stale
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..")
+    breaks, stale = check(root)
+    for b in breaks:
+        print("include breaks the floors: " + b)
+    for s in stale:
+        print("allow-list entry no longer needed, remove it: " + s)
+    if breaks or stale:
+        return 1
+    print("includes keep to the floors (%d known breaks allowed)" % len(ALLOWED))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
