@@ -11,7 +11,7 @@
 
 #include "core/base64.h"
 #include "core/ldap_logon.h"
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 struct EndpointRecord {
   int32_t nListenOnce;       // 0: listen for ever; >0: return after one client

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 // Kind of a client address text for the block-list query.
 enum DnsblKind { kDnsblNone = 0, kDnsblIPv4 = 4, kDnsblIPv6 = 6 };

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"

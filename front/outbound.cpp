@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "relay/surbl.h"

@@ -3,7 +3,7 @@
 #ifndef PROXY_FRONT_OUTBOUND_H_
 #define PROXY_FRONT_OUTBOUND_H_
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "front/connection_record.h"
 
 // Values of one connect-table entry.  An empty text means "not given".

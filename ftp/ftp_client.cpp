@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "ftp/data_port.h"

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "http/ftp_hook.h"
 #include "platform/plat_socket.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "front/connection_record.h"
 #include "fuzz/fuzz_input.h"

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "front/connection_record.h"

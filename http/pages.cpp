@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "http/http_file.h"
 #include "http/http_text.h"

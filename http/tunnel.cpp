@@ -7,7 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"

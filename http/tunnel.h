@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/limits.h"
+#include "base/limits.h"
 
 struct TunnelSync;
 

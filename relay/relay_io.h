@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/settings.h"
 #include "front/client_recv.h"
 #include "front/connection_record.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 // One line of the destination zone list:
 //   zone [TAB server] [,level]

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
 

@@ -3,7 +3,7 @@
 #ifndef PROXY_RELAY_TLS_SETTINGS_H_
 #define PROXY_RELAY_TLS_SETTINGS_H_
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 
 // Looks up "client-address port" with the marker "+" (implicit TLS) or "-"
 // (STARTTLS):  ADDR " " PORT ("+"|"-") CERTFILE TAB KEYFILE ["=" ...]

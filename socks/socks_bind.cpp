@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"

@@ -1,6 +1,6 @@
 // Every size the program keeps in fixed-size buffers, in one place.
-#ifndef PROXY_CORE_LIMITS_H_
-#define PROXY_CORE_LIMITS_H_
+#ifndef PROXY_BASE_LIMITS_H_
+#define PROXY_BASE_LIMITS_H_
 
 #include <cstddef>
 
@@ -138,4 +138,4 @@ constexpr std::size_t kMetricsRequestMax = 4096;
 constexpr int kMetricsRequestWaitMs = 5000;
 constexpr std::size_t kMetricsTextSize = 32768;
 
-#endif  // PROXY_CORE_LIMITS_H_
+#endif  // PROXY_BASE_LIMITS_H_

@@ -5,8 +5,8 @@
 // characters, always terminates, and returns 1 when the whole text fitted
 // and 0 when it was cut.  Where a cut would change the meaning (a host, a
 // path, a user name), the caller checks the 0 and refuses the request.
-#ifndef PROXY_CORE_FIXED_TEXT_H_
-#define PROXY_CORE_FIXED_TEXT_H_
+#ifndef PROXY_BASE_FIXED_TEXT_H_
+#define PROXY_BASE_FIXED_TEXT_H_
 
 #include <cstdarg>
 #include <cstddef>
@@ -91,4 +91,4 @@ inline int CopyText(char *pDst, std::size_t nSize, const char *szSrc) {
   return nLen < nSize;
 }
 
-#endif  // PROXY_CORE_FIXED_TEXT_H_
+#endif  // PROXY_BASE_FIXED_TEXT_H_
