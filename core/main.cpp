@@ -11,6 +11,7 @@
 #include "front/listener.h"
 #include "front/metrics_listener.h"
 #include "platform/plat_file.h"
+#include "platform/plat_log.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_sys.h"
 #include "platform/plat_time.h"
@@ -56,6 +57,8 @@ int FolderWritable(const char *szFolder) {
 
 int main(int argc, char **argv) {
   PlatProcessInit();
+  // The platform layer logs through the debug log.
+  PlatSetLogHook(DebugLog);
   // "-h", "--help" and "--version" answer and end before any switch is
   // read, so a first try never starts a proxy with the defaults.
   int nInfo = FindInfoRequest(argc, argv);

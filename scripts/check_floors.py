@@ -27,7 +27,6 @@ FLOORS = [
 
 # Breaks that are known and not yet moved away.
 ALLOWED = {
-    "platform/posix/plat_tls.cpp -> core/log.h",
     "core/log_test.cpp -> front/connection_record.h",
     "core/main.cpp -> front/connection_record.h",
     "core/main.cpp -> front/outbound.h",
