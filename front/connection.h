@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/http_framing.h"
 
 // Connections currently inside PROXYMain (compared with -C).

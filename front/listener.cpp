@@ -10,11 +10,11 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
-#include "front/dnsbl.h"
+#include "net/dnsbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
-#include "relay/tls_settings.h"
+#include "net/tls_settings.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "core/log.h"
 #include "core/metrics.h"
-#include "front/outbound.h"
+#include "net/outbound.h"
 #include "ftp/data_port.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"

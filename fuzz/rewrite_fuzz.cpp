@@ -8,7 +8,7 @@
 
 #include "base/limits.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "fuzz/fuzz_input.h"
 #include "http/rewrite.h"
 

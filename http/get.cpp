@@ -12,7 +12,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"

@@ -8,7 +8,7 @@
 #include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/compose.h"
 #include "http/handlers.h"
 #include "http/http_file.h"

@@ -9,7 +9,7 @@
 #include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/http_file.h"
 #include "http/http_io.h"
 #include "http/http_text.h"

@@ -10,7 +10,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/outbound.h"
+#include "net/outbound.h"
 #include "ftp/data_port.h"
 #include "ftp/ftp_data.h"
 #include "http/cache.h"

@@ -11,7 +11,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/outbound.h"
+#include "net/outbound.h"
 #include "http/tunnel.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"

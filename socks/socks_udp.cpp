@@ -9,7 +9,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/outbound.h"
+#include "net/outbound.h"
 #include "ftp/data_port.h"
 #include "http/http_io.h"
 #include "platform/plat_time.h"

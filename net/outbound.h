@@ -1,10 +1,10 @@
 // Outbound connections: the connect table of the mode's settings file and
 // ConnectHost, the one routine that opens a server connection for a client.
-#ifndef PROXY_FRONT_OUTBOUND_H_
-#define PROXY_FRONT_OUTBOUND_H_
+#ifndef PROXY_NET_OUTBOUND_H_
+#define PROXY_NET_OUTBOUND_H_
 
 #include "base/fixed_text.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // Values of one connect-table entry.  An empty text means "not given".
 struct ConnectEntry {
@@ -57,4 +57,4 @@ int LogUncheckedTlsEntries();
 // Blocks for at most: resolution + attempts x (connect wait + pause).
 int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort);
 
-#endif  // PROXY_FRONT_OUTBOUND_H_
+#endif  // PROXY_NET_OUTBOUND_H_

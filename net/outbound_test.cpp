@@ -1,4 +1,4 @@
-#include "front/outbound.h"
+#include "net/outbound.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SURBL / DNSBL check of a destination host before the proxy connects it.
-#ifndef PROXY_RELAY_SURBL_H_
-#define PROXY_RELAY_SURBL_H_
+#ifndef PROXY_NET_SURBL_H_
+#define PROXY_NET_SURBL_H_
 
 #include <cstddef>
 #include <cstring>
@@ -112,4 +112,4 @@ int ForEachSurblQuery(const char *szHost, const SurblZone &zone, Fn fnName) {
   }
 }
 
-#endif  // PROXY_RELAY_SURBL_H_
+#endif  // PROXY_NET_SURBL_H_

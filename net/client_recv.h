@@ -7,8 +7,8 @@
 // finishes well within its wait.  A message body may take longer, but it
 // must keep up an average rate: every kBodyCreditBytes received move the
 // end on by one period.
-#ifndef PROXY_FRONT_CLIENT_RECV_H_
-#define PROXY_FRONT_CLIENT_RECV_H_
+#ifndef PROXY_NET_CLIENT_RECV_H_
+#define PROXY_NET_CLIENT_RECV_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -35,4 +35,4 @@ void ClientDeadlineCredit(ClientDeadline *pD, std::size_t nBytes);
 // is ETIMEDOUT once the end has passed, also while bytes keep coming).
 int ClientRecv(int nSock, void *pSSL, char *pBuf, int nSize, const ClientDeadline *pD);
 
-#endif  // PROXY_FRONT_CLIENT_RECV_H_
+#endif  // PROXY_NET_CLIENT_RECV_H_

@@ -1,4 +1,4 @@
-#include "front/outbound.h"
+#include "net/outbound.h"
 
 #include <strings.h>
 
@@ -9,7 +9,7 @@
 #include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "relay/surbl.h"
+#include "net/surbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 

@@ -1,7 +1,7 @@
 // TLS lines of the mode's settings file: which listener speaks TLS to
 // which client, with which certificate and key.
-#ifndef PROXY_RELAY_TLS_SETTINGS_H_
-#define PROXY_RELAY_TLS_SETTINGS_H_
+#ifndef PROXY_NET_TLS_SETTINGS_H_
+#define PROXY_NET_TLS_SETTINGS_H_
 
 #include "base/fixed_text.h"
 
@@ -18,4 +18,4 @@ int Query_SecureSocketLayer(const char *szClientIP, int nLocalPort, FixedText<26
 int MatchTlsLine(char *szLine, const char *szKeyPlus, const char *szKeyMinus, FixedText<261> *pCertFile,
                  FixedText<263> *pKeyFile);
 
-#endif  // PROXY_RELAY_TLS_SETTINGS_H_
+#endif  // PROXY_NET_TLS_SETTINGS_H_

@@ -1,4 +1,4 @@
-#include "front/client_recv.h"
+#include "net/client_recv.h"
 
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"

@@ -1,6 +1,6 @@
 // DNS block-list admission check of a newly accepted client.
-#ifndef PROXY_FRONT_DNSBL_H_
-#define PROXY_FRONT_DNSBL_H_
+#ifndef PROXY_NET_DNSBL_H_
+#define PROXY_NET_DNSBL_H_
 
 #include <cstddef>
 
@@ -31,4 +31,4 @@ DnsblKind DnsblReversed(const char *szAddr, FixedText<kDnsblClientSize * 2> *pOu
 // resolver call per zone.
 int Query_DNSBL(const char *szClient);
 
-#endif  // PROXY_FRONT_DNSBL_H_
+#endif  // PROXY_NET_DNSBL_H_

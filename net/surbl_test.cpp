@@ -1,4 +1,4 @@
-#include "relay/surbl.h"
+#include "net/surbl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "relay/surbl.h"
+#include "net/surbl.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "relay/tls_settings.h"
+#include "net/tls_settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

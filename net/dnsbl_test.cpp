@@ -1,4 +1,4 @@
-#include "front/dnsbl.h"
+#include "net/dnsbl.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // thread that gets one) and the per-client connection record (allocated
 // zero-filled by the listener, owned by the connection thread, freed by
 // CloseClient).  Types only; no behaviour.
-#ifndef PROXY_FRONT_CONNECTION_RECORD_H_
-#define PROXY_FRONT_CONNECTION_RECORD_H_
+#ifndef PROXY_NET_CONNECTION_RECORD_H_
+#define PROXY_NET_CONNECTION_RECORD_H_
 
 #include <cstdint>
 #include <type_traits>
@@ -118,4 +118,4 @@ struct ConnectionRecord {
 
 static_assert(std::is_trivially_copyable_v<ConnectionRecord>);
 
-#endif  // PROXY_FRONT_CONNECTION_RECORD_H_
+#endif  // PROXY_NET_CONNECTION_RECORD_H_
