@@ -19,7 +19,7 @@
 #include "front/listener.h"
 #include "net/outbound.h"
 #include "http/body_decode.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"

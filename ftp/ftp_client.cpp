@@ -8,7 +8,7 @@
 #include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "platform/plat_codepage.h"
 #include "platform/plat_time.h"
 

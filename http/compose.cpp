@@ -7,7 +7,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_io.h"
 #include "http/http_text.h"
 #include "http/rewrite.h"

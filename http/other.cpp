@@ -11,7 +11,7 @@
 #include "net/connection_record.h"
 #include "http/compose.h"
 #include "http/handlers.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_io.h"
 #include "http/http_text.h"
 #include "http/response_track.h"

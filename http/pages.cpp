@@ -6,7 +6,7 @@
 #include "base/fixed_text.h"
 #include "base/limits.h"
 #include "core/settings.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_text.h"
 #include "platform/plat_file.h"
 

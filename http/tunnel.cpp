@@ -15,7 +15,7 @@
 #include "net/connection_record.h"
 #include "net/outbound.h"
 #include "http/handlers.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_io.h"
 #include "http/http_text.h"
 #include "platform/plat_file.h"

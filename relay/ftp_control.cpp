@@ -11,7 +11,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/outbound.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "ftp/ftp_data.h"
 #include "http/cache.h"
 #include "platform/plat_file.h"

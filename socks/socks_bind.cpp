@@ -12,7 +12,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "http/http_io.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"

@@ -10,7 +10,7 @@
 #include "net/client_recv.h"
 #include "front/connection.h"
 #include "net/outbound.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_tls.h"

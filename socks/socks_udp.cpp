@@ -10,7 +10,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/outbound.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "http/http_io.h"
 #include "platform/plat_time.h"
 #include "platform/plat_udp.h"

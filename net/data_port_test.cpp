@@ -1,4 +1,4 @@
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-// File helpers of the HTTP handlers: bounded line reads that keep NUL bytes
+// Spool-file helpers shared by the protocol handlers: bounded line reads that keep NUL bytes
 // and report the length, and the retry rules for spool files.
-#ifndef PROXY_HTTP_HTTP_FILE_H_
-#define PROXY_HTTP_HTTP_FILE_H_
+#ifndef PROXY_CORE_SPOOL_FILE_H_
+#define PROXY_CORE_SPOOL_FILE_H_
 
 #include <cstddef>
 #include <cstdio>
@@ -19,4 +19,4 @@ FILE *OpenSpoolLong(const char *szPath, const char *szMode);
 // the connection for ever.
 void DeleteSpool(const char *szPath);
 
-#endif  // PROXY_HTTP_HTTP_FILE_H_
+#endif  // PROXY_CORE_SPOOL_FILE_H_

@@ -1,4 +1,4 @@
-#include "http/http_file.h"
+#include "core/spool_file.h"
 
 #include "core/settings.h"
 #include "platform/plat_file.h"

@@ -1,8 +1,8 @@
 // Ports for new listeners of the data channels: the FTP data connections,
 // SOCKS BIND and the relay sockets of SOCKS UDP ASSOCIATE share one cursor
 // through the -N port range.
-#ifndef PROXY_FTP_DATA_PORT_H_
-#define PROXY_FTP_DATA_PORT_H_
+#ifndef PROXY_NET_DATA_PORT_H_
+#define PROXY_NET_DATA_PORT_H_
 
 #include "platform/plat_socket.h"
 
@@ -45,4 +45,4 @@ int PeerIsExpected(PlatSocket s, const PlatSockAddr *pPeer, const char *szExpect
 PlatSocket AcceptExpectedPeer(PlatSocket sListen, const char *szExpected, int bOwnHost, PlatSockAddr *pPeer,
                               int *pbRefused, const char *szTag, int nSock);
 
-#endif  // PROXY_FTP_DATA_PORT_H_
+#endif  // PROXY_NET_DATA_PORT_H_

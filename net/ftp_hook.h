@@ -1,8 +1,8 @@
 // The FTP client that fetches ftp:// URLs for GetDispatch (ftp/ftp_client.cpp).
 // It writes into the open answer file the complete answer the client is to
 // receive.
-#ifndef PROXY_HTTP_FTP_HOOK_H_
-#define PROXY_HTTP_FTP_HOOK_H_
+#ifndef PROXY_NET_FTP_HOOK_H_
+#define PROXY_NET_FTP_HOOK_H_
 
 #include <cstdio>
 
@@ -12,4 +12,4 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
               const char *szHost, int nPort, const char *szDirectory, const char *szCommand,
               const char *szFile);
 
-#endif  // PROXY_HTTP_FTP_HOOK_H_
+#endif  // PROXY_NET_FTP_HOOK_H_
