@@ -1,6 +1,5 @@
-// The two plain records that carry a connection: the endpoint record (a
-// listening endpoint and the server behind it, copied by value into every
-// thread that gets one) and the per-client connection record (allocated
+// The plain records that carry a connection: the endpoint record
+// (core/endpoint_record.h) and the per-client connection record (allocated
 // zero-filled by the listener, owned by the connection thread, freed by
 // CloseClient).  Types only; no behaviour.
 #ifndef PROXY_NET_CONNECTION_RECORD_H_
@@ -11,24 +10,7 @@
 
 #include "base/fixed_text.h"
 #include "base/limits.h"
-
-struct EndpointRecord {
-  int32_t nListenOnce;       // 0: listen for ever; >0: return after one client
-  int32_t nSock;             // control/client socket the endpoint serves ("[%04d]")
-  char mIP[kListenListSize]; // own address; main listener: NUL-separated list
-  int32_t nPort;             // own port (main listener: default port)
-  char mSvIP[1024];          // server-side address text
-  int32_t nSvPort;           // server-side port
-  char mAcceptIP[68];        // FTP data and BIND listeners: the one peer address taken
-  // FTP data channel: the hand-off files of its control connection and the
-  // cache instruction read from the request flag file.
-  char mFlagFn[256];         // request flag file
-  char mLockFn[256];         // status file
-  int32_t nCacheUse;         // 1: deliver the cached copy
-  char mCacheFn[512];        // cache file of a download, or ""
-};
-
-static_assert(std::is_trivially_copyable_v<EndpointRecord>);
+#include "core/endpoint_record.h"
 
 struct ConnectionRecord {
   int32_t bKeepAlive;          // client exchange stays open; server may be reused

@@ -27,10 +27,6 @@ FLOORS = [
 
 # Breaks that are known and not yet moved away.
 ALLOWED = {
-    "core/log_test.cpp -> net/connection_record.h",
-    "core/metrics_test.cpp -> net/connection_record.h",
-    "core/settings.cpp -> net/connection_record.h",
-    "core/settings_test.cpp -> net/connection_record.h",
     "net/outbound_test.cpp -> front/connection.h",
     "http/http_io.cpp -> front/connection.h",
     "http/target.cpp -> ftp/ftp_client.h",
