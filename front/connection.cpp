@@ -43,10 +43,6 @@ constexpr size_t kAuthLine = 512;                          // 511 characters a l
 // truncates the file anyway.
 constexpr unsigned kDeleteAttempts = 200;
 
-const char *const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 bool StartsWithNoCase(const char *s, const char *szPrefix) {
   return strncasecmp(s, szPrefix, strlen(szPrefix)) == 0;
 }
@@ -341,37 +337,6 @@ void RunHttpLoop(ConnectionRecord *pRec) {
 }
 
 }  // namespace
-
-// The record comes in pages of its own: they are zero when they arrive and
-// take memory only where written, so the large buffers of the relay and of
-// request collection cost nothing on a connection that does not use them.
-ConnectionRecord *AllocConnectionRecord() {
-  return static_cast<ConnectionRecord *>(PlatAllocPages(sizeof(ConnectionRecord)));
-}
-
-void FreeConnectionRecord(ConnectionRecord *pRec) { PlatFreePages(pRec, sizeof(ConnectionRecord)); }
-
-void MakeDateTextAt(int64_t nTime, char *pOut) {
-  PlatTm local;
-  PlatLocalTime(nTime, &local);
-  // Generated replies carry local standard time: daylight saving is taken
-  // out, and the zone is the standard offset.
-  long nStdOff = local.nGmtOff - (local.bDst ? 3600 : 0);
-  PlatTm t;
-  PlatUtcTime(nTime + nStdOff, &t);
-  char szZone[16];
-  if (nStdOff == 0) {
-    snprintf(szZone, sizeof szZone, "GMT");
-  } else {
-    long nAbsMin = (nStdOff < 0 ? -nStdOff : nStdOff) / 60;
-    if (nAbsMin > 1439) nAbsMin = 1439;
-    snprintf(szZone, sizeof szZone, "%c%02ld%02ld", nStdOff < 0 ? '-' : '+', nAbsMin / 60, nAbsMin % 60);
-  }
-  snprintf(pOut, kDateTextSize, "%3s, %02d %3s %04d %02d:%02d:%02d %s", kDayNames[t.nWeekDay % 7], t.nDay,
-           kMonthNames[(t.nMonth + 11) % 12], t.nYear, t.nHour, t.nMinute, t.nSecond, szZone);
-}
-
-void MakeDateText(char *pOut) { MakeDateTextAt(PlatNow(nullptr), pOut); }
 
 int ComperTokenB64(ConnectionRecord *pRec) {
   if (strnlen(pRec->mLine, kAuthHeaderLen) < kAuthHeaderLen) return 0;

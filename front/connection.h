@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/date_text.h"
+#include "net/connection_alloc.h"
 #include "net/connection_record.h"
 #include "http/http_framing.h"
 
@@ -28,19 +30,6 @@ void PROXYMainThread(void *pArg);
 // record whose nSock is 0 only gets freed.  The record must have been
 // allocated by AllocConnectionRecord.
 void CloseClient(ConnectionRecord *pRec);
-
-// A zero-filled record from the heap, or nullptr.  Release with CloseClient
-// (or FreeConnectionRecord when no socket was ever stored in it).
-ConnectionRecord *AllocConnectionRecord();
-void FreeConnectionRecord(ConnectionRecord *pRec);
-
-// Date text of generated replies: local standard time (daylight saving
-// taken out) as "Sun, 06 Dec 2026 09:05:01 +0900", or "... GMT" when the
-// standard offset is 0.  pOut holds at least kDateTextSize bytes.
-constexpr std::size_t kDateTextSize = 64;
-void MakeDateText(char *pOut);
-// The same for a given time (seconds since the epoch); for tests.
-void MakeDateTextAt(int64_t nTime, char *pOut);
 
 // 1 when the Basic credentials in pRec->mLine (after its first 27
 // characters, "Proxy-Authorization: Basic ") equal the Base64 form of an

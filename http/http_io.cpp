@@ -5,7 +5,7 @@
 
 #include "core/settings.h"
 #include "core/metrics.h"
-#include "front/connection.h"
+#include "core/date_text.h"
 #include "net/connection_record.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_tls.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/settings.h"
-#include "front/connection.h"
+#include "net/connection_alloc.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "tests/unit/test_support.h"

@@ -8,7 +8,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/connection.h"
+#include "core/date_text.h"
 #include "core/spool_file.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"

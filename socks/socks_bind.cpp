@@ -11,7 +11,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/connection.h"
+#include "net/connection_alloc.h"
 #include "net/data_port.h"
 #include "http/http_io.h"
 #include "platform/plat_file.h"
