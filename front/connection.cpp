@@ -20,7 +20,7 @@
 #include "net/outbound.h"
 #include "http/body_decode.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"

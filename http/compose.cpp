@@ -8,7 +8,7 @@
 #include "core/settings.h"
 #include "net/connection_record.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/rewrite.h"
 #include "http/target.h"

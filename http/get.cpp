@@ -19,7 +19,7 @@
 #include "net/ftp_hook.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/pages.h"
 #include "http/response_track.h"

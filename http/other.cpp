@@ -12,7 +12,7 @@
 #include "http/compose.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/response_track.h"
 #include "http/rewrite.h"

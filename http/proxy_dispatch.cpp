@@ -15,7 +15,7 @@
 #include "net/outbound.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/target.h"
 

@@ -16,7 +16,7 @@
 #include "net/outbound.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "platform/plat_file.h"
 #include "platform/plat_splice.h"

@@ -34,10 +34,8 @@ ALLOWED = {
     "relay/telnet_dispatch.cpp -> http/tunnel.h",
     "relay/telnet_dispatch.cpp -> socks/socks.h",
     "relay/telnet_dispatch.cpp -> socks/socks_bind.h",
-    "socks/socks_bind.cpp -> http/http_io.h",
     "socks/socks_bind.h -> http/tunnel.h",
     "socks/socks_negotiate.cpp -> front/connection.h",
-    "socks/socks_udp.cpp -> http/http_io.h",
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')

@@ -13,7 +13,7 @@
 #include "core/settings.h"
 #include "net/connection_alloc.h"
 #include "net/data_port.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"

@@ -11,7 +11,7 @@
 #include "core/settings.h"
 #include "net/outbound.h"
 #include "net/data_port.h"
-#include "http/http_io.h"
+#include "net/http_io.h"
 #include "platform/plat_time.h"
 #include "platform/plat_udp.h"
 #include "socks/socks.h"

@@ -1,4 +1,4 @@
-#include "http/http_io.h"
+#include "net/http_io.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,8 +1,8 @@
-// Socket work of the HTTP handlers: every byte to or from the client goes
+// Socket work of the HTTP handlers (and the SOCKS tunnels): every byte to or from the client goes
 // through the TLS wrappers (a plain connection has a null session); the
 // server side is plain.  All sends send the whole buffer or fail.
-#ifndef PROXY_HTTP_HTTP_IO_H_
-#define PROXY_HTTP_HTTP_IO_H_
+#ifndef PROXY_NET_HTTP_IO_H_
+#define PROXY_NET_HTTP_IO_H_
 
 #include <cstddef>
 
@@ -45,4 +45,4 @@ int HttpLastError();
 // A line on standard output (the console lines of the handlers).
 void ConsoleF(const char *szFmt, ...) __attribute__((format(printf, 1, 2)));
 
-#endif  // PROXY_HTTP_HTTP_IO_H_
+#endif  // PROXY_NET_HTTP_IO_H_
