@@ -12,7 +12,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/outbound.h"
-#include "http/tunnel.h"
+#include "net/tunnel.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"

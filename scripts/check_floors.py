@@ -31,10 +31,8 @@ ALLOWED = {
     "relay/ftp_control.cpp -> ftp/ftp_data.h",
     "relay/ftp_control.cpp -> http/cache.h",
     "relay/server_session.cpp -> ftp/ftp_data.h",
-    "relay/telnet_dispatch.cpp -> http/tunnel.h",
     "relay/telnet_dispatch.cpp -> socks/socks.h",
     "relay/telnet_dispatch.cpp -> socks/socks_bind.h",
-    "socks/socks_bind.h -> http/tunnel.h",
     "socks/socks_negotiate.cpp -> front/connection.h",
 }
 

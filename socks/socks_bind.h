@@ -3,7 +3,7 @@
 #define PROXY_SOCKS_SOCKS_BIND_H_
 
 #include "net/connection_record.h"
-#include "http/tunnel.h"
+#include "net/tunnel.h"
 
 // Serves a BIND request on the connection thread: checks the SOCKS 4 user
 // ID and the black and white lists, listens on pEp->mIP and pEp->nPort,

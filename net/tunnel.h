@@ -1,7 +1,7 @@
 // Byte-copy loops of tunnels: the CONNECT tunnel of the HTTP proxy, and the
 // same block for the relay's raw tunnels and the SOCKS data tunnel.
-#ifndef PROXY_HTTP_TUNNEL_H_
-#define PROXY_HTTP_TUNNEL_H_
+#ifndef PROXY_NET_TUNNEL_H_
+#define PROXY_NET_TUNNEL_H_
 
 #include <cstdint>
 
@@ -40,4 +40,4 @@ struct ConnectionRecord;
 void RunTunnelPasses(ConnectionRecord *pRec, int nSvSock, void (*pfnStartFailed)(int nSock, int nSvSock, int nErr),
                      void (*pfnAllocFailed)(int nSock, int nSvSock, int nErr));
 
-#endif  // PROXY_HTTP_TUNNEL_H_
+#endif  // PROXY_NET_TUNNEL_H_
