@@ -29,9 +29,11 @@ class CheckFloorsTest(unittest.TestCase):
             ("core/a.cpp", "core/b.h", (), 0, 0),            # own folder
             ("core/a.cpp", "openssl/ssl.h", (), 0, 0),       # not a floor
             ("platform/posix/a.cpp", "core/log.h", (), 1, 0),  # upward
-            ("relay/a.cpp", "http/b.h", (), 1, 0),           # sideways
-            ("relay/a.cpp", "http/b.h", ("relay/a.cpp -> http/b.h",), 0, 0),
-            ("relay/a.cpp", "net/b.h", ("relay/a.cpp -> http/b.h",), 0, 1),
+            ("http/a.cpp", "socks/b.h", (), 1, 0),           # sideways
+            ("http/a.cpp", "relay/b.h", (), 1, 0),           # protocol above
+            ("relay/a.cpp", "http/b.h", (), 0, 0),           # protocol below
+            ("http/a.cpp", "socks/b.h", ("http/a.cpp -> socks/b.h",), 0, 0),
+            ("http/a.cpp", "net/b.h", ("http/a.cpp -> socks/b.h",), 0, 1),
         ]
         for rel, header, allowed, n_breaks, n_stale in cases:
             with self.subTest(rel=rel, header=header):
