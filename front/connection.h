@@ -11,6 +11,7 @@
 #include "core/date_text.h"
 #include "net/connection_alloc.h"
 #include "net/connection_record.h"
+#include "net/proxy_auth.h"
 #include "http/http_framing.h"
 
 // Connections currently inside PROXYMain (compared with -C).
@@ -30,15 +31,6 @@ void PROXYMainThread(void *pArg);
 // record whose nSock is 0 only gets freed.  The record must have been
 // allocated by AllocConnectionRecord.
 void CloseClient(ConnectionRecord *pRec);
-
-// 1 when the Basic credentials in pRec->mLine (after its first 27
-// characters, "Proxy-Authorization: Basic ") equal the Base64 form of an
-// auth-list entry; else 0 (also when the list is missing).
-int ComperTokenB64(ConnectionRecord *pRec);
-
-// 1 when szCredentials ("user:password") equals an auth-list entry byte for
-// byte; else 0.  nSock appears in the success log line.
-int ComperToken(int nSock, const char *szCredentials);
 
 // Sends the 407 "Proxy Authentication Required" reply (eleven sends).
 // Returns 1 when every part was sent, -1 otherwise.

@@ -8,7 +8,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/client_recv.h"
-#include "front/connection.h"
+#include "net/proxy_auth.h"
 #include "net/outbound.h"
 #include "net/data_port.h"
 #include "platform/plat_file.h"
