@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 using LdapText = FixedText<kLdapTextSize>;
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_file_stamp.h"

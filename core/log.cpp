@@ -8,8 +8,8 @@
 #include <strings.h>
 
 #include "core/base64.h"
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "core/endpoint_record.h"
 #include "tests/unit/test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "core/endpoint_record.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "front/connection_record.h"
+#include "core/endpoint_record.h"
 #include "platform/plat_file.h"
 
 int g_nProxyMode;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 struct EndpointRecord;
 

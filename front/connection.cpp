@@ -11,16 +11,16 @@
 
 #include "core/base64.h"
 #include "core/ldap_logon.h"
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/client_recv.h"
+#include "net/client_recv.h"
 #include "front/listener.h"
-#include "front/outbound.h"
+#include "net/outbound.h"
 #include "http/body_decode.h"
-#include "http/http_file.h"
-#include "http/http_io.h"
+#include "core/spool_file.h"
+#include "net/http_io.h"
 #include "http/proxy_dispatch.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
@@ -36,16 +36,9 @@ std::atomic<int> g_nActiveConn{0};
 
 namespace {
 
-constexpr const char kAuthHeader[] = "Proxy-Authorization: Basic ";
-constexpr size_t kAuthHeaderLen = sizeof kAuthHeader - 1;  // 27
-constexpr size_t kAuthLine = 512;                          // 511 characters a line
 // Spool-file deletion: attempts of 50 ms (10 s in all); the next request
 // truncates the file anyway.
 constexpr unsigned kDeleteAttempts = 200;
-
-const char *const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool StartsWithNoCase(const char *s, const char *szPrefix) {
   return strncasecmp(s, szPrefix, strlen(szPrefix)) == 0;
@@ -61,45 +54,6 @@ void ReverseNameField(const char *szAddr, FixedText<N> *pOut) {
     pOut->Format("[%s]", szAddr);
   else
     pOut->Assign(szName);
-}
-
-// Walks the auth list and calls fnMatch(entry) for every entry ("user:pass",
-// the text before the first ",", CR or LF of a non-comment line).  Returns
-// the first entry that matched (copied into pEntry), or 0 when none did.
-template <typename Fn>
-int FindAuthEntry(Fn fnMatch, char *pEntry, size_t nEntry) {
-  if (g_szAuthFile.Empty()) return 0;
-  FILE *fp = fopen(g_szAuthFile.c_str(), "rb");
-  if (!fp) return 0;
-  char szLine[kAuthLine];
-  int nFound = 0;
-  while (!nFound && fgets(szLine, sizeof szLine, fp)) {
-    size_t nLen = strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
-      // Only the first 511 characters of a line count; the rest of it must
-      // not pass for another entry.
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
-    char c0 = szLine[0];
-    if (c0 == ' ' || c0 == '"' || c0 == '\'') continue;
-    szLine[strcspn(szLine, ",\r\n")] = '\0';
-    // An empty line would otherwise accept empty credentials.
-    if (szLine[0] == '\0') continue;
-    if (fnMatch(szLine)) {
-      CopyText(pEntry, nEntry, szLine);
-      nFound = 1;
-    }
-  }
-  fclose(fp);
-  return nFound;
-}
-
-// The user part of an entry: the text before its first ":".
-void UserPart(const char *szEntry, char *pOut, size_t nOut) {
-  CopyText(pOut, nOut, szEntry);
-  pOut[strcspn(pOut, ":")] = '\0';
 }
 
 int SendParts(ConnectionRecord *pRec, const char *const *ppParts, size_t nParts) {
@@ -341,63 +295,6 @@ void RunHttpLoop(ConnectionRecord *pRec) {
 }
 
 }  // namespace
-
-// The record comes in pages of its own: they are zero when they arrive and
-// take memory only where written, so the large buffers of the relay and of
-// request collection cost nothing on a connection that does not use them.
-ConnectionRecord *AllocConnectionRecord() {
-  return static_cast<ConnectionRecord *>(PlatAllocPages(sizeof(ConnectionRecord)));
-}
-
-void FreeConnectionRecord(ConnectionRecord *pRec) { PlatFreePages(pRec, sizeof(ConnectionRecord)); }
-
-void MakeDateTextAt(int64_t nTime, char *pOut) {
-  PlatTm local;
-  PlatLocalTime(nTime, &local);
-  // Generated replies carry local standard time: daylight saving is taken
-  // out, and the zone is the standard offset.
-  long nStdOff = local.nGmtOff - (local.bDst ? 3600 : 0);
-  PlatTm t;
-  PlatUtcTime(nTime + nStdOff, &t);
-  char szZone[16];
-  if (nStdOff == 0) {
-    snprintf(szZone, sizeof szZone, "GMT");
-  } else {
-    long nAbsMin = (nStdOff < 0 ? -nStdOff : nStdOff) / 60;
-    if (nAbsMin > 1439) nAbsMin = 1439;
-    snprintf(szZone, sizeof szZone, "%c%02ld%02ld", nStdOff < 0 ? '-' : '+', nAbsMin / 60, nAbsMin % 60);
-  }
-  snprintf(pOut, kDateTextSize, "%3s, %02d %3s %04d %02d:%02d:%02d %s", kDayNames[t.nWeekDay % 7], t.nDay,
-           kMonthNames[(t.nMonth + 11) % 12], t.nYear, t.nHour, t.nMinute, t.nSecond, szZone);
-}
-
-void MakeDateText(char *pOut) { MakeDateTextAt(PlatNow(nullptr), pOut); }
-
-int ComperTokenB64(ConnectionRecord *pRec) {
-  if (strnlen(pRec->mLine, kAuthHeaderLen) < kAuthHeaderLen) return 0;
-  const char *szGiven = pRec->mLine + kAuthHeaderLen;
-  char szEntry[kAuthLine];
-  auto fnMatch = [szGiven](const char *szCandidate) {
-    char szB64[kAuthLine * 2];
-    Base64Encode(szCandidate, strlen(szCandidate), szB64, sizeof szB64);
-    return strcmp(szB64, szGiven) == 0;
-  };
-  if (!FindAuthEntry(fnMatch, szEntry, sizeof szEntry)) return 0;
-  char szUser[kAuthLine];
-  UserPart(szEntry, szUser, sizeof szUser);
-  DebugLogF("[ComperTokenB64] [%04d] Proxy-Authorization success. [%s]\n", pRec->nSock, szUser);
-  return 1;
-}
-
-int ComperToken(int nSock, const char *szCredentials) {
-  char szEntry[kAuthLine];
-  auto fnMatch = [szCredentials](const char *szCandidate) { return strcmp(szCandidate, szCredentials) == 0; };
-  if (!FindAuthEntry(fnMatch, szEntry, sizeof szEntry)) return 0;
-  char szUser[kAuthLine];
-  UserPart(szEntry, szUser, sizeof szUser);
-  DebugLogF("[ComperToken] [%04d] Proxy-Authorization success. [%s]\n", nSock, szUser);
-  return 1;
-}
 
 namespace {
 

@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "front/connection_record.h"
+#include "core/date_text.h"
+#include "net/connection_alloc.h"
+#include "net/connection_record.h"
+#include "net/proxy_auth.h"
 #include "http/http_framing.h"
 
 // Connections currently inside PROXYMain (compared with -C).
@@ -28,28 +31,6 @@ void PROXYMainThread(void *pArg);
 // record whose nSock is 0 only gets freed.  The record must have been
 // allocated by AllocConnectionRecord.
 void CloseClient(ConnectionRecord *pRec);
-
-// A zero-filled record from the heap, or nullptr.  Release with CloseClient
-// (or FreeConnectionRecord when no socket was ever stored in it).
-ConnectionRecord *AllocConnectionRecord();
-void FreeConnectionRecord(ConnectionRecord *pRec);
-
-// Date text of generated replies: local standard time (daylight saving
-// taken out) as "Sun, 06 Dec 2026 09:05:01 +0900", or "... GMT" when the
-// standard offset is 0.  pOut holds at least kDateTextSize bytes.
-constexpr std::size_t kDateTextSize = 64;
-void MakeDateText(char *pOut);
-// The same for a given time (seconds since the epoch); for tests.
-void MakeDateTextAt(int64_t nTime, char *pOut);
-
-// 1 when the Basic credentials in pRec->mLine (after its first 27
-// characters, "Proxy-Authorization: Basic ") equal the Base64 form of an
-// auth-list entry; else 0 (also when the list is missing).
-int ComperTokenB64(ConnectionRecord *pRec);
-
-// 1 when szCredentials ("user:password") equals an auth-list entry byte for
-// byte; else 0.  nSock appears in the success log line.
-int ComperToken(int nSock, const char *szCredentials);
 
 // Sends the 407 "Proxy Authentication Required" reply (eleven sends).
 // Returns 1 when every part was sent, -1 otherwise.

@@ -4,17 +4,17 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "front/connection.h"
-#include "front/dnsbl.h"
+#include "net/dnsbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"
-#include "relay/tls_settings.h"
+#include "net/tls_settings.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #ifndef PROXY_FRONT_LISTENER_H_
 #define PROXY_FRONT_LISTENER_H_
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // Binds one listening socket per entry of the endpoint's listen list that
 // fits -i (0 IPv4 entries, 1 IPv6 entries, 2 all), waits on all of them,

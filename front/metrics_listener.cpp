@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"

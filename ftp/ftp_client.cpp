@@ -5,10 +5,10 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "ftp/data_port.h"
+#include "net/data_port.h"
 #include "platform/plat_codepage.h"
 #include "platform/plat_time.h"
 

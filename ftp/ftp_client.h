@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/limits.h"
-#include "http/ftp_hook.h"
+#include "base/limits.h"
+#include "net/ftp_hook.h"
 #include "platform/plat_socket.h"
 
 // Percent decoding of a URL path: "%" and two hexadecimal digits (either
@@ -91,7 +91,7 @@ struct FtpDataBlock {
 int FtpDataByPASV(FtpDataBlock *pBlock);
 int FtpDataByPORT(FtpDataBlock *pBlock);
 
-// FtpClient (declared in http/ftp_hook.h): fetches szDirectory + szFile
+// FtpClient (declared in net/ftp_hook.h): fetches szDirectory + szFile
 // (RETR) or lists szDirectory (LIST) into pAnswer.  Returns 0 when the
 // exchange ran to QUIT (also after a refused login or command, whose reply
 // line is then the answer), or -1 host not resolved or not connected, -2 a

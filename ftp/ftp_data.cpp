@@ -11,8 +11,8 @@
 
 #include "core/log.h"
 #include "core/metrics.h"
-#include "front/outbound.h"
-#include "ftp/data_port.h"
+#include "net/outbound.h"
+#include "net/data_port.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"

@@ -21,7 +21,7 @@
 #include <cstddef>
 
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // Modes of the data thread (EndpointRecord.nListenOnce).
 constexpr int kFtpDataActive = 1;   // the client gave PORT/EPRT: the server connects to the proxy

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "ftp/ftp_client.h"
 #include "fuzz/fuzz_input.h"
 #include "relay/ftp_control.h"

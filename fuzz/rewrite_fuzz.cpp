@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "fuzz/fuzz_input.h"
 #include "http/rewrite.h"
 

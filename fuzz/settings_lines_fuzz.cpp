@@ -9,10 +9,10 @@
 #include <string>
 
 #include "core/settings.h"
-#include "front/connection_record.h"
-#include "front/outbound.h"
+#include "net/connection_record.h"
+#include "net/outbound.h"
 #include "fuzz/fuzz_input.h"
-#include "relay/tls_settings.h"
+#include "net/tls_settings.h"
 
 namespace {
 

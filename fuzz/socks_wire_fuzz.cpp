@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "fuzz/fuzz_input.h"
 #include "socks/socks_wire.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "ftp/ftp_client.h"
 #include "fuzz/fuzz_input.h"
 #include "http/target.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "platform/plat_file.h"
 
 namespace {

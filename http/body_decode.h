@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "http/http_framing.h"
 
 // Largest decoded body handed on; what lies past it is not decoded.

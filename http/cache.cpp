@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/settings.h"

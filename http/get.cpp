@@ -8,18 +8,18 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"
-#include "http/ftp_hook.h"
+#include "net/ftp_hook.h"
 #include "http/handlers.h"
-#include "http/http_file.h"
-#include "http/http_io.h"
+#include "core/spool_file.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/pages.h"
 #include "http/response_track.h"

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "core/limits.h"
+#include "base/limits.h"
 
 struct ConnectionRecord;
 struct RequestTarget;

@@ -5,14 +5,14 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "http/compose.h"
 #include "http/handlers.h"
-#include "http/http_file.h"
-#include "http/http_io.h"
+#include "core/spool_file.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/response_track.h"
 #include "http/rewrite.h"

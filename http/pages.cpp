@@ -3,10 +3,10 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/settings.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "http/http_text.h"
 #include "platform/plat_file.h"
 

@@ -6,16 +6,16 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
-#include "front/outbound.h"
+#include "net/connection_record.h"
+#include "net/outbound.h"
 #include "http/handlers.h"
-#include "http/http_file.h"
-#include "http/http_io.h"
+#include "core/spool_file.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/target.h"
 

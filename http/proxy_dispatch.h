@@ -3,7 +3,7 @@
 #ifndef PROXY_HTTP_PROXY_DISPATCH_H_
 #define PROXY_HTTP_PROXY_DISPATCH_H_
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // Answers the request in pRec->mReqFile on the client socket pRec->nSock
 // (through the TLS wrappers with pRec->pClientSSL), writes the access-log

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/connection_record.h"
-#include "http/http_file.h"
-#include "http/http_io.h"
+#include "net/connection_record.h"
+#include "core/spool_file.h"
+#include "net/http_io.h"
 #include "http/http_text.h"
 
 namespace {

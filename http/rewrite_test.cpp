@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/settings.h"
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 namespace {
 

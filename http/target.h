@@ -5,8 +5,8 @@
 #ifndef PROXY_HTTP_TARGET_H_
 #define PROXY_HTTP_TARGET_H_
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 enum HttpHandlerKind { kHandlerGet = 0, kHandlerOther = 1 };
 

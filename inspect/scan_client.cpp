@@ -7,7 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"

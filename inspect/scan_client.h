@@ -11,7 +11,7 @@
 #ifndef PROXY_INSPECT_SCAN_CLIENT_H_
 #define PROXY_INSPECT_SCAN_CLIENT_H_
 
-#include "core/limits.h"
+#include "base/limits.h"
 
 // Pipe names of the services.
 constexpr const char *kAvsPipe = "ruvoavs";       // virus scanner

@@ -10,8 +10,8 @@
 
 #include "core/log.h"
 #include "core/settings.h"
-#include "front/outbound.h"
-#include "ftp/data_port.h"
+#include "net/outbound.h"
+#include "net/data_port.h"
 #include "ftp/ftp_data.h"
 #include "http/cache.h"
 #include "platform/plat_file.h"

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "relay/ftp_hooks.h"
 
 using FtpDirText = FixedText<256>;

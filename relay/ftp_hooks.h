@@ -6,7 +6,7 @@
 #ifndef PROXY_RELAY_FTP_HOOKS_H_
 #define PROXY_RELAY_FTP_HOOKS_H_
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // After one client command was read into szSpool (the whole command line as
 // the client sent it, with its line end) and before it is forwarded.  May

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "relay/relay.h"
 #include "tests/unit/test_support.h"

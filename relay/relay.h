@@ -4,7 +4,7 @@
 #ifndef PROXY_RELAY_RELAY_H_
 #define PROXY_RELAY_RELAY_H_
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // Relay codes of ClientToServerSession.
 constexpr int kRelayRefused = -2;    // message refused, the 552 reply already sent

@@ -4,7 +4,7 @@
 
 #include "core/log.h"
 #include "core/metrics.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "platform/plat_file.h"
 #include "platform/plat_tls.h"
 #include "relay/relay.h"

@@ -7,13 +7,13 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/settings.h"
-#include "front/client_recv.h"
-#include "front/connection_record.h"
+#include "net/client_recv.h"
+#include "net/connection_record.h"
 
 // Receives from the client (nClSock with the record's client session, never
-// past the deadline of the message being read, front/client_recv.h) or
+// past the deadline of the message being read, net/client_recv.h) or
 // the server (nSvSock with the relay's server session).  >0 bytes, 0 closed,
 // -1 error or time-out.
 int RelayRecvClient(ConnectionRecord *pRec, int nClSock, char *pBuf, int nSize, const ClientDeadline *pD);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "platform/plat_time.h"
 
 namespace {

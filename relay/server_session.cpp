@@ -10,7 +10,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "ftp/ftp_data.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"

@@ -5,7 +5,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
-#include "http/http_file.h"
+#include "core/spool_file.h"
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"
 #include "platform/plat_tls.h"

@@ -10,7 +10,7 @@
 #ifndef PROXY_RELAY_STARTTLS_H_
 #define PROXY_RELAY_STARTTLS_H_
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // After a client command was read into szSpool, before it is forwarded.
 // Returns 9 when the proxy answered the client's STARTTLS/STLS itself,

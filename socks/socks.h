@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 
 // How the connection goes on after SocksNegotiate.
 enum SocksNext {

@@ -2,8 +2,8 @@
 #ifndef PROXY_SOCKS_SOCKS_BIND_H_
 #define PROXY_SOCKS_SOCKS_BIND_H_
 
-#include "front/connection_record.h"
-#include "http/tunnel.h"
+#include "net/connection_record.h"
+#include "net/tunnel.h"
 
 // Serves a BIND request on the connection thread: checks the SOCKS 4 user
 // ID and the black and white lists, listens on pEp->mIP and pEp->nPort,

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "front/outbound.h"
-#include "ftp/data_port.h"
-#include "http/http_io.h"
+#include "net/outbound.h"
+#include "net/data_port.h"
+#include "net/http_io.h"
 #include "platform/plat_time.h"
 #include "platform/plat_udp.h"
 #include "socks/socks.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "front/connection_record.h"
+#include "net/connection_record.h"
 #include "platform/plat_socket.h"
 
 // Serves a UDP ASSOCIATE request on the connection thread.  pEp holds the

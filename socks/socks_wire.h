@@ -15,8 +15,8 @@
 
 #include <cstddef>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 
 // What a SOCKS request (or the header of a client datagram) asks for.
 struct SocksRequest {

@@ -20,7 +20,7 @@
 #include <mutex>
 #include <new>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 
 struct PlatAddrList {
   struct addrinfo *pInfo;

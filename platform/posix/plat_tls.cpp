@@ -14,7 +14,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/log.h"
+#include "platform/plat_log.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 
@@ -149,20 +149,20 @@ int AcceptWithin(SSL *pSsl, int nSock, int nWithinMs) {
 }  // namespace
 
 void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char *szKeyFile, int nWithinMs) {
-  DebugLogF("[OpenSSLServer] SOCKET=%d start\n", nSock);
+  PlatLogF("[OpenSSLServer] SOCKET=%d start\n", nSock);
   if (!szCertFile || !szKeyFile || !*szCertFile || !*szKeyFile) {
-    DebugLogF("[OpenSSLServer] SOCKET=%d Certificate or Privatekey is NULL.\n", nSock);
+    PlatLogF("[OpenSSLServer] SOCKET=%d Certificate or Privatekey is NULL.\n", nSock);
     return nullptr;
   }
   SSL_CTX *pCtx = SSL_CTX_new(TLS_server_method());
   if (!pCtx) {
-    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
+    PlatLogF("[OpenSSLServer] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
     ERR_clear_error();
     return nullptr;
   }
   SSL *pSsl = SSL_new(pCtx);
   if (!pSsl) {
-    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_new() failed.\n", nSock);
+    PlatLogF("[OpenSSLServer] SOCKET=%d SSL_new() failed.\n", nSock);
     SSL_CTX_free(pCtx);
     ERR_clear_error();
     return nullptr;
@@ -174,22 +174,22 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
   SSL_use_certificate_file(pSsl, szCertFile, SSL_FILETYPE_PEM);
   SSL_CTX_use_certificate_chain_file(pCtx, szCertFile);
   if ((nWithinMs > 0 ? AcceptWithin(pSsl, nSock, nWithinMs) : SSL_accept(pSsl)) < 1) {
-    DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() failed.\n", nSock);
+    PlatLogF("[OpenSSLServer] SOCKET=%d SSL_accept() failed.\n", nSock);
     ERR_clear_error();
     FreeLock(pSsl);
     DropSession(pCtx, pSsl);
     return nullptr;
   }
-  DebugLogF("[OpenSSLServer] SOCKET=%d SSL_accept() success.\n", nSock);
+  PlatLogF("[OpenSSLServer] SOCKET=%d SSL_accept() success.\n", nSock);
   *ppCtx = pCtx;
   return pSsl;
 }
 
 void *OpenSSLClient(void **ppCtx, int nSock, const char *szServerName, int bVerify) {
-  DebugLogF("[OpenSSLClient] SOCKET=%d start.\n", nSock);
+  PlatLogF("[OpenSSLClient] SOCKET=%d start.\n", nSock);
   SSL_CTX *pCtx = SSL_CTX_new(TLS_client_method());
   if (!pCtx) {
-    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
+    PlatLogF("[OpenSSLClient] SOCKET=%d SSL_CTX_new() failed.\n", nSock);
     ERR_clear_error();
     return nullptr;
   }
@@ -199,31 +199,31 @@ void *OpenSSLClient(void **ppCtx, int nSock, const char *szServerName, int bVeri
   SSL *pSsl = SSL_new(pCtx);
   if (!pSsl) {
     SSL_CTX_free(pCtx);
-    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_new() failed.\n", nSock);
+    PlatLogF("[OpenSSLClient] SOCKET=%d SSL_new() failed.\n", nSock);
     ERR_clear_error();
     return nullptr;
   }
   SSL_set_fd(pSsl, nSock);
   AttachLock(pSsl);
   if (SetServerName(pSsl, szServerName, bVerify) != 1) {
-    DebugLogF("[OpenSSLClient] SOCKET=%d server name \"%s\" cannot be checked.\n", nSock, szServerName);
+    PlatLogF("[OpenSSLClient] SOCKET=%d server name \"%s\" cannot be checked.\n", nSock, szServerName);
     FreeLock(pSsl);
     DropSession(pCtx, pSsl);
     ERR_clear_error();
     return nullptr;
   }
-  if (!bVerify) DebugLogF("[OpenSSLClient] SOCKET=%d certificate of %s not checked.\n", nSock, szServerName);
+  if (!bVerify) PlatLogF("[OpenSSLClient] SOCKET=%d certificate of %s not checked.\n", nSock, szServerName);
   if (SSL_connect(pSsl) == 1) {
-    DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() success.\n", nSock);
+    PlatLogF("[OpenSSLClient] SOCKET=%d SSL_connect() success.\n", nSock);
     ERR_clear_error();
     *ppCtx = pCtx;
     return pSsl;
   }
   long nVerify = SSL_get_verify_result(pSsl);
   if (bVerify && nVerify != X509_V_OK)
-    DebugLogF("[OpenSSLClient] SOCKET=%d certificate of %s refused: %s.\n", nSock, szServerName,
+    PlatLogF("[OpenSSLClient] SOCKET=%d certificate of %s refused: %s.\n", nSock, szServerName,
               X509_verify_cert_error_string(nVerify));
-  DebugLogF("[OpenSSLClient] SOCKET=%d SSL_connect() failed.\n", nSock);
+  PlatLogF("[OpenSSLClient] SOCKET=%d SSL_connect() failed.\n", nSock);
   FreeLock(pSsl);
   DropSession(pCtx, pSsl);
   ERR_clear_error();

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "core/log.h"
 #include "services/avs/avs_engine.h"
 #include "services/common/service.h"

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/fixed_text.h"
-#include "core/limits.h"
+#include "base/fixed_text.h"
+#include "base/limits.h"
 #include "core/settings.h"
 
 // Request sizes written by the proxy's clients (zero-filled, NUL-terminated

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 
 enum ContentPart { kPartHeader = 0, kPartBody = 1 };
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 #include "services/common/service.h"
 
 // Where spamd listens: a Unix socket path, or a numeric host and port.

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/limits.h"
+#include "base/limits.h"
 #include "core/settings.h"
 #include "inspect/scan_client.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/fixed_text.h"
+#include "base/fixed_text.h"
 
 // Name of the attachment that holds the compressed files.
 constexpr const char *kZipAttachmentName = "attachments.zip";

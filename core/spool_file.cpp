@@ -1,0 +1,50 @@
+#include "core/spool_file.h"
+
+#include "core/settings.h"
+#include "platform/plat_file.h"
+#include "platform/plat_time.h"
+
+std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) {
+  std::size_t n = 0;
+  while (n + 1 < nSize) {
+    int c = getc_unlocked(pFile);
+    if (c == EOF) break;
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  return n;
+}
+
+// On this platform an existing file can always be opened; the retries only
+// bridge a writer that is still moving the file into place.  A file that
+// does not exist is not waited for (the retry limit may stand for minutes).
+namespace {
+
+// The first attempt decides most opens: a file that is there opens at once,
+// and one that is not there for reading is not waited for.
+FILE *OpenSpoolTries(const char *szPath, const char *szMode, unsigned nAttempts) {
+  FILE *pFile = PlatFileOpen(szPath, szMode);
+  if (pFile != nullptr) return pFile;
+  if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
+  if (nAttempts <= 1) return nullptr;
+  PlatSleepMs(50);
+  return PlatSpoolOpenRetry(szPath, szMode, nAttempts - 1);
+}
+
+}  // namespace
+
+FILE *OpenSpool(const char *szPath, const char *szMode) {
+  return OpenSpoolTries(szPath, szMode, g_nRetryLimit ? g_nRetryLimit : 1);
+}
+
+FILE *OpenSpoolLong(const char *szPath, const char *szMode) {
+  return OpenSpoolTries(szPath, szMode, g_nRetryLimit ? g_nRetryLimit * 5 : 1);
+}
+
+void DeleteSpool(const char *szPath) {
+  for (int i = 0; i < 600; ++i) {
+    if (PlatSpoolDelete(szPath, 1) >= 0) return;
+    PlatSleepMs(100);
+  }
+}

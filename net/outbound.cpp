@@ -1,0 +1,322 @@
+#include "net/outbound.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/limits.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "net/surbl.h"
+#include "platform/plat_socket.h"
+#include "platform/plat_time.h"
+
+namespace {
+
+constexpr int kConnectPauseStepMs = 100;
+
+// "HTTP handling": the HTTP handlers serve this connection (HTTP mode, or a
+// SOCKS destination classified as HTTP).
+bool HttpHandling(const ConnectionRecord *pRec) {
+  return g_nProxyMode == kModeHttp || (g_nProxyMode == kModeSocks && pRec->nRelayProto == 0);
+}
+
+bool IsCommentStart(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\''; }
+
+// Closes the kept server connection of the record.
+void CloseServer(ConnectionRecord *pRec) {
+  if (pRec->nSvSock == -1) return;
+  PlatShutdownClose(pRec->nSvSock);
+  DebugLogF("[ConnectHost] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
+  // The number is free for reuse by any thread now; keeping it would let a
+  // later close hit somebody else's socket.
+  pRec->nSvSock = -1;
+}
+
+int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **ppList, int *pErr) {
+  int r = PlatResolve(szServer, szPort, bIPv6, ppList, pErr);
+  // With both versions on, a name that has no address of the preferred
+  // family may still have one of the other.
+  if (r != 1 && g_nIPVersion == 2) r = PlatResolve(szServer, szPort, !bIPv6, ppList, pErr);
+  return r;
+}
+
+// Reads the next line of the settings file that is not a comment, line
+// end cut.  Only the first 1,023 characters of a line count.  1 a line,
+// 0 the end of the file.
+int NextSettingsLine(FILE *fp, char *szLine, int nSize) {
+  while (fgets(szLine, nSize, fp)) {
+    size_t nLen = strlen(szLine);
+    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
+      // The rest of an over-long line must not pass for a line of its own.
+      int c;
+      while ((c = fgetc(fp)) != EOF && c != '\n') {
+      }
+    }
+    if (IsCommentStart(szLine[0])) continue;
+    szLine[strcspn(szLine, "\r\n")] = '\0';
+    return 1;
+  }
+  return 0;
+}
+
+// The values of a connect-table line; *ppComment points at the comment
+// (cut off the line) or is null.  1 taken, 0 no "=" or a value too long.
+int SplitConnectLine(char *szLine, ConnectEntry *pEntry, const char **ppComment) {
+  pEntry->mMyAddr.Clear();
+  pEntry->mServer.Clear();
+  pEntry->mPort.Clear();
+  *ppComment = nullptr;
+  char *pEq = strchr(szLine, '=');
+  if (!pEq) return 0;
+  char *pMyAddr = pEq + 1;
+  char *pComma = strchr(pMyAddr, ',');
+  int nFit = 1;
+  if (!pComma) {
+    nFit = pEntry->mMyAddr.Assign(pMyAddr);
+  } else {
+    char *pBlank = strchr(pComma + 1, ' ');
+    if (!pBlank) {
+      nFit = pEntry->mMyAddr.Assign(std::string_view(pMyAddr, static_cast<size_t>(pComma - pMyAddr)));
+      nFit &= pEntry->mServer.Assign(pComma + 1);
+    } else {
+      char *pComment = strchr(pBlank + 1, ',');
+      if (pComment) {
+        *ppComment = pComment + 1;
+        *pComment = '\0';
+      }
+      nFit = pEntry->mMyAddr.Assign(std::string_view(pMyAddr, static_cast<size_t>(pComma - pMyAddr)));
+      nFit &= pEntry->mServer.Assign(std::string_view(pComma + 1, static_cast<size_t>(pBlank - pComma - 1)));
+      nFit &= pEntry->mPort.Assign(pBlank + 1);
+    }
+  }
+  if (!nFit) {
+    // A cut address, server or port would connect somewhere else.
+    pEntry->mMyAddr.Clear();
+    pEntry->mServer.Clear();
+    pEntry->mPort.Clear();
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
+  const char *szComment = nullptr;
+  int r = SplitConnectLine(szLine, pEntry, &szComment);
+  if (szComment) DebugLogF("[GetConnectTable] [Hit] %s\n", szComment);
+  return r;
+}
+
+namespace {
+
+// The lines of the open settings file against the three keys of the
+// address and port.  Apart from GetConnectTable so that its buffers take
+// stack only when the file exists.
+__attribute__((noinline)) int ScanConnectTable(FILE *fp, const char *szAddr, int nPort, ConnectEntry *pEntry) {
+  FixedText<128> keys[3];
+  int nPort16 = nPort & 0xffff;
+  keys[0].Format("%s %d=", szAddr, nPort16);
+  keys[1].Format("%s %d+", szAddr, nPort16);
+  keys[2].Format("%s %d-", szAddr, nPort16);
+  char szLine[kSettingsLine];
+  int nMatched = 0;
+  while (!nMatched && NextSettingsLine(fp, szLine, sizeof szLine)) {
+    for (const auto &key : keys) {
+      if (strncasecmp(szLine, key.c_str(), key.Length()) == 0) {
+        nMatched = 1;
+        break;
+      }
+    }
+    if (nMatched) ParseConnectLine(szLine, pEntry);
+  }
+  return nMatched;
+}
+
+}  // namespace
+
+int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
+  pEntry->mMyAddr.Clear();
+  pEntry->mServer.Clear();
+  pEntry->mPort.Clear();
+  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
+  if (!fp) {
+    // Written without formatting: this runs for every connection, and the
+    // stack pages a formatted print touches stay with an idle client's
+    // thread.
+    fputs("[GetConnectTable] file not found (", stdout);
+    fputs(g_szSettingsFile.c_str(), stdout);
+    fputs(")\n", stdout);
+    fflush(stdout);
+    return 0;
+  }
+  int nMatched = ScanConnectTable(fp, szAddr, nPort, pEntry);
+  fclose(fp);
+  return nMatched;
+}
+
+void ReadPortFlags(ConnectionRecord *pRec, char *szPort) {
+  pRec->bPassThrough = 0;
+  pRec->bSvTls = 0;
+  pRec->bSvStartTls = 0;
+  pRec->bSvNoVerify = 0;
+  char *p = strchr(szPort, '*');
+  if (p) {
+    pRec->bPassThrough = 1;
+    *p = '\0';
+    return;
+  }
+  // The marks may be given in any order: look at all before cutting.
+  char *pPlus = strchr(szPort, '+');
+  char *pMinus = strchr(szPort, '-');
+  char *pBang = strchr(szPort, '!');
+  if (pPlus) pRec->bSvTls = 1;
+  if (pMinus) pRec->bSvStartTls = 1;
+  if (pBang) pRec->bSvNoVerify = 1;
+  if (pPlus) *pPlus = '\0';
+  if (pMinus) *pMinus = '\0';
+  if (pBang) *pBang = '\0';
+}
+
+int LogUncheckedTlsEntries() {
+  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
+  if (!fp) return 0;
+  int nCount = 0;
+  char szLine[kSettingsLine];
+  while (NextSettingsLine(fp, szLine, sizeof szLine)) {
+    // The key: address, blank and port, up to the mark.
+    int nKey = static_cast<int>(strcspn(szLine, "=+-"));
+    ConnectEntry entry;
+    const char *szComment = nullptr;
+    if (SplitConnectLine(szLine, &entry, &szComment) != 1) continue;
+    const char *szPort = entry.mPort.c_str();
+    if (!strchr(szPort, '!') || strchr(szPort, '*') || !strpbrk(szPort, "+-")) continue;
+    DebugLogF("TLS server check      = off: %.*s -> %s %s\n", nKey, szLine,
+              entry.mServer.Empty() ? "(requested server)" : entry.mServer.c_str(), szPort);
+    ++nCount;
+  }
+  fclose(fp);
+  return nCount;
+}
+
+int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
+  if (strnlen(szHost, 256) >= 256) return -1;
+  const int nSock = pRec->nSock;
+  const bool bHttp = HttpHandling(pRec);
+
+  if (bHttp) {
+    if (szHost[0] == '\0') {
+      pRec->bKeepAlive = 0;
+      CloseServer(pRec);
+      return -1;
+    }
+    bool bSameHost = g_nProxyMode == kModeHttp && strcmp(szHost, pRec->mSvHost.c_str()) == 0;
+    if (bSameHost && pRec->bKeepAlive == 1 && pRec->nSvSock != -1) return pRec->nSvSock;
+    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseServer(pRec);
+  }
+
+  pRec->mSvHost.Assign(szHost);
+  int bIPv6 = g_nIPVersion == 1;
+
+  ConnectEntry entry;
+  GetConnectTable(pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort), &entry);
+  FixedText<256> server;
+  FixedText<16> port;
+  port.Assign(entry.mPort.view());
+  PlatAddrList *pList = nullptr;
+  int nErr = 0;
+  int nResolved;
+
+  if (g_nProxyMode == kModeHttp) {
+    if (!port.Empty() && !entry.mServer.Empty())
+      ReadPortFlags(pRec, port.data());
+    else
+      port.Format("%d", nPort);
+    server.Assign(entry.mServer.Empty() ? std::string_view(szHost) : entry.mServer.view());
+    // A destination listed by a SURBL/DNSBL zone is never connected.
+    if (Query_SURBLists(szHost) == 1) return -1;
+    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s\n", nSock, server.c_str(), port.c_str());
+    nResolved = Resolve(server.c_str(), port.c_str(), bIPv6, &pList, &nErr);
+    // The caller sees the server that was really used.
+    CopyText(szHost, 256, server.c_str());
+    printf("[ConnectHost] [%04d] Connect %s:%s\n", nSock, szHost, port.c_str());
+    fflush(stdout);
+  } else {
+    server.Assign(entry.mServer.Empty() ? std::string_view(szHost) : entry.mServer.view());
+    if (port.Empty()) port.Format("%d", nPort);
+    // SOCKS under HTTP handling: the destination's SURBL check, as in HTTP
+    // mode.
+    if (g_nProxyMode == kModeSocks && pRec->nRelayProto == 0 && Query_SURBLists(szHost) == 1) return -1;
+    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s\n", nSock, server.c_str(), port.c_str());
+    // SOCKS keeps the flags its negotiation set.
+    if (g_nProxyMode != kModeSocks)
+      ReadPortFlags(pRec, port.data());
+    else
+      port.data()[strcspn(port.c_str(), "*+-!")] = '\0';
+    nResolved = Resolve(server.c_str(), port.c_str(), bIPv6, &pList, &nErr);
+  }
+
+  if (nResolved != 1) {
+    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Cannot resolve address, error %d: %s\n", nSock,
+              server.c_str(), port.c_str(), nErr, PlatResolveErrorText(nErr));
+    return -1;
+  }
+
+  pRec->mMyAddr.Assign(entry.mMyAddr.view());
+  pRec->bMyAddrIPv4 = pRec->mMyAddr.Empty() || strchr(pRec->mMyAddr.c_str(), '.') != nullptr;
+
+  PlatSocket s = PlatSocketFor(pList);
+  if (s == kPlatNoSocket) {
+    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s/ socket() failed.\n", nSock, server.c_str(), port.c_str());
+    PlatFreeAddrList(pList);
+    return -1;
+  }
+  if (g_nProxyMode != kModeHttp && !pRec->mMyAddr.Empty()) {
+    if (PlatBindLocal(s, pRec->mMyAddr.c_str(), static_cast<int>(pRec->nLocalPort)) != 1)
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s MyAddr=%s/ bind local adder failed.\n", nSock,
+                server.c_str(), port.c_str(), pRec->mMyAddr.c_str());
+  }
+
+  int nPauseMs = 0;
+  int nFailed = 0;
+  while (PlatConnect(s, pList, g_nTmoServer) != 1) {
+    int nConnErr = PlatLastError();
+    nPauseMs += kConnectPauseStepMs;
+    ++nFailed;
+    if (nFailed >= g_nConRetry) {
+      PlatCloseSocket(s);
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Winsock connect failed. Socket=%d / WSAGetLastError() = %d\n",
+                nSock, server.c_str(), port.c_str(), s, nConnErr);
+      PlatFreeAddrList(pList);
+      return -1;
+    }
+    PlatSleepMs(nPauseMs);
+    PlatCloseSocket(s);
+    s = PlatSocketFor(pList);
+    if (s == kPlatNoSocket) {
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Rest Socket failed.\n", nSock, server.c_str(),
+                port.c_str());
+      PlatFreeAddrList(pList);
+      return -1;
+    }
+    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Reset Socket (%d) success. / WSAGetLastError() = %d\n", nSock,
+              server.c_str(), port.c_str(), s, nConnErr);
+  }
+  PlatFreeAddrList(pList);
+  pRec->mSvName.Assign(server.view());
+
+  if (g_nTmoServer != 0) PlatSetSendTimeout(s, g_nTmoServer);
+  if (pRec->bPassThrough) {
+    // Pass-through traffic is mostly TLS, whose peers pause differently.
+    PlatSetRecvTimeout(pRec->nSock, g_nTmoClientSSL);
+    PlatSetRecvTimeout(s, g_nTmoServerSSL);
+  } else if (g_nTmoServer != 0) {
+    PlatSetRecvTimeout(s, g_nTmoServer);
+  }
+  DebugLogF("[ConnectHost] [%04d] Winsock connect success. Socket=%d / Server=%s Port=%s\n", nSock, s,
+            server.c_str(), port.c_str());
+  return s;
+}
