@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "core/text_case.h"
 #include "front/client_recv.h"
 #include "front/listener.h"
 #include "front/outbound.h"
@@ -46,10 +47,6 @@ constexpr unsigned kDeleteAttempts = 200;
 const char *const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char *const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-bool StartsWithNoCase(const char *s, const char *szPrefix) {
-  return strncasecmp(s, szPrefix, strlen(szPrefix)) == 0;
-}
 
 // The reverse name of an address text as the records keep it: the name, ""
 // when there is none, "[text]" when the text is not a numeric address.
@@ -116,7 +113,7 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
   while (fgets(pRec->mLine, static_cast<int>(kRecvChunk + 1), fp)) {
     // The credentials belong to the header; an upload body may hold any text.
     if (strcmp(pRec->mLine, "\r\n") == 0 || strcmp(pRec->mLine, "\n") == 0) break;
-    if (!StartsWithNoCase(pRec->mLine, kAuthHeader)) continue;
+    if (!StartsNoCase(pRec->mLine, kAuthHeader)) continue;
     pRec->mLine[strcspn(pRec->mLine, "\r\n")] = '\0';
     if (g_nLdapAuth) {
       // Directory logon: decode the credentials, split them at the last ":"
@@ -469,7 +466,7 @@ int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen, size_t *
     memcpy(pScan->mFirstLine, pHeader, nLine);
     pScan->mFirstLine[nLine] = '\0';
     const HttpFraming &f = pScan->reader.framing;
-    pScan->bUpload = StartsWithNoCase(pHeader, "post ") || StartsWithNoCase(pHeader, "put ") || f.bChunked ||
+    pScan->bUpload = StartsNoCase(pHeader, "post ") || StartsNoCase(pHeader, "put ") || f.bChunked ||
                      (f.bHaveLength && f.nLength > 0);
   }
   return nRc;

@@ -7,16 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-// 1 when szText begins with szPrefix, ignoring case.
-inline int StartsNoCase(const char *szText, const char *szPrefix) {
-  return strncasecmp(szText, szPrefix, strlen(szPrefix)) == 0;
-}
-
-// 1 when the first nLen bytes of pText begin with szPrefix, ignoring case.
-inline int StartsNoCaseN(const char *pText, std::size_t nLen, const char *szPrefix) {
-  std::size_t n = strlen(szPrefix);
-  return nLen >= n && strncasecmp(pText, szPrefix, n) == 0;
-}
+#include "core/text_case.h"
 
 // Lower-cases a text in place.
 inline void LowerText(char *p) {

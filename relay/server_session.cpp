@@ -248,8 +248,6 @@ void FilterCapabilities(const char *szSpool, char *pWork, int nProto, int bOffer
   if (nNew != n) PlatWriteWholeFile(szSpool, pWork, nNew);
 }
 
-bool EqualsNoCase(const char *a, const char *b) { return StartsNoCase(a, b) && std::strlen(a) == std::strlen(b); }
-
 // IMAP replies that carry the capability list: the greeting (no command
 // yet), and the replies to CAPABILITY, LOGIN and AUTHENTICATE.
 bool ImapCapabilityReply(const char *szLast) {
