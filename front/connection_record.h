@@ -35,7 +35,6 @@ struct ConnectionRecord {
   int32_t nSvSock;             // open server connection, -1 when none
   FixedText<256> mSvHost;      // host nSvSock is connected to
   int32_t bPassThrough;        // relay without inspection
-  int32_t nRelayAux;           // relay state word
   int32_t bSvStartTls;         // connect-table "-": STARTTLS towards the server
   void *pClientCtx;            // TLS context, client side (null: plain)
   void *pClientSSL;            // TLS session on the client socket (null: plain)
@@ -48,7 +47,6 @@ struct ConnectionRecord {
   unsigned char sinLocal6[28]; // local address of an IPv6 accept
   unsigned char sinLocal4[16]; // local address of an IPv4 accept
   int32_t nLocalAddrLen;
-  void *pCanonName;            // transient during accept
   void *pAddrInfo;             // transient resolver result; CloseClient frees it
   int32_t nSocksState;         // SOCKS version being answered, -1 at start
   int32_t nSocksAtyp;          // 1 IPv4, 3 domain, 4 IPv6

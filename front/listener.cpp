@@ -65,7 +65,8 @@ int BindEntry(const char *szEntry, int nDefaultPort) {
   return 1;
 }
 
-// Set-up steps 1 to 4: one bound, listening socket per fitting entry.
+// Opens one bound, listening socket per listen entry that fits the address
+// families asked for.
 int SetUpListeners(const EndpointRecord &ep) {
   int nIPv4 = 0, nIPv6 = 0;
   for (const char *p = ep.mIP; *p && p < ep.mIP + kListenListSize; p += strlen(p) + 1) {
@@ -95,7 +96,7 @@ int SetUpListeners(const EndpointRecord &ep) {
   return 1;
 }
 
-// Set-up step 5: this host's fully qualified name.
+// Finds this host's fully qualified name.
 void FindHostDomain() {
   char szHost[256];
   char szCanon[512] = "";
@@ -192,8 +193,8 @@ void DropClient(ConnectionRecord *pRec) {
   FreeConnectionRecord(pRec);
 }
 
-// Steps 6 to 14: the record of an accepted client.  1 filled, -1 the client
-// was dropped (logged, record freed).
+// Fills the record of an accepted client: addresses, names and ports.
+// 1 filled, -1 the client was dropped (logged, record freed).
 int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &peer) {
   pRec->nSock = sClient;
   // mWork and mLine are empty already (the record arrives zero-filled);
@@ -256,8 +257,8 @@ int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &p
   return 1;
 }
 
-// Step 16: the admission checks.  1 admitted; -1 rejected (logged, the
-// client dropped, the record freed).
+// Runs the admission checks: permission list, DNS block list, TLS lookup.
+// 1 admitted; -1 rejected (logged, the client dropped, the record freed).
 int Admit(ConnectionRecord *pRec) {
   const int nSock = pRec->nSock;
   const char *szClient = pRec->mClientIP.c_str();
@@ -284,7 +285,7 @@ int Admit(ConnectionRecord *pRec) {
   return 1;
 }
 
-// Step 17: the connection thread, with retries.  The record belongs to the
+// Starts the connection thread, with retries.  The record belongs to the
 // thread once it started.
 void StartConnectionThread(ConnectionRecord *pRec) {
   int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
