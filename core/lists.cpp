@@ -11,6 +11,7 @@
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_file_stamp.h"
@@ -246,26 +247,15 @@ int TextMatchConst(const char *szPattern, const char *szText) {
 
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Reads a decimal number of 1..nMaxDigits digits not above nMax at *pp and
 // advances *pp past it.  -1 when there is none or it is out of range.
 int ReadDecimal(const char **pp, int nMaxDigits, int nMax) {
   const char *p = *pp;
-  int nValue = 0, nDigits = 0;
-  while (IsDigit(*p)) {
-    if (++nDigits > nMaxDigits) return -1;
-    nValue = nValue * 10 + (*p - '0');
-    ++p;
-  }
-  if (nDigits == 0 || nValue > nMax) return -1;
+  uint64_t nValue = 0;
+  int nDigits = ReadDecimalDigits(&p, nMaxDigits + 1, kDecimalStop, &nValue);
+  if (nDigits == 0 || nDigits > nMaxDigits || nValue > static_cast<uint64_t>(nMax)) return -1;
   *pp = p;
-  return nValue;
+  return static_cast<int>(nValue);
 }
 
 // Parses exactly "a.b.c.d" from p up to pEnd.  1 done, 0 malformed.

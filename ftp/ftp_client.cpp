@@ -7,6 +7,7 @@
 
 #include "core/fixed_text.h"
 #include "core/log.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "ftp/data_port.h"
 #include "platform/plat_codepage.h"
@@ -19,13 +20,6 @@ using FtpPath = FixedText<kFtpPathSize>;
 using ReplyLine = FixedText<kFtpReplyLine>;
 
 constexpr int kStepMs = 100;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // True when the line begins with three digits.
 bool HasCode(const char *szLine) {

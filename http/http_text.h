@@ -3,10 +3,12 @@
 #define PROXY_HTTP_HTTP_TEXT_H_
 
 #include <cctype>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <strings.h>
 
+#include "core/number_text.h"
 #include "core/text_case.h"
 
 // Lower-cases a text in place.
@@ -24,8 +26,8 @@ inline void CopyTextLower(char *pDst, const char *szSrc, std::size_t nSize) {
 // Parses a decimal number at p (leading blanks skipped); 0 when none.
 inline unsigned long long ParseDecimal(const char *p) {
   while (*p == ' ' || *p == '\t') ++p;
-  unsigned long long n = 0;
-  while (*p >= '0' && *p <= '9' && n < (1ull << 60)) n = n * 10 + static_cast<unsigned>(*p++ - '0');
+  uint64_t n = 0;
+  ReadDecimalDigits(&p, INT_MAX, 1ull << 60, &n);
   return n;
 }
 
