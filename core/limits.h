@@ -138,4 +138,8 @@ constexpr std::size_t kMetricsRequestMax = 4096;
 constexpr int kMetricsRequestWaitMs = 5000;
 constexpr std::size_t kMetricsTextSize = 32768;
 
+// Pause unit of the retried thread starts and connects: the n-th pause
+// lasts n units (100, 200, 300 ms ...).
+constexpr int kRetryStepMs = 100;
+
 #endif  // PROXY_CORE_LIMITS_H_

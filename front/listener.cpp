@@ -8,6 +8,7 @@
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "front/dnsbl.h"
@@ -20,7 +21,6 @@ namespace {
 
 // The wait covers at most this many listening sockets.
 constexpr int kMaxListeners = 64;
-constexpr int kThreadRetryStepMs = 100;
 // Shortest bound of each wait of a client's TLS handshake; "Timeout
 // Client(SSL)" raises it.
 constexpr int kTlsHandshakeBoundMs = 10000;
@@ -288,13 +288,8 @@ int Admit(ConnectionRecord *pRec) {
 // Starts the connection thread, with retries.  The record belongs to the
 // thread once it started.
 void StartConnectionThread(ConnectionRecord *pRec) {
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  int nErr = 0;
-  for (int i = 0; i < nAttempts; ++i) {
-    if (i > 0) PlatSleepMs(kThreadRetryStepMs * i);
-    nErr = PlatStartThread(PROXYMainThread, pRec);
-    if (nErr == 0) return;
-  }
+  int nErr = StartThreadRetry(PROXYMainThread, pRec);
+  if (nErr == 0) return;
   DebugLogF("[AcceptClients] [%04d] PROXYMain() beginthread failed.(%d)\n", pRec->nSock, nErr);
   if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);
   PlatShutdownClose(pRec->nSock);

@@ -8,14 +8,13 @@
 
 #include "core/limits.h"
 #include "core/log.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "relay/surbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 
 namespace {
-
-constexpr int kConnectPauseStepMs = 100;
 
 // "HTTP handling": the HTTP handlers serve this connection (HTTP mode, or a
 // SOCKS destination classified as HTTP).
@@ -280,30 +279,34 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
                 server.c_str(), port.c_str(), pRec->mMyAddr.c_str());
   }
 
-  int nPauseMs = 0;
-  int nFailed = 0;
-  while (PlatConnect(s, pList, g_nTmoServer) != 1) {
-    int nConnErr = PlatLastError();
-    nPauseMs += kConnectPauseStepMs;
-    ++nFailed;
-    if (nFailed >= g_nConRetry) {
-      PlatCloseSocket(s);
-      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Winsock connect failed. Socket=%d / WSAGetLastError() = %d\n",
-                nSock, server.c_str(), port.c_str(), s, nConnErr);
-      PlatFreeAddrList(pList);
-      return -1;
-    }
-    PlatSleepMs(nPauseMs);
-    PlatCloseSocket(s);
-    s = PlatSocketFor(pList);
+  // Each failed attempt closes its socket; the next one starts on a fresh
+  // socket (one whose connect failed cannot be connected again everywhere).
+  int nConnErr = 0;
+  PlatSocket nFailedSock = kPlatNoSocket;
+  int r = RetryWithGrowingPause(RetryAttempts(), [&] {
     if (s == kPlatNoSocket) {
-      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Rest Socket failed.\n", nSock, server.c_str(),
-                port.c_str());
-      PlatFreeAddrList(pList);
-      return -1;
+      s = PlatSocketFor(pList);
+      if (s == kPlatNoSocket) {
+        DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Rest Socket failed.\n", nSock, server.c_str(),
+                  port.c_str());
+        return -1;
+      }
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Reset Socket (%d) success. / WSAGetLastError() = %d\n",
+                nSock, server.c_str(), port.c_str(), s, nConnErr);
     }
-    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Reset Socket (%d) success. / WSAGetLastError() = %d\n", nSock,
-              server.c_str(), port.c_str(), s, nConnErr);
+    if (PlatConnect(s, pList, g_nTmoServer) == 1) return 1;
+    nConnErr = PlatLastError();
+    PlatCloseSocket(s);
+    nFailedSock = s;
+    s = kPlatNoSocket;
+    return 0;
+  });
+  if (r != 1) {
+    if (r == 0)
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Winsock connect failed. Socket=%d / WSAGetLastError() = %d\n",
+                nSock, server.c_str(), port.c_str(), nFailedSock, nConnErr);
+    PlatFreeAddrList(pList);
+    return -1;
   }
   PlatFreeAddrList(pList);
   pRec->mSvName.Assign(server.view());

@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "front/outbound.h"
 #include "ftp/data_port.h"
 #include "inspect/scan_client.h"
@@ -260,13 +261,8 @@ int FtpStartDataThread(const EndpointRecord *pEndpoint) {
   EndpointRecord *pCopy = new (std::nothrow) EndpointRecord;
   if (pCopy == nullptr) return ENOMEM;
   memcpy(pCopy, pEndpoint, sizeof *pCopy);
-  int nErr = 0;
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  for (int i = 1; i <= nAttempts; ++i) {
-    nErr = PlatStartThread(FTPDataMain, pCopy);
-    if (nErr == 0) return 0;
-    if (i < nAttempts) PlatSleepMs(100 * i);
-  }
+  int nErr = StartThreadRetry(FTPDataMain, pCopy);
+  if (nErr == 0) return 0;
   delete pCopy;
   return nErr;
 }

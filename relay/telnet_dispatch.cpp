@@ -10,6 +10,7 @@
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "front/outbound.h"
 #include "http/tunnel.h"
@@ -115,13 +116,7 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   SocksThreadArg arg;
   arg.pBlock = pBlock;
   arg.bRunning = 1;
-  int nErr = 0;
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  for (int i = 0; i < nAttempts; ++i) {
-    nErr = PlatStartThread(SocksThread, &arg);
-    if (nErr == 0) break;
-    PlatSleepMs(100 * (i + 1));
-  }
+  int nErr = StartThreadRetry(SocksThread, &arg);
   if (nErr != 0) {
     DebugLogF("[TelnetDispatch] [%04d] [%04d] ServerSocksSession() beginthread failed.(%d)\n", pRec->nSock, nSvSock,
               nErr);
