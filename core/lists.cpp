@@ -11,6 +11,7 @@
 
 #include "core/fixed_text.h"
 #include "core/limits.h"
+#include "core/metrics.h"
 #include "core/number_text.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
@@ -489,6 +490,16 @@ int QueryDBList(const char *szPath, const char *szKey1, const char *szKey2) {
     return TextMatchConst(szLine, szKey1) || (szKey2 && TextMatchConst(szLine, szKey2));
   });
   return nHit == 1;
+}
+
+ListVerdict WhiteBlackVerdict(const char *szKey1, const char *szKey2) {
+  FixedText<kPathSize> path;
+  path.Format("%swhite.db", g_szDataDir.c_str());
+  if (QueryDBList(path.c_str(), szKey1, szKey2) == 1) return kListWhite;
+  path.Format("%sblack.db", g_szDataDir.c_str());
+  if (QueryDBList(path.c_str(), szKey1, szKey2) != 1) return kListNone;
+  MetricCount(kMetVerdictBlackList);
+  return kListBlack;
 }
 
 int QueryConnectPerimisson(const char *szClient) {

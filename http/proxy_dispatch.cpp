@@ -82,14 +82,11 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
   }
   // List decision: the white list first; a black hit refuses without reply.
   if (pT->bListLookup) {
-    PathText white, black;
-    white.Format("%swhite.db", g_szDataDir.c_str());
-    black.Format("%sblack.db", g_szDataDir.c_str());
     const char *szKey = pT->bKeyUsed ? pT->mListKey.c_str() : nullptr;
-    if (QueryDBList(white.c_str(), pT->mUrl.c_str(), szKey)) {
+    ListVerdict nVerdict = WhiteBlackVerdict(pT->mUrl.c_str(), szKey);
+    if (nVerdict == kListWhite) {
       pReq->bWhite = nHandler == kHandlerGet;
-    } else if (QueryDBList(black.c_str(), pT->mUrl.c_str(), szKey)) {
-      MetricCount(kMetVerdictBlackList);
+    } else if (nVerdict == kListBlack) {
       if (nHandler == kHandlerGet)
         ConsoleF("[GetDispatch] [%04d] blacklist [%s]\n", pRec->nSock, pRec->mLine);
       else

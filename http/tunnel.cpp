@@ -366,12 +366,8 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   url.Append("/");
   FixedText<kHttpListKeySize> key;
   key.Format("%s,connect,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
-  PathText white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (!QueryDBList(white.c_str(), url.c_str(), key.c_str()) && QueryDBList(black.c_str(), url.c_str(), key.c_str())) {
+  if (WhiteBlackVerdict(url.c_str(), key.c_str()) == kListBlack) {
     DebugLogF("[ConnectDispatch] [%04d] QueryDBList(%s) hit.\n", pRec->nSock, pRec->mLine);
-    MetricCount(kMetVerdictBlackList);
     pRec->mLine[0] = '\0';
     return 0;
   }

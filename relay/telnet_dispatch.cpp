@@ -247,14 +247,10 @@ int TelnetDispatch(ConnectionRecord *pRec) {
     if (SOCKS45Res1(pRec) != 1) return 0;
     FixedText<kHttpListKeySize> key;
     key.Format("%s,socks,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
-    PathText white, black;
-    white.Format("%swhite.db", g_szDataDir.c_str());
-    black.Format("%sblack.db", g_szDataDir.c_str());
-    if (!QueryDBList(white.c_str(), key.c_str(), nullptr) && QueryDBList(black.c_str(), key.c_str(), nullptr)) {
+    if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
       SocksSendRefusal(pRec, 1);
       DebugLogF("[TelnetDispatch] [%04d] blacklist [%s]\n", nCl, pRec->mSocksTarget.c_str());
       DebugLogF("[TelnetDispatch] [%04d] QueryDBList(%s) hit.\n", nCl, key.c_str());
-      MetricCount(kMetVerdictBlackList);
       return 0;
     }
   }

@@ -174,14 +174,10 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
   FixedText<kDbListLine> key;
   key.Format("%s,socks,tcp,%s,%d", ep.mIP, ep.mSvIP, ep.nSvPort);
   if (char *pBlank = strrchr(key.data(), ' ')) *pBlank = ',';
-  FixedText<kPathSize> white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (QueryDBList(white.c_str(), key.c_str(), nullptr) != 1 && QueryDBList(black.c_str(), key.c_str(), nullptr) == 1) {
+  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
     ConsoleF("[SocksBindMain] [%04d] blacklist [%s]\n", nSock, ep.mIP);
     SendBindReply(pRec, ep, nVersion == 5 ? 2 : 91);
     DebugLogF("[SocksBindMain] QueryDBList(%s) hit.\n", key.c_str());
-    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 
