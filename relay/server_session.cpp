@@ -354,7 +354,8 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     int nWithheld = FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
     if (nWithheld >= 0) return nWithheld;
   }
-  if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
+  if (pRec->tlsPhase >= kTlsEhloForwarded && pRec->tlsPhase <= kTlsClientAsked)
+    StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
        (nProto == kProtoPop3 && EqualsNoCase(pRec->lastCommand.c_str(), "CAPA")) ||

@@ -42,7 +42,8 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->mailFrom.Clear();
   pRec->rcptLine.Clear();
   pRec->mZipResult.Clear();
-  pRec->offerStartTls = pRec->serverStartTls = pRec->tlsPhase = 0;
+  pRec->offerStartTls = pRec->serverStartTls = 0;
+  pRec->tlsPhase = kTlsNothingYet;
   pRec->clientStartTls = pRec->clientTlsPending = pRec->clientTlsUp = 0;
   pRec->serverAcceptedStartTls = pRec->serverTlsUp = pRec->heloUpgraded = 0;
   pRec->savedEhlo.Clear();
