@@ -59,8 +59,8 @@ int BindEntry(const char *szEntry, int nDefaultPort) {
   }
   PlatSocket s = kPlatNoSocket;
   int r = PlatBindListener(IsIPv4Entry(szEntry) ? 0 : 1, addr.c_str(), nPort, &s);
-  if (r == -2) DebugLog("[AcceptClients] bind() failed with error\n");
-  if (r != 1) return -1;
+  if (r == kListenBindFailed) DebugLog("[AcceptClients] bind() failed with error\n");
+  if (r != kListenOk) return -1;
   g_pListenSocks[g_nListenSocks++] = s;
   return 1;
 }

@@ -177,11 +177,11 @@ int OpenActive(FtpControl *pCtl, int bIPv4, PlatSocket *pListen, ReplyLine *pRep
   }
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAny(bIPv4 ? kFamilyIPv4 : kFamilyIPv6, nPort, 0, &sListen);
-  if (r == -2) {
+  if (r == kListenNoSocket || r == kListenBindFailed) {
     DebugLog(bIPv4 ? "[FtpClient] v4 bind failed.\n" : "[FtpClient] v6 bind failed.\n");
     return -2;
   }
-  if (r != 1) {
+  if (r != kListenOk) {
     DebugLog("[FtpClient] listen failed.\n");
     return -3;
   }

@@ -438,13 +438,13 @@ void FTPDataMain(void *pArg) {
   szAddr[nAddr] = '\0';
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAt(szAddr, ls.nPort, 1, &sListen);
-  if (r != 1) {
+  if (r != kListenOk) {
     int nErr = PlatLastError();
-    if (r == -1)
+    if (r == kListenNoAddress)
       DebugLogF("[FTPDataMain] [%04d] getaddrinfo failed with error\n", ls.nSock);
-    else if (r == -2)
+    else if (r == kListenNoSocket)
       DebugLogF("[FTPDataMain] [%04d] socket() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);
-    else if (r == -3)
+    else if (r == kListenBindFailed)
       DebugLogF("[FTPDataMain] [%04d] bind() failed with error. WSAGetLastError() = %d\n", ls.nSock, nErr);
     else
       DebugLogF("[FTPDataMain] [%04d] listen() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);

@@ -212,10 +212,10 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     DebugLogF("[SocksBindMain] [%04d] getaddrinfo failed with error\n", nSock);
   } else {
     int r = PlatBindListener(bIPv6, szAddr, ep.nPort, &sListen);
-    if (r == -1) {
+    if (r == kListenNoSocket) {
       DebugLogF("[SocksBindMain] [%04d] socket() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
       SendBindReply(pRec, ep, FailCode(pRec));
-    } else if (r != 1) {
+    } else if (r != kListenOk) {
       DebugLogF("[SocksBindMain] [%04d] bind() failed with error. WSAGetLastError() = %d\n", nSock, PlatLastError());
       SendBindReply(pRec, ep, FailCode(pRec));
       DebugLog("[SocksBindMain] socks fail.\n");
