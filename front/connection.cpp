@@ -154,7 +154,8 @@ int SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t 
 // The upload scan: the body as the server will use it when it is chunked
 // or coded, otherwise the request file as it stands.  Writes the verdict.
 // Returns 1 when the scanners gave their verdicts, 0 when one could not
-// (inspection mandatory) and -2 when the decoded body did not fit on disk.
+// (inspection mandatory) and kSpoolFull when the decoded body did not fit
+// on disk.
 int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
   int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
   const HttpFraming &f = pScan->reader.framing;
@@ -167,9 +168,9 @@ int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
       if (ScanMissing(nScanned)) return 0;
       if (pFound[0]) return 1;
-    } else if (nDecoded == -2) {
+    } else if (nDecoded == kSpoolFull) {
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
-      return -2;
+      return kSpoolFull;
     }
   }
   return ScanMissing(ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound)) ? 0 : 1;
@@ -282,7 +283,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
     int nScanned = ScanUpload(pRec, pScan, szFound);
     DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
     if (nScanned != 1) {
-      if (nScanned == -2)
+      if (nScanned == kSpoolFull)
         RefuseRequest(pRec, 507, "Insufficient Storage");
       else
         RefuseRequest(pRec, 503, "Service Unavailable");
