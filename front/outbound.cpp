@@ -24,8 +24,10 @@ bool HttpHandling(const ConnectionRecord *pRec) {
 
 bool IsCommentStart(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\''; }
 
-// Closes the kept server connection of the record.
-void CloseServer(ConnectionRecord *pRec) {
+// Closes the kept server connection of the record before ConnectHost opens
+// another (logged as ConnectHost; the HTTP handlers close theirs with
+// CloseServer).
+void CloseKeptServer(ConnectionRecord *pRec) {
   if (pRec->nSvSock == -1) return;
   PlatShutdownClose(pRec->nSvSock);
   DebugLogF("[ConnectHost] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
@@ -209,12 +211,12 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
   if (bHttp) {
     if (szHost[0] == '\0') {
       pRec->bKeepAlive = 0;
-      CloseServer(pRec);
+      CloseKeptServer(pRec);
       return -1;
     }
     bool bSameHost = g_nProxyMode == kModeHttp && strcmp(szHost, pRec->mSvHost.c_str()) == 0;
     if (bSameHost && pRec->bKeepAlive == 1 && pRec->nSvSock != -1) return pRec->nSvSock;
-    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseServer(pRec);
+    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseKeptServer(pRec);
   }
 
   pRec->mSvHost.Assign(szHost);
