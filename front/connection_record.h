@@ -97,7 +97,8 @@ struct ConnectionRecord {
   FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
   FixedText<256> ftpDir;       // current FTP directory ("/"-separated)
   FixedText<256> ftpFlagFile;  // the data channel's hand-off flag file
-  FixedText<1024> mailFrom;    // reverse path (FTP: the user name)
+  FixedText<1024> ftpUser;     // the FTP user name (USER), part of the FTP cache key
+  FixedText<1024> mailFrom;    // reverse path
   FixedText<1024> rcptLine;    // the last recipient command line
   FixedText<kScanReplySize> mZipResult;  // reply of the attachment compressor
   FixedText<256> savedEhlo;    // the client's EHLO, repeated after the server's TLS is up

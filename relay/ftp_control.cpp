@@ -175,7 +175,7 @@ void RetrCache(ConnectionRecord *pRec, const char *szSpool, const char *szLine, 
   if (g_nCacheMin == 0) return;
   const char *szArg = ArgumentOf(szLine);
   char szKey[kCacheKeySize];
-  if (!BuildFtpCacheKey(pRec->mailFrom.c_str(), pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort),
+  if (!BuildFtpCacheKey(pRec->ftpUser.c_str(), pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort),
                         pRec->ftpDir.c_str(), szArg, szKey, sizeof szKey))
     return;
   char szDigest[33];
@@ -547,7 +547,7 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
     }
   } else if (IsCommand(pLine, "USER")) {
     const char *szArg = ArgumentOf(pLine);
-    pRec->mailFrom.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
+    pRec->ftpUser.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
   } else if (IsCommand(pLine, "CWD")) {
     FtpTrackCwd(&pRec->ftpDir, ArgumentOf(pLine));
   }

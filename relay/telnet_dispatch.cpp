@@ -40,6 +40,7 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->imapContinuation = 0;
   pRec->nImapLiteral = 0;
   pRec->mailFrom.Clear();
+  pRec->ftpUser.Clear();
   pRec->rcptLine.Clear();
   pRec->mZipResult.Clear();
   pRec->offerStartTls = pRec->serverStartTls = 0;
