@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/file_pieces.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/retry.h"
@@ -200,21 +201,16 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
 
   FILE *in = PlatFileOpen(szSpool, "rb");
   if (in == nullptr) return 0;
-  int nResult = 1;
-  std::size_t nRead;
-  while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
-    int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+  int nResult = SendFilePieces(in, pBuf, kRecvChunk, [&](const char *p, std::size_t nRead) {
+    int nSent = PlatSend(nTo, p, static_cast<int>(nRead));
     MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesToServer : kMetBytesToClient, nSent);
     if (t.bFileSend)
       DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
                 static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);
     else
       DebugLogF("[%s] C:send(%04d):%d bytes.\n", t.szTag, nTo, nSent);
-    if (nSent < 0) {
-      nResult = 0;
-      break;
-    }
-  }
+    return nSent < 0 ? 0 : 1;
+  });
   fclose(in);
   return nResult;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/file_pieces.h"
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
@@ -153,17 +154,15 @@ int OpenServer(ConnectionRecord *pRec, char *szHost, int nPort, int nPrevKeepAli
 int SendFileToClient(ConnectionRecord *pRec, FILE *pFile, const char *szTag, const char *szFailText) {
   char *pBuf = new (std::nothrow) char[kHttpSendPiece];
   if (pBuf == nullptr) return -1;
-  int nResult = 1;
-  std::size_t n;
-  while ((n = fread(pBuf, 1, kHttpSendPiece, pFile)) > 0) {
-    int nSent = HttpSendClient(pRec, pBuf, n);
+  int nResult = SendFilePieces(pFile, pBuf, kHttpSendPiece, [&](const char *p, std::size_t n) {
+    int nSent = HttpSendClient(pRec, p, n);
     if (nSent < 0) {
       DebugLogF("[%s] [%04d] %sWSAGetLastError() = %d\n", szTag, pRec->nSock, szFailText, HttpLastError());
-      nResult = -1;
-      break;
+      return 0;
     }
     DebugLogF("[%s] [%04d] C:send:%d bytes\n", szTag, pRec->nSock, nSent);
-  }
+    return 1;
+  });
   delete[] pBuf;
-  return nResult;
+  return nResult == 1 ? 1 : -1;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/file_pieces.h"
 #include "core/fixed_text.h"
 #include "core/lists.h"
 #include "core/log.h"
@@ -74,16 +75,16 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
 
   FILE *fp = bStoreFailed ? nullptr : PlatSpoolOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp != nullptr) {
-    std::size_t nRead;
-    while ((nRead = fread(pBlock->mBuf, 1, kRecvChunk + 1, fp)) > 0) {
-      int nSent = PlatSend(nDst, pBlock->mBuf, static_cast<int>(nRead));
+    SendFilePieces(fp, pBlock->mBuf, kRecvChunk + 1, [&](const char *p, std::size_t nRead) {
+      int nSent = PlatSend(nDst, p, static_cast<int>(nRead));
       if (nSent < 0) {
         DebugLogF("[%s] %s:send(%04d):%d bytes. / WSAGetLastError() = %d\n", kind.szName, kind.szSendSide, nDst,
                   nSent, PlatLastError());
-        break;
+        return 0;
       }
       DebugLogF("[%s] %s:send(%04d):%d bytes.\n", kind.szName, kind.szSendSide, nDst, nSent);
-    }
+      return 1;
+    });
     fclose(fp);
   }
   PlatDeleteRetry(spool.c_str(), kDeleteAttempts);
