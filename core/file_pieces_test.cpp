@@ -32,6 +32,8 @@ TEST(FilePiecesTest, PiecesAndStop) {
     fclose(fp);
     EXPECT_EQ(r, t.nResult) << t.nFile;
     EXPECT_EQ(nPieces, t.nPieces) << t.nFile;
-    if (t.nStopAt == 0) EXPECT_EQ(got, content);
+    if (t.nStopAt == 0) {
+      EXPECT_EQ(got, content);
+    }
   }
 }
