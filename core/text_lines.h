@@ -13,6 +13,20 @@
 // them is skipped (an empty line, whose first character was CR or LF, too).
 constexpr const char *kBlankQuoteComments = " \"'";
 
+// Reads the next line of fp into szLine as fgets does (at most nSize-1
+// characters, the line end kept); the rest of a longer line is read and
+// dropped, so it never passes for a line of its own.  Returns 1 a line, 0 at
+// the end of the file.
+inline int ReadCappedLine(FILE *fp, char *szLine, int nSize) {
+  if (!fgets(szLine, nSize, fp)) return 0;
+  if (!strchr(szLine, '\n') && !feof(fp)) {
+    int c;
+    while ((c = fgetc(fp)) != EOF && c != '\n') {
+    }
+  }
+  return 1;
+}
+
 // Reads szPath from the top and hands every line that is not a comment to
 // fnLine(char *szLine), cut at its first CR or LF and at N-1 characters; the
 // rest of a longer line is dropped (it never passes for a line of its own).
@@ -27,12 +41,7 @@ int ReadTextLines(const char *szPath, Fn fnLine) {
   if (!fp) return -1;
   char szLine[N];
   int nResult = 0;
-  while (fgets(szLine, static_cast<int>(N), fp)) {
-    if (!strchr(szLine, '\n') && !feof(fp)) {
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
+  while (ReadCappedLine(fp, szLine, static_cast<int>(N))) {
     szLine[strcspn(szLine, "\r\n")] = '\0';
     if (szLine[0] == '\0' || strchr(kBlankQuoteComments, szLine[0])) continue;
     if (fnLine(szLine)) {

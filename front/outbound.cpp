@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/retry.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "relay/surbl.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
@@ -48,14 +49,7 @@ int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **
 // end cut.  Only the first 1,023 characters of a line count.  1 a line,
 // 0 the end of the file.
 int NextSettingsLine(FILE *fp, char *szLine, int nSize) {
-  while (fgets(szLine, nSize, fp)) {
-    size_t nLen = strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
-      // The rest of an over-long line must not pass for a line of its own.
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
+  while (ReadCappedLine(fp, szLine, nSize)) {
     if (IsCommentStart(szLine[0])) continue;
     szLine[strcspn(szLine, "\r\n")] = '\0';
     return 1;
