@@ -13,6 +13,21 @@
 // them is skipped (an empty line, whose first character was CR or LF, too).
 constexpr const char *kBlankQuoteComments = " \"'";
 
+// Reads one line of at most nSize-1 bytes (NULs included) into pBuf, its
+// line end kept, and ends it with a NUL; the rest of a longer line is read
+// as the next one.  Returns the bytes read, 0 at the end of the file.
+inline std::size_t ReadByteLine(FILE *fp, char *pBuf, std::size_t nSize) {
+  std::size_t n = 0;
+  while (n + 1 < nSize) {
+    int c = getc_unlocked(fp);
+    if (c == EOF) break;
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  return n;
+}
+
 // Reads the next line of fp into szLine as fgets does (at most nSize-1
 // characters, the line end kept); the rest of a longer line is read and
 // dropped, so it never passes for a line of its own.  Returns 1 a line, 0 at
