@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int kPollMs = 50;
 constexpr int kFlagPollMs = 10;
 // Copies and deletions of spool and cache files are retried this often
 // (50 ms apart) before they are given up.
@@ -56,7 +55,7 @@ int CopyRetry(const char *szFrom, const char *szTo) {
   for (unsigned i = 0; i < kFileAttempts; ++i) {
     if (PlatCopyFile(szFrom, szTo, 1) == 1) return 1;
     if (!PlatFileExists(szFrom)) return 0;
-    PlatSleepMs(kPollMs);
+    PlatSleepMs(kFilePollMs);
   }
   return 0;
 }
@@ -245,7 +244,7 @@ int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs) {
       return bDone;
     }
     if (nWaited >= nWaitMs) return 1;  // still running: the reply goes on as it is
-    g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
+    g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kFilePollMs));
   }
 }
 
@@ -333,7 +332,7 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
     DebugLogF("[FTPDataDispatch] [%04d] _fsopen(%s, \"rt\")\n", nSock, socksFlag.c_str());
     char szDir[8];
     int64_t nEnd = PlatSteadyMs() + PeerWaitMs();
-    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kPollMs);
+    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kFilePollMs);
   }
 
   char szHost[256];

@@ -44,7 +44,7 @@ int ScanProtocol(const ConnectionRecord *pRec) {
 void CopyWithRetry(const char *szFrom, const char *szTo) {
   for (int i = 0; i < 200; ++i) {
     if (PlatCopyFile(szFrom, szTo, 1) == 1 || !PlatFileExists(szFrom)) return;
-    PlatSleepMs(50);
+    PlatSleepMs(kFilePollMs);
   }
 }
 

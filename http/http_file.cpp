@@ -19,7 +19,7 @@ FILE *OpenSpoolTries(const char *szPath, const char *szMode, unsigned nAttempts)
   if (pFile != nullptr) return pFile;
   if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   if (nAttempts <= 1) return nullptr;
-  PlatSleepMs(50);
+  PlatSleepMs(kFilePollMs);
   return PlatSpoolOpenRetry(szPath, szMode, nAttempts - 1);
 }
 

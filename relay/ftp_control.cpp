@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int kPollMs = 50;
 constexpr unsigned kFileAttempts = 200;
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
 // One command or reply line as the hooks handle it.
@@ -221,7 +220,7 @@ void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *s
   // The data thread removes the previous file once it has read it; one that
   // is never read must not stop this transfer for ever.
   int64_t nEnd = PlatSteadyMs() + kFtpHandOffWaitMs;
-  while (PlatFileExists(szFlag) && PlatSteadyMs() < nEnd) PlatSleepMs(kPollMs);
+  while (PlatFileExists(szFlag) && PlatSteadyMs() < nEnd) PlatSleepMs(kFilePollMs);
   // Passive: data flow from the server (connected) to the client (accepted)
   // for a download; active: the accepted peer is the server.
   int bPassive = pRec->ftpPasvPending && !pRec->ftpPortPending;

@@ -25,8 +25,6 @@ namespace {
 
 constexpr const char kTag[] = "ServerToClientSession";
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
-// Replacing the spool by a rewritten copy: 50-ms attempts (a minute).
-constexpr unsigned kCopyAttempts = 1200;
 // Longest wait of a final FTP reply for its data transfer: the scan of the
 // transfer and a minute for the rest.
 constexpr int kTransferWaitMs = kScanReplyTimeoutMs + 60000;
@@ -72,7 +70,7 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
   std::fclose(out);
   std::fclose(in);
   unsigned nTry = 0;
-  while (PlatCopyFile(tmp.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  while (PlatCopyFile(tmp.c_str(), szSpool, 1) != 1 && ++nTry < kSpoolCopyAttempts) PlatSleepMs(kFilePollMs);
   DeleteSpool(tmp.c_str());
 }
 

@@ -18,7 +18,6 @@ namespace {
 constexpr const char kStartTls[] = "STARTTLS\r\n";
 constexpr const char kStls[] = "STLS\r\n";
 constexpr const char kRset[] = "RSET\r\n";
-constexpr unsigned kCopyAttempts = 1200;
 
 bool LineIs(const char *szLine, const char *szText) {
   return StartsNoCase(szLine, szText) && std::strlen(szLine) == std::strlen(szText);
@@ -274,6 +273,6 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
   std::fclose(out);
   std::fclose(in);
   unsigned nTry = 0;
-  while (PlatCopyFile(bak.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  while (PlatCopyFile(bak.c_str(), szSpool, 1) != 1 && ++nTry < kSpoolCopyAttempts) PlatSleepMs(kFilePollMs);
   DeleteSpool(bak.c_str());
 }

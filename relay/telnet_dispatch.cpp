@@ -89,7 +89,7 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   int64_t nStart = PlatSteadyMs();
   while ((fp = std::fopen(flag.c_str(), "rb")) == nullptr) {
     if (PlatSteadyMs() - nStart >= kRelayHandOffWaitMs) return;
-    PlatSleepMs(50);
+    PlatSleepMs(kFilePollMs);
   }
   int c = std::fgetc(fp);
   std::fclose(fp);
