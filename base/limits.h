@@ -138,4 +138,14 @@ constexpr std::size_t kMetricsRequestMax = 4096;
 constexpr int kMetricsRequestWaitMs = 5000;
 constexpr std::size_t kMetricsTextSize = 32768;
 
+// Pause unit of the retried thread starts and connects: the n-th pause
+// lasts n units (100, 200, 300 ms ...).
+constexpr int kRetryStepMs = 100;
+
+// Files as the medium: hand-off files are polled, and spool files that a
+// reader may still hold are retried, every kFilePollMs.  Replacing a spool
+// file by a rewritten copy is tried kSpoolCopyAttempts times (a minute).
+constexpr int kFilePollMs = 50;
+constexpr unsigned kSpoolCopyAttempts = 1200;
+
 #endif  // PROXY_BASE_LIMITS_H_

@@ -11,6 +11,8 @@
 
 #include "base/fixed_text.h"
 #include "base/limits.h"
+#include "core/metrics.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "platform/plat_file.h"
 #include "platform/plat_file_stamp.h"
@@ -246,26 +248,15 @@ int TextMatchConst(const char *szPattern, const char *szText) {
 
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Reads a decimal number of 1..nMaxDigits digits not above nMax at *pp and
 // advances *pp past it.  -1 when there is none or it is out of range.
 int ReadDecimal(const char **pp, int nMaxDigits, int nMax) {
   const char *p = *pp;
-  int nValue = 0, nDigits = 0;
-  while (IsDigit(*p)) {
-    if (++nDigits > nMaxDigits) return -1;
-    nValue = nValue * 10 + (*p - '0');
-    ++p;
-  }
-  if (nDigits == 0 || nValue > nMax) return -1;
+  uint64_t nValue = 0;
+  int nDigits = ReadDecimalDigits(&p, nMaxDigits + 1, kDecimalStop, &nValue);
+  if (nDigits == 0 || nDigits > nMaxDigits || nValue > static_cast<uint64_t>(nMax)) return -1;
   *pp = p;
-  return nValue;
+  return static_cast<int>(nValue);
 }
 
 // Parses exactly "a.b.c.d" from p up to pEnd.  1 done, 0 malformed.
@@ -499,6 +490,16 @@ int QueryDBList(const char *szPath, const char *szKey1, const char *szKey2) {
     return TextMatchConst(szLine, szKey1) || (szKey2 && TextMatchConst(szLine, szKey2));
   });
   return nHit == 1;
+}
+
+ListVerdict WhiteBlackVerdict(const char *szKey1, const char *szKey2) {
+  FixedText<kPathSize> path;
+  path.Format("%swhite.db", g_szDataDir.c_str());
+  if (QueryDBList(path.c_str(), szKey1, szKey2) == 1) return kListWhite;
+  path.Format("%sblack.db", g_szDataDir.c_str());
+  if (QueryDBList(path.c_str(), szKey1, szKey2) != 1) return kListNone;
+  MetricCount(kMetVerdictBlackList);
+  return kListBlack;
 }
 
 int QueryConnectPerimisson(const char *szClient) {

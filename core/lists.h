@@ -42,6 +42,13 @@ int AddressMatch(char *szPattern, const char *szAddress);
 // not nullptr, szKey2; 0 when none does or the file cannot be opened.
 int QueryDBList(const char *szPath, const char *szKey1, const char *szKey2);
 
+// The decision of the shared white and black lists ("white.db" and
+// "black.db" in the data folder) for one destination, keys as for
+// QueryDBList: the white list first; a destination it lists is never
+// black-listed.  A black verdict is counted in the metrics.
+enum ListVerdict { kListNone = 0, kListWhite = 1, kListBlack = 2 };
+ListVerdict WhiteBlackVerdict(const char *szKey1, const char *szKey2);
+
 // Connection permission for a client address (the mode's "-con.ini").
 // Returns 0 reject, 1 admit, 2 admit (the matching line says "pass").
 // A missing file, or one made only of comment lines, admits everybody;

@@ -213,6 +213,28 @@ TEST_F(ListFilesTest, DbListLines) {
     EXPECT_EQ(c.nWant, QueryDBList(white.c_str(), c.szKey1, c.szKey2)) << c.szKey1;
 }
 
+// The white list is asked first and wins; the black list refuses only what
+// the white list does not name (the built-in "https://host:port/" rule too).
+TEST_F(ListFilesTest, WhiteBlackVerdict) {
+  Write("white.db", "http://both.test/*\n*,socks,tcp,ok.test,*\nhttps://open.test:443/\n");
+  Write("black.db", "http://both.test/*\nhttp://bad.test/*\n*,socks,tcp,*\n");
+  static const struct {
+    const char *szKey1;
+    const char *szKey2;
+    ListVerdict nWant;
+  } kCases[] = {
+      {"http://both.test/a", nullptr, kListWhite},
+      {"http://bad.test/a", nullptr, kListBlack},
+      {"http://other.test/", nullptr, kListNone},
+      {"http://other.test/", "http://bad.test/x", kListBlack},
+      {"1.2.3.4,socks,tcp,ok.test,80", nullptr, kListWhite},
+      {"1.2.3.4,socks,tcp,no.test,80", nullptr, kListBlack},
+      {"https://host.test:443/", nullptr, kListBlack},
+      {"https://open.test:443/", nullptr, kListWhite},
+  };
+  for (const auto &c : kCases) EXPECT_EQ(c.nWant, WhiteBlackVerdict(c.szKey1, c.szKey2)) << c.szKey1;
+}
+
 // Lists are held in memory between lookups; every kind of edit still takes
 // effect with the next lookup, also one that keeps the size and is made
 // within the same clock tick as the last read.

@@ -11,6 +11,7 @@
 #include "base/fixed_text.h"
 #include "base/limits.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"
 
@@ -39,14 +40,8 @@ void DailyFileName(const char *szFolder, const PlatTm &tmv, PathText *pPath) {
 // its first CR or LF; the rest of a longer line is read as the next one, as
 // fgets does.  Returns the length kept, or -1 at the end of the file.
 long ReadCutLine(FILE *fp, char *pBuf, size_t nSize) {
-  size_t n = 0;
-  int c = EOF;
-  while (n + 1 < nSize && (c = getc(fp)) != EOF) {
-    pBuf[n++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  pBuf[n] = '\0';
-  if (n == 0 && c == EOF) return -1;
+  size_t n = ReadByteLine(fp, pBuf, nSize);
+  if (n == 0) return -1;
   size_t nCut = 0;
   while (nCut < n && pBuf[nCut] != '\r' && pBuf[nCut] != '\n') ++nCut;
   pBuf[nCut] = '\0';

@@ -92,7 +92,7 @@ int SetMetricsAddress(const char *szValue);
 int GetOption(int argc, char **argv, EndpointRecord *pEndpoint);
 
 // Logs the banner and the settings summary through DebugLog, creating the
-// debug-log and access-log folders on the way (start-up steps 4 and 5).
+// debug-log and access-log folders on the way.
 void LogSettingsSummary();
 
 // Whole-argument requests looked for before the switches are parsed: "-h"

@@ -1,20 +1,11 @@
 #include "core/spool_file.h"
 
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"
 
-std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) {
-  std::size_t n = 0;
-  while (n + 1 < nSize) {
-    int c = getc_unlocked(pFile);
-    if (c == EOF) break;
-    pBuf[n++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  pBuf[n] = '\0';
-  return n;
-}
+std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) { return ReadByteLine(pFile, pBuf, nSize); }
 
 // On this platform an existing file can always be opened; the retries only
 // bridge a writer that is still moving the file into place.  A file that
@@ -28,7 +19,7 @@ FILE *OpenSpoolTries(const char *szPath, const char *szMode, unsigned nAttempts)
   if (pFile != nullptr) return pFile;
   if (szMode[0] == 'r' && !PlatFileExists(szPath)) return nullptr;
   if (nAttempts <= 1) return nullptr;
-  PlatSleepMs(50);
+  PlatSleepMs(kFilePollMs);
   return PlatSpoolOpenRetry(szPath, szMode, nAttempts - 1);
 }
 

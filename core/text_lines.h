@@ -13,6 +13,35 @@
 // them is skipped (an empty line, whose first character was CR or LF, too).
 constexpr const char *kBlankQuoteComments = " \"'";
 
+// Reads one line of at most nSize-1 bytes (NULs included) into pBuf, its
+// line end kept, and ends it with a NUL; the rest of a longer line is read
+// as the next one.  Returns the bytes read, 0 at the end of the file.
+inline std::size_t ReadByteLine(FILE *fp, char *pBuf, std::size_t nSize) {
+  std::size_t n = 0;
+  while (n + 1 < nSize) {
+    int c = getc_unlocked(fp);
+    if (c == EOF) break;
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  return n;
+}
+
+// Reads the next line of fp into szLine as fgets does (at most nSize-1
+// characters, the line end kept); the rest of a longer line is read and
+// dropped, so it never passes for a line of its own.  Returns 1 a line, 0 at
+// the end of the file.
+inline int ReadCappedLine(FILE *fp, char *szLine, int nSize) {
+  if (!fgets(szLine, nSize, fp)) return 0;
+  if (!strchr(szLine, '\n') && !feof(fp)) {
+    int c;
+    while ((c = fgetc(fp)) != EOF && c != '\n') {
+    }
+  }
+  return 1;
+}
+
 // Reads szPath from the top and hands every line that is not a comment to
 // fnLine(char *szLine), cut at its first CR or LF and at N-1 characters; the
 // rest of a longer line is dropped (it never passes for a line of its own).
@@ -27,12 +56,7 @@ int ReadTextLines(const char *szPath, Fn fnLine) {
   if (!fp) return -1;
   char szLine[N];
   int nResult = 0;
-  while (fgets(szLine, static_cast<int>(N), fp)) {
-    if (!strchr(szLine, '\n') && !feof(fp)) {
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
+  while (ReadCappedLine(fp, szLine, static_cast<int>(N))) {
     szLine[strcspn(szLine, "\r\n")] = '\0';
     if (szLine[0] == '\0' || strchr(kBlankQuoteComments, szLine[0])) continue;
     if (fnLine(szLine)) {

@@ -16,6 +16,8 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/client_recv.h"
+#include "core/text_case.h"
+#include "core/text_lines.h"
 #include "front/listener.h"
 #include "net/outbound.h"
 #include "http/body_decode.h"
@@ -40,9 +42,6 @@ namespace {
 // truncates the file anyway.
 constexpr unsigned kDeleteAttempts = 200;
 
-bool StartsWithNoCase(const char *s, const char *szPrefix) {
-  return strncasecmp(s, szPrefix, strlen(szPrefix)) == 0;
-}
 
 // The reverse name of an address text as the records keep it: the name, ""
 // when there is none, "[text]" when the text is not a numeric address.
@@ -70,7 +69,7 @@ int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
   while (fgets(pRec->mLine, static_cast<int>(kRecvChunk + 1), fp)) {
     // The credentials belong to the header; an upload body may hold any text.
     if (strcmp(pRec->mLine, "\r\n") == 0 || strcmp(pRec->mLine, "\n") == 0) break;
-    if (!StartsWithNoCase(pRec->mLine, kAuthHeader)) continue;
+    if (!StartsNoCase(pRec->mLine, kAuthHeader)) continue;
     pRec->mLine[strcspn(pRec->mLine, "\r\n")] = '\0';
     if (g_nLdapAuth) {
       // Directory logon: decode the credentials, split them at the last ":"
@@ -111,7 +110,8 @@ int SpoolRequestBytes(ConnectionRecord *pRec, int nReqFd, const char *p, size_t 
 // The upload scan: the body as the server will use it when it is chunked
 // or coded, otherwise the request file as it stands.  Writes the verdict.
 // Returns 1 when the scanners gave their verdicts, 0 when one could not
-// (inspection mandatory) and -2 when the decoded body did not fit on disk.
+// (inspection mandatory) and kSpoolFull when the decoded body did not fit
+// on disk.
 int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
   int nScanType = g_nProxyMode == kModeSocks ? static_cast<int>(pRec->nEffProto) : g_nProxyMode;
   const HttpFraming &f = pScan->reader.framing;
@@ -124,9 +124,9 @@ int ScanUpload(ConnectionRecord *pRec, const RequestScan *pScan, char *pFound) {
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
       if (ScanMissing(nScanned)) return 0;
       if (pFound[0]) return 1;
-    } else if (nDecoded == -2) {
+    } else if (nDecoded == kSpoolFull) {
       PlatSpoolDelete(body.c_str(), kDeleteAttempts);
-      return -2;
+      return kSpoolFull;
     }
   }
   return ScanMissing(ScanFile(nScanType, pRec->nSock, pRec->mReqFile.c_str(), pFound)) ? 0 : 1;
@@ -239,7 +239,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
     int nScanned = ScanUpload(pRec, pScan, szFound);
     DebugLogF("[AcceptClients] [%04d] [%s] [%s]\n", nSock, pRec->mLine, szFound[0] ? szFound : "CLEAN");
     if (nScanned != 1) {
-      if (nScanned == -2)
+      if (nScanned == kSpoolFull)
         RefuseRequest(pRec, 507, "Insufficient Storage");
       else
         RefuseRequest(pRec, 503, "Service Unavailable");
@@ -366,7 +366,7 @@ int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen, size_t *
     memcpy(pScan->mFirstLine, pHeader, nLine);
     pScan->mFirstLine[nLine] = '\0';
     const HttpFraming &f = pScan->reader.framing;
-    pScan->bUpload = StartsWithNoCase(pHeader, "post ") || StartsWithNoCase(pHeader, "put ") || f.bChunked ||
+    pScan->bUpload = StartsNoCase(pHeader, "post ") || StartsNoCase(pHeader, "put ") || f.bChunked ||
                      (f.bHaveLength && f.nLength > 0);
   }
   return nRc;

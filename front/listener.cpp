@@ -8,6 +8,7 @@
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "front/connection.h"
 #include "net/dnsbl.h"
@@ -20,7 +21,6 @@ namespace {
 
 // The wait covers at most this many listening sockets.
 constexpr int kMaxListeners = 64;
-constexpr int kThreadRetryStepMs = 100;
 // Shortest bound of each wait of a client's TLS handshake; "Timeout
 // Client(SSL)" raises it.
 constexpr int kTlsHandshakeBoundMs = 10000;
@@ -59,13 +59,14 @@ int BindEntry(const char *szEntry, int nDefaultPort) {
   }
   PlatSocket s = kPlatNoSocket;
   int r = PlatBindListener(IsIPv4Entry(szEntry) ? 0 : 1, addr.c_str(), nPort, &s);
-  if (r == -2) DebugLog("[AcceptClients] bind() failed with error\n");
-  if (r != 1) return -1;
+  if (r == kListenBindFailed) DebugLog("[AcceptClients] bind() failed with error\n");
+  if (r != kListenOk) return -1;
   g_pListenSocks[g_nListenSocks++] = s;
   return 1;
 }
 
-// Set-up steps 1 to 4: one bound, listening socket per fitting entry.
+// Opens one bound, listening socket per listen entry that fits the address
+// families asked for.
 int SetUpListeners(const EndpointRecord &ep) {
   int nIPv4 = 0, nIPv6 = 0;
   for (const char *p = ep.mIP; *p && p < ep.mIP + kListenListSize; p += strlen(p) + 1) {
@@ -95,7 +96,7 @@ int SetUpListeners(const EndpointRecord &ep) {
   return 1;
 }
 
-// Set-up step 5: this host's fully qualified name.
+// Finds this host's fully qualified name.
 void FindHostDomain() {
   char szHost[256];
   char szCanon[512] = "";
@@ -192,8 +193,8 @@ void DropClient(ConnectionRecord *pRec) {
   FreeConnectionRecord(pRec);
 }
 
-// Steps 6 to 14: the record of an accepted client.  1 filled, -1 the client
-// was dropped (logged, record freed).
+// Fills the record of an accepted client: addresses, names and ports.
+// 1 filled, -1 the client was dropped (logged, record freed).
 int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &peer) {
   pRec->nSock = sClient;
   // mWork and mLine are empty already (the record arrives zero-filled);
@@ -256,8 +257,8 @@ int FillRecord(ConnectionRecord *pRec, PlatSocket sClient, const PlatSockAddr &p
   return 1;
 }
 
-// Step 16: the admission checks.  1 admitted; -1 rejected (logged, the
-// client dropped, the record freed).
+// Runs the admission checks: permission list, DNS block list, TLS lookup.
+// 1 admitted; -1 rejected (logged, the client dropped, the record freed).
 int Admit(ConnectionRecord *pRec) {
   const int nSock = pRec->nSock;
   const char *szClient = pRec->mClientIP.c_str();
@@ -284,16 +285,11 @@ int Admit(ConnectionRecord *pRec) {
   return 1;
 }
 
-// Step 17: the connection thread, with retries.  The record belongs to the
+// Starts the connection thread, with retries.  The record belongs to the
 // thread once it started.
 void StartConnectionThread(ConnectionRecord *pRec) {
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  int nErr = 0;
-  for (int i = 0; i < nAttempts; ++i) {
-    if (i > 0) PlatSleepMs(kThreadRetryStepMs * i);
-    nErr = PlatStartThread(PROXYMainThread, pRec);
-    if (nErr == 0) return;
-  }
+  int nErr = StartThreadRetry(PROXYMainThread, pRec);
+  if (nErr == 0) return;
   DebugLogF("[AcceptClients] [%04d] PROXYMain() beginthread failed.(%d)\n", pRec->nSock, nErr);
   if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);
   PlatShutdownClose(pRec->nSock);

@@ -7,6 +7,8 @@
 
 #include "base/fixed_text.h"
 #include "core/log.h"
+#include "core/retry.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "net/data_port.h"
 #include "platform/plat_codepage.h"
@@ -19,13 +21,6 @@ using FtpPath = FixedText<kFtpPathSize>;
 using ReplyLine = FixedText<kFtpReplyLine>;
 
 constexpr int kStepMs = 100;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // True when the line begins with three digits.
 bool HasCode(const char *szLine) {
@@ -52,19 +47,6 @@ void AnswerWithReply(FILE *pAnswer, const ReplyLine &reply) {
   if (reply.Empty()) return;
   fwrite(reply.c_str(), 1, reply.Length(), pAnswer);
   fflush(pAnswer);
-}
-
-// A thread start retried with pauses of 100, 200, 300 ms ... up to the
-// connect attempt limit (-$).  Returns 0 or the last error number.
-int StartThreadRetry(void (*pfn)(void *), void *pArg) {
-  int nErr = 0;
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  for (int i = 1; i <= nAttempts; ++i) {
-    nErr = PlatStartThread(pfn, pArg);
-    if (nErr == 0) return 0;
-    if (i < nAttempts) PlatSleepMs(kStepMs * i);
-  }
-  return nErr;
 }
 
 void PasvThread(void *pArg) { FtpDataByPASV(static_cast<FtpDataBlock *>(pArg)); }
@@ -153,16 +135,21 @@ int ResolveServer(const char *szHost, int nPort, PlatSockAddr *pAddr) {
 // socket whose connect failed cannot be connected again everywhere).
 // Returns the socket, -1 connect failure (logged), -2 no socket.
 int ConnectControl(const PlatSockAddr *pAddr, uint32_t nFamily) {
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
   int nErr = 0;
-  for (int i = 1; i <= nAttempts; ++i) {
+  PlatSocket sConnected = kPlatNoSocket;
+  int r = RetryWithGrowingPause(RetryAttempts(), [&] {
     PlatSocket s = PlatStreamSocket(nFamily);
-    if (s == kPlatNoSocket) return -2;
-    if (PlatConnectAddr(s, pAddr, g_nTmoServer) == 1) return s;
+    if (s == kPlatNoSocket) return -1;
+    if (PlatConnectAddr(s, pAddr, g_nTmoServer) == 1) {
+      sConnected = s;
+      return 1;
+    }
     nErr = PlatLastError();
     PlatCloseSocket(s);
-    if (i < nAttempts) PlatSleepMs(kStepMs * i);
-  }
+    return 0;
+  });
+  if (r == 1) return sConnected;
+  if (r < 0) return -2;
   DebugLogF("[FtpClient] connect failed. WSAGetLastError() = %d\n", nErr);
   return -1;
 }
@@ -190,11 +177,11 @@ int OpenActive(FtpControl *pCtl, int bIPv4, PlatSocket *pListen, ReplyLine *pRep
   }
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAny(bIPv4 ? kFamilyIPv4 : kFamilyIPv6, nPort, 0, &sListen);
-  if (r == -2) {
+  if (r == kListenNoSocket || r == kListenBindFailed) {
     DebugLog(bIPv4 ? "[FtpClient] v4 bind failed.\n" : "[FtpClient] v6 bind failed.\n");
     return -2;
   }
-  if (r != 1) {
+  if (r != kListenOk) {
     DebugLog("[FtpClient] listen failed.\n");
     return -3;
   }

@@ -9,10 +9,12 @@
 #include <mutex>
 #include <new>
 
+#include "core/file_pieces.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "net/outbound.h"
 #include "net/data_port.h"
+#include "core/retry.h"
 #include "inspect/scan_client.h"
 #include "platform/plat_file.h"
 #include "platform/plat_socket.h"
@@ -20,7 +22,6 @@
 
 namespace {
 
-constexpr int kPollMs = 50;
 constexpr int kFlagPollMs = 10;
 // Copies and deletions of spool and cache files are retried this often
 // (50 ms apart) before they are given up.
@@ -54,7 +55,7 @@ int CopyRetry(const char *szFrom, const char *szTo) {
   for (unsigned i = 0; i < kFileAttempts; ++i) {
     if (PlatCopyFile(szFrom, szTo, 1) == 1) return 1;
     if (!PlatFileExists(szFrom)) return 0;
-    PlatSleepMs(kPollMs);
+    PlatSleepMs(kFilePollMs);
   }
   return 0;
 }
@@ -199,21 +200,16 @@ int RunDataSession(const SessionText &t, const char *szSpool, int nFrom, int nTo
 
   FILE *in = PlatFileOpen(szSpool, "rb");
   if (in == nullptr) return 0;
-  int nResult = 1;
-  std::size_t nRead;
-  while ((nRead = fread(pBuf, 1, kRecvChunk, in)) > 0) {
-    int nSent = PlatSend(nTo, pBuf, static_cast<int>(nRead));
+  int nResult = SendFilePieces(in, pBuf, kRecvChunk, [&](const char *p, std::size_t nRead) {
+    int nSent = PlatSend(nTo, p, static_cast<int>(nRead));
     MetricBytes(t.szRecvSide[0] == 'C' ? kMetBytesToServer : kMetBytesToClient, nSent);
     if (t.bFileSend)
       DebugLogF("[%s] S:send(%04d): fread %d bytes. / %d bytes. / WSAGetLastError() = %d\n", t.szTag, nTo,
                 static_cast<int>(nRead), nSent, nSent < 0 ? PlatLastError() : 0);
     else
       DebugLogF("[%s] C:send(%04d):%d bytes.\n", t.szTag, nTo, nSent);
-    if (nSent < 0) {
-      nResult = 0;
-      break;
-    }
-  }
+    return nSent < 0 ? 0 : 1;
+  });
   fclose(in);
   return nResult;
 }
@@ -248,7 +244,7 @@ int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs) {
       return bDone;
     }
     if (nWaited >= nWaitMs) return 1;  // still running: the reply goes on as it is
-    g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
+    g_TransferChanged.wait_for(lock, std::chrono::milliseconds(kFilePollMs));
   }
 }
 
@@ -260,13 +256,8 @@ int FtpStartDataThread(const EndpointRecord *pEndpoint) {
   EndpointRecord *pCopy = new (std::nothrow) EndpointRecord;
   if (pCopy == nullptr) return ENOMEM;
   memcpy(pCopy, pEndpoint, sizeof *pCopy);
-  int nErr = 0;
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  for (int i = 1; i <= nAttempts; ++i) {
-    nErr = PlatStartThread(FTPDataMain, pCopy);
-    if (nErr == 0) return 0;
-    if (i < nAttempts) PlatSleepMs(100 * i);
-  }
+  int nErr = StartThreadRetry(FTPDataMain, pCopy);
+  if (nErr == 0) return 0;
   delete pCopy;
   return nErr;
 }
@@ -341,7 +332,7 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
     DebugLogF("[FTPDataDispatch] [%04d] _fsopen(%s, \"rt\")\n", nSock, socksFlag.c_str());
     char szDir[8];
     int64_t nEnd = PlatSteadyMs() + PeerWaitMs();
-    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kPollMs);
+    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kFilePollMs);
   }
 
   char szHost[256];
@@ -442,13 +433,13 @@ void FTPDataMain(void *pArg) {
   szAddr[nAddr] = '\0';
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAt(szAddr, ls.nPort, 1, &sListen);
-  if (r != 1) {
+  if (r != kListenOk) {
     int nErr = PlatLastError();
-    if (r == -1)
+    if (r == kListenNoAddress)
       DebugLogF("[FTPDataMain] [%04d] getaddrinfo failed with error\n", ls.nSock);
-    else if (r == -2)
+    else if (r == kListenNoSocket)
       DebugLogF("[FTPDataMain] [%04d] socket() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);
-    else if (r == -3)
+    else if (r == kListenBindFailed)
       DebugLogF("[FTPDataMain] [%04d] bind() failed with error. WSAGetLastError() = %d\n", ls.nSock, nErr);
     else
       DebugLogF("[FTPDataMain] [%04d] listen() failed. WSAGetLastError() = %d\n", ls.nSock, nErr);

@@ -224,7 +224,7 @@ int DecodeMessageBodyFile(const char *szMessage, int nKind, const char *szBody) 
         BodyDecodeFinish(d);
         delete d;
       }
-      if (PlatSpoolClose(pOut) != 1 || sink.bFailed) nResult = -2;
+      if (PlatSpoolClose(pOut) != 1 || sink.bFailed) nResult = kSpoolFull;
     }
   }
   fclose(pIn);

@@ -47,11 +47,15 @@ int BodyDecodeFeed(BodyDecoder *pD, const char *p, std::size_t n);
 // short or faulty.
 int BodyDecodeFinish(BodyDecoder *pD);
 
+// The result of a write into a spool file that could not take the whole
+// content (a full disk): what the file holds is cut short.
+constexpr int kSpoolFull = -2;
+
 // Writes the decoded body of the message in szMessage (a whole spooled
 // request or response) to szBody.  Returns 1 when the body was decoded,
 // 0 when it needed no decoding (szBody untouched), -1 when a file could not
-// be handled, -2 when szBody could not take the whole decoded body (a full
-// disk: what it holds is cut short and must not be taken for the body).
+// be handled, kSpoolFull when szBody could not take the whole decoded body
+// (what it holds must not be taken for the body).
 // A faulty or oversized body is written as far as it decodes.
 int DecodeMessageBodyFile(const char *szMessage, int nKind, const char *szBody);
 

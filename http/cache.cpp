@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cinttypes>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -10,6 +11,7 @@
 #include "base/limits.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "http/http_text.h"
 #include "platform/plat_digest.h"
@@ -31,15 +33,9 @@ const char *const kMonths[12] = {"jan", "feb", "mar", "apr", "may", "jun",
 
 // Reads a decimal number at *pp, advancing it; -1 when there are no digits.
 long ReadNumber(const char **pp) {
-  const char *p = *pp;
-  if (*p < '0' || *p > '9') return -1;
-  long n = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (n < 100000000) n = n * 10 + (*p - '0');
-    ++p;
-  }
-  *pp = p;
-  return n;
+  uint64_t n = 0;
+  if (ReadDecimalDigits(pp, INT_MAX, 100000000, &n) == 0) return -1;
+  return static_cast<long>(n);
 }
 
 void SkipSeparators(const char **pp) {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "base/fixed_text.h"
+#include "core/file_pieces.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
@@ -66,15 +67,15 @@ void RelayConnect(ConnectionRecord *pRec, int nSv, const char *szHost) {
   if (pOut != nullptr) fclose(pOut);
   FILE *pAnswer = OpenSpool(answer.c_str(), "rb");
   if (pAnswer != nullptr) {
-    std::size_t n;
-    while ((n = fread(pRec->mWork, 1, kHttpSendPiece, pAnswer)) > 0) {
-      int nSent = HttpSendClient(pRec, pRec->mWork, n);
+    SendFilePieces(pAnswer, pRec->mWork, kHttpSendPiece, [&](const char *p, std::size_t n) {
+      int nSent = HttpSendClient(pRec, p, n);
       if (nSent < 0) {
         ConsoleF("[ConnectDispatch] [%04d] C:send: WSAGetLastError() = %d\n", pRec->nSock, HttpLastError());
-        break;
+        return 0;
       }
       ConsoleF("[ConnectDispatch] [%04d] C:send:%d bytes\n", pRec->nSock, nSent);
-    }
+      return 1;
+    });
     fclose(pAnswer);
   }
   DeleteSpool(answer.c_str());
@@ -109,10 +110,13 @@ int SendRequestTail(ConnectionRecord *pRec, int nSv) {
     std::size_t n;
     while ((n = ReadLine(pIn, pRec->mWork, kRecvChunk)) > 0)
       if (strcmp(pRec->mWork, "\r\n") == 0 || strcmp(pRec->mWork, "\n") == 0) break;
-    while (nResult == 1 && (n = fread(pRec->mWork, 1, kRecvChunk, pIn)) > 0) {
-      if (HttpSendServer(nSv, pRec->mWork, n) < 0) nResult = -1;
-      else DebugLogF("[ConnectDispatch] [%04d] S:send(%04d):%d bytes tunneling.\n", pRec->nSock, nSv, static_cast<int>(n));
-    }
+    if (SendFilePieces(pIn, pRec->mWork, kRecvChunk, [&](const char *p, std::size_t nPiece) {
+          if (HttpSendServer(nSv, p, nPiece) < 0) return 0;
+          DebugLogF("[ConnectDispatch] [%04d] S:send(%04d):%d bytes tunneling.\n", pRec->nSock, nSv,
+                    static_cast<int>(nPiece));
+          return 1;
+        }) != 1)
+      nResult = -1;
     fclose(pIn);
   }
   if (nResult == 1 && pRec->nClientCarry > 0) {
@@ -154,12 +158,8 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   url.Append("/");
   FixedText<kHttpListKeySize> key;
   key.Format("%s,connect,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
-  PathText white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (!QueryDBList(white.c_str(), url.c_str(), key.c_str()) && QueryDBList(black.c_str(), url.c_str(), key.c_str())) {
+  if (WhiteBlackVerdict(url.c_str(), key.c_str()) == kListBlack) {
     DebugLogF("[ConnectDispatch] [%04d] QueryDBList(%s) hit.\n", pRec->nSock, pRec->mLine);
-    MetricCount(kMetVerdictBlackList);
     pRec->mLine[0] = '\0';
     return 0;
   }

@@ -44,7 +44,7 @@ int ScanProtocol(const ConnectionRecord *pRec) {
 void CopyWithRetry(const char *szFrom, const char *szTo) {
   for (int i = 0; i < 200; ++i) {
     if (PlatCopyFile(szFrom, szTo, 1) == 1 || !PlatFileExists(szFrom)) return;
-    PlatSleepMs(50);
+    PlatSleepMs(kFilePollMs);
   }
 }
 
@@ -167,7 +167,8 @@ int AnswerFromCache(ConnectionRecord *pRec, const char *szCache, const RequestTa
 
 // Passes on what has arrived: the first time the whole spool file so far
 // (with the header rewritten), later the new piece.  Returns -1 when a send
-// to the client failed, -2 when the spool file could not take the response.
+// to the client failed, kSpoolFull when the spool file could not take the
+// response.
 int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char *pPiece, std::size_t nPiece,
            int *pbStarted, const RequestTarget *pT) {
   if (*pbStarted) {
@@ -180,7 +181,7 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
     return 1;
   }
   *pbStarted = 1;
-  if (fflush(pSpool) != 0 || ferror(pSpool)) return -2;  // the file lacks bytes
+  if (fflush(pSpool) != 0 || ferror(pSpool)) return kSpoolFull;  // the file lacks bytes
   FILE *pIn = OpenSpoolLong(szSpool, "rb");
   if (pIn == nullptr) {
     DebugLogF("[GetDispatch] [%04d] temp file not open. (%s)\n", pRec->nSock, szSpool);
@@ -241,7 +242,7 @@ void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int b
       const ResponseTracker &t = pOut->track;
       if (!bStarted && !t.bHeaderPending && !t.bLengthKnown && !t.bChunked && !t.bNoBody) pRec->bKeepAlive = 0;
       int nPassed = PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT);
-      if (nPassed == -2) {
+      if (nPassed == kSpoolFull) {
         pOut->bStoreFailed = 1;
         break;
       }
@@ -290,7 +291,7 @@ int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *sz
   if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
   // The virus scanner sees the body the client will use: chunks joined and
   // a gzip or deflate coding undone.
-  if (DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == -2) return kRefuseStorage;
+  if (DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == kSpoolFull) return kRefuseStorage;
   char szVerdict[kHttpScanReplySize + 1] = "";
   int nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,

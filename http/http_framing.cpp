@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/number_text.h"
+
 namespace {
 
 enum ChunkStateId {
@@ -23,13 +25,6 @@ enum ReaderState { kRdHeader = 0, kRdLength = 1, kRdChunked = 2, kRdClose = 3, k
 constexpr int kChunkDigitsMax = 15;
 // Longest decimal Content-Length.
 constexpr std::size_t kLengthDigitsMax = 18;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool EqualNoCase(std::string_view a, const char *b) {
   return a.size() == strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;

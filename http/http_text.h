@@ -3,20 +3,13 @@
 #define PROXY_HTTP_HTTP_TEXT_H_
 
 #include <cctype>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <strings.h>
 
-// 1 when szText begins with szPrefix, ignoring case.
-inline int StartsNoCase(const char *szText, const char *szPrefix) {
-  return strncasecmp(szText, szPrefix, strlen(szPrefix)) == 0;
-}
-
-// 1 when the first nLen bytes of pText begin with szPrefix, ignoring case.
-inline int StartsNoCaseN(const char *pText, std::size_t nLen, const char *szPrefix) {
-  std::size_t n = strlen(szPrefix);
-  return nLen >= n && strncasecmp(pText, szPrefix, n) == 0;
-}
+#include "core/number_text.h"
+#include "core/text_case.h"
 
 // Lower-cases a text in place.
 inline void LowerText(char *p) {
@@ -33,8 +26,8 @@ inline void CopyTextLower(char *pDst, const char *szSrc, std::size_t nSize) {
 // Parses a decimal number at p (leading blanks skipped); 0 when none.
 inline unsigned long long ParseDecimal(const char *p) {
   while (*p == ' ' || *p == '\t') ++p;
-  unsigned long long n = 0;
-  while (*p >= '0' && *p <= '9' && n < (1ull << 60)) n = n * 10 + static_cast<unsigned>(*p++ - '0');
+  uint64_t n = 0;
+  ReadDecimalDigits(&p, INT_MAX, 1ull << 60, &n);
   return n;
 }
 

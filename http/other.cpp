@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/fixed_text.h"
+#include "core/file_pieces.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
@@ -36,10 +37,9 @@ int SendLogged(ConnectionRecord *pRec, int nSv, const char *p, std::size_t nLen)
 
 // Sends the rest of pIn to the server in pieces.  Returns 1 or -1.
 int SendRest(ConnectionRecord *pRec, int nSv, FILE *pIn, char *pBuf) {
-  std::size_t n;
-  while ((n = fread(pBuf, 1, kHttpSendPiece, pIn)) > 0)
-    if (SendLogged(pRec, nSv, pBuf, n) < 0) return -1;
-  return 1;
+  int r = SendFilePieces(pIn, pBuf, kHttpSendPiece,
+                         [&](const char *p, std::size_t n) { return SendLogged(pRec, nSv, p, n) < 0 ? 0 : 1; });
+  return r == 1 ? 1 : -1;
 }
 
 // Builds the outgoing request file and sends it: header with one send, the

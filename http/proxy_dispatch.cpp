@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/fixed_text.h"
+#include "core/file_pieces.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
@@ -82,14 +83,11 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
   }
   // List decision: the white list first; a black hit refuses without reply.
   if (pT->bListLookup) {
-    PathText white, black;
-    white.Format("%swhite.db", g_szDataDir.c_str());
-    black.Format("%sblack.db", g_szDataDir.c_str());
     const char *szKey = pT->bKeyUsed ? pT->mListKey.c_str() : nullptr;
-    if (QueryDBList(white.c_str(), pT->mUrl.c_str(), szKey)) {
+    ListVerdict nVerdict = WhiteBlackVerdict(pT->mUrl.c_str(), szKey);
+    if (nVerdict == kListWhite) {
       pReq->bWhite = nHandler == kHandlerGet;
-    } else if (QueryDBList(black.c_str(), pT->mUrl.c_str(), szKey)) {
-      MetricCount(kMetVerdictBlackList);
+    } else if (nVerdict == kListBlack) {
       if (nHandler == kHandlerGet)
         ConsoleF("[GetDispatch] [%04d] blacklist [%s]\n", pRec->nSock, pRec->mLine);
       else
@@ -156,17 +154,15 @@ int OpenServer(ConnectionRecord *pRec, char *szHost, int nPort, int nPrevKeepAli
 int SendFileToClient(ConnectionRecord *pRec, FILE *pFile, const char *szTag, const char *szFailText) {
   char *pBuf = new (std::nothrow) char[kHttpSendPiece];
   if (pBuf == nullptr) return -1;
-  int nResult = 1;
-  std::size_t n;
-  while ((n = fread(pBuf, 1, kHttpSendPiece, pFile)) > 0) {
-    int nSent = HttpSendClient(pRec, pBuf, n);
+  int nResult = SendFilePieces(pFile, pBuf, kHttpSendPiece, [&](const char *p, std::size_t n) {
+    int nSent = HttpSendClient(pRec, p, n);
     if (nSent < 0) {
       DebugLogF("[%s] [%04d] %sWSAGetLastError() = %d\n", szTag, pRec->nSock, szFailText, HttpLastError());
-      nResult = -1;
-      break;
+      return 0;
     }
     DebugLogF("[%s] [%04d] C:send:%d bytes\n", szTag, pRec->nSock, nSent);
-  }
+    return 1;
+  });
   delete[] pBuf;
-  return nResult;
+  return nResult == 1 ? 1 : -1;
 }

@@ -17,7 +17,6 @@ struct ConnectionRecord {
   int32_t nSvSock;             // open server connection, -1 when none
   FixedText<256> mSvHost;      // host nSvSock is connected to
   int32_t bPassThrough;        // relay without inspection
-  int32_t nRelayAux;           // relay state word
   int32_t bSvStartTls;         // connect-table "-": STARTTLS towards the server
   void *pClientCtx;            // TLS context, client side (null: plain)
   void *pClientSSL;            // TLS session on the client socket (null: plain)
@@ -30,7 +29,6 @@ struct ConnectionRecord {
   unsigned char sinLocal6[28]; // local address of an IPv6 accept
   unsigned char sinLocal4[16]; // local address of an IPv4 accept
   int32_t nLocalAddrLen;
-  void *pCanonName;            // transient during accept
   void *pAddrInfo;             // transient resolver result; CloseClient frees it
   int32_t nSocksState;         // SOCKS version being answered, -1 at start
   int32_t nSocksAtyp;          // 1 IPv4, 3 domain, 4 IPv6
@@ -81,7 +79,8 @@ struct ConnectionRecord {
   FixedText<256> mMyAddr;      // MyAddr of the connect-table entry last used
   FixedText<256> ftpDir;       // current FTP directory ("/"-separated)
   FixedText<256> ftpFlagFile;  // the data channel's hand-off flag file
-  FixedText<1024> mailFrom;    // reverse path (FTP: the user name)
+  FixedText<1024> ftpUser;     // the FTP user name (USER), part of the FTP cache key
+  FixedText<1024> mailFrom;    // reverse path
   FixedText<1024> rcptLine;    // the last recipient command line
   FixedText<kScanReplySize> mZipResult;  // reply of the attachment compressor
   FixedText<256> savedEhlo;    // the client's EHLO, repeated after the server's TLS is up

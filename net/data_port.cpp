@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "core/log.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "platform/plat_udp.h"
 
@@ -13,15 +14,10 @@ namespace {
 // Reads a decimal number of at most nMaxDigits digits at p.  Returns the
 // value, or -1 when there is no digit; *ppEnd points behind the digits.
 long ReadNumber(const char *p, int nMaxDigits, const char **ppEnd) {
-  long n = 0;
-  int nDigits = 0;
-  while (*p >= '0' && *p <= '9' && nDigits < nMaxDigits) {
-    n = n * 10 + (*p - '0');
-    ++p;
-    ++nDigits;
-  }
+  uint64_t n = 0;
+  int nDigits = ReadDecimalDigits(&p, nMaxDigits, kDecimalStop, &n);
   *ppEnd = p;
-  return nDigits ? n : -1;
+  return nDigits ? static_cast<long>(n) : -1;
 }
 
 // Takes the port under the cursor (wrapping to the bottom of the range past

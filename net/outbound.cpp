@@ -8,14 +8,14 @@
 
 #include "base/limits.h"
 #include "core/log.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "net/surbl.h"
+#include "core/text_lines.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_time.h"
 
 namespace {
-
-constexpr int kConnectPauseStepMs = 100;
 
 // "HTTP handling": the HTTP handlers serve this connection (HTTP mode, or a
 // SOCKS destination classified as HTTP).
@@ -25,8 +25,10 @@ bool HttpHandling(const ConnectionRecord *pRec) {
 
 bool IsCommentStart(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\''; }
 
-// Closes the kept server connection of the record.
-void CloseServer(ConnectionRecord *pRec) {
+// Closes the kept server connection of the record before ConnectHost opens
+// another (logged as ConnectHost; the HTTP handlers close theirs with
+// CloseServer).
+void CloseKeptServer(ConnectionRecord *pRec) {
   if (pRec->nSvSock == -1) return;
   PlatShutdownClose(pRec->nSvSock);
   DebugLogF("[ConnectHost] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
@@ -47,14 +49,7 @@ int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **
 // end cut.  Only the first 1,023 characters of a line count.  1 a line,
 // 0 the end of the file.
 int NextSettingsLine(FILE *fp, char *szLine, int nSize) {
-  while (fgets(szLine, nSize, fp)) {
-    size_t nLen = strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
-      // The rest of an over-long line must not pass for a line of its own.
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
+  while (ReadCappedLine(fp, szLine, nSize)) {
     if (IsCommentStart(szLine[0])) continue;
     szLine[strcspn(szLine, "\r\n")] = '\0';
     return 1;
@@ -210,12 +205,12 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
   if (bHttp) {
     if (szHost[0] == '\0') {
       pRec->bKeepAlive = 0;
-      CloseServer(pRec);
+      CloseKeptServer(pRec);
       return -1;
     }
     bool bSameHost = g_nProxyMode == kModeHttp && strcmp(szHost, pRec->mSvHost.c_str()) == 0;
     if (bSameHost && pRec->bKeepAlive == 1 && pRec->nSvSock != -1) return pRec->nSvSock;
-    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseServer(pRec);
+    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseKeptServer(pRec);
   }
 
   pRec->mSvHost.Assign(szHost);
@@ -280,30 +275,34 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
                 server.c_str(), port.c_str(), pRec->mMyAddr.c_str());
   }
 
-  int nPauseMs = 0;
-  int nFailed = 0;
-  while (PlatConnect(s, pList, g_nTmoServer) != 1) {
-    int nConnErr = PlatLastError();
-    nPauseMs += kConnectPauseStepMs;
-    ++nFailed;
-    if (nFailed >= g_nConRetry) {
-      PlatCloseSocket(s);
-      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Winsock connect failed. Socket=%d / WSAGetLastError() = %d\n",
-                nSock, server.c_str(), port.c_str(), s, nConnErr);
-      PlatFreeAddrList(pList);
-      return -1;
-    }
-    PlatSleepMs(nPauseMs);
-    PlatCloseSocket(s);
-    s = PlatSocketFor(pList);
+  // Each failed attempt closes its socket; the next one starts on a fresh
+  // socket (one whose connect failed cannot be connected again everywhere).
+  int nConnErr = 0;
+  PlatSocket nFailedSock = kPlatNoSocket;
+  int r = RetryWithGrowingPause(RetryAttempts(), [&] {
     if (s == kPlatNoSocket) {
-      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Rest Socket failed.\n", nSock, server.c_str(),
-                port.c_str());
-      PlatFreeAddrList(pList);
-      return -1;
+      s = PlatSocketFor(pList);
+      if (s == kPlatNoSocket) {
+        DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Rest Socket failed.\n", nSock, server.c_str(),
+                  port.c_str());
+        return -1;
+      }
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Reset Socket (%d) success. / WSAGetLastError() = %d\n",
+                nSock, server.c_str(), port.c_str(), s, nConnErr);
     }
-    DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Reset Socket (%d) success. / WSAGetLastError() = %d\n", nSock,
-              server.c_str(), port.c_str(), s, nConnErr);
+    if (PlatConnect(s, pList, g_nTmoServer) == 1) return 1;
+    nConnErr = PlatLastError();
+    PlatCloseSocket(s);
+    nFailedSock = s;
+    s = kPlatNoSocket;
+    return 0;
+  });
+  if (r != 1) {
+    if (r == 0)
+      DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s / Winsock connect failed. Socket=%d / WSAGetLastError() = %d\n",
+                nSock, server.c_str(), port.c_str(), nFailedSock, nConnErr);
+    PlatFreeAddrList(pList);
+    return -1;
   }
   PlatFreeAddrList(pList);
   pRec->mSvName.Assign(server.view());

@@ -7,6 +7,7 @@
 #include "core/base64.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 
 namespace {
 
@@ -22,15 +23,8 @@ int FindAuthEntry(Fn fnMatch, char *pEntry, size_t nEntry) {
   if (!fp) return 0;
   char szLine[kAuthLine];
   int nFound = 0;
-  while (!nFound && fgets(szLine, sizeof szLine, fp)) {
-    size_t nLen = strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] != '\n' && !feof(fp)) {
-      // Only the first 511 characters of a line count; the rest of it must
-      // not pass for another entry.
-      int c;
-      while ((c = fgetc(fp)) != EOF && c != '\n') {
-      }
-    }
+  // Only the first 511 characters of a line count.
+  while (!nFound && ReadCappedLine(fp, szLine, static_cast<int>(sizeof szLine))) {
     char c0 = szLine[0];
     if (c0 == ' ' || c0 == '"' || c0 == '\'') continue;
     szLine[strcspn(szLine, ",\r\n")] = '\0';

@@ -8,9 +8,11 @@
 #include <new>
 
 #include "base/fixed_text.h"
+#include "core/file_pieces.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
 #include "net/outbound.h"
@@ -187,13 +189,7 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
           std::lock_guard<std::mutex> guard(sync.lock);
           ++sync.nRunning;
         }
-        int nErr = 0;
-        int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-        for (int i = 0; i < nAttempts; ++i) {
-          nErr = PlatStartThread(ServerSessionThread, pBlock);
-          if (nErr == 0) break;
-          PlatSleepMs(100 * (i + 1));
-        }
+        int nErr = StartThreadRetry(ServerSessionThread, pBlock);
         if (nErr != 0) {
           pfnStartFailed(pRec->nSock, nSv, nErr);
           delete pBlock;

@@ -42,13 +42,21 @@ struct PlatSockAddr {
 
 // ---- Listening -------------------------------------------------------------
 
+// Results of the listening-socket set-ups (PlatBindListener, PlatListenAt,
+// PlatListenAny).
+constexpr int kListenOk = 1;
+constexpr int kListenNoAddress = -1;   // the address text does not resolve
+constexpr int kListenNoSocket = -2;    // the socket cannot be created
+constexpr int kListenBindFailed = -3;  // not an address of the family, or the bind failed
+constexpr int kListenFailed = -4;      // listen() failed
+
 // Creates a stream socket of the family (bIPv6: IPv6 with IPV6_V6ONLY, so an
 // IPv4 and an IPv6 listener may share a port; else IPv4), sets address
 // reuse, parses szAddr (IPv4 dotted quad, or IPv6 text without port or
 // scope) and binds it to nPort.
-// Returns 1 and the socket in *pSock; -1 when the socket cannot be created;
-// -2 when the address text is not an address of that family or the bind
-// fails (the socket is closed then).
+// Returns kListenOk and the socket in *pSock; kListenNoSocket when the
+// socket cannot be created; kListenBindFailed when the address text is not
+// an address of that family or the bind fails (the socket is closed then).
 int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock);
 
 // listen() with the backlog (the kernel caps it).  1 done, -1 failure.
@@ -161,13 +169,15 @@ int PlatConnectAddr(PlatSocket s, const PlatSockAddr *pAddr, int nTimeoutMs);
 
 // A listening stream socket on a numeric address (resolved as a passive,
 // numeric host; the family follows the text) and port, with address reuse.
-// 1 and *pSock; -1 the address does not resolve; -2 socket creation failed;
-// -3 bind failed; -4 listen failed (the socket is closed on failure).
+// kListenOk and *pSock; kListenNoAddress the address does not resolve;
+// kListenNoSocket, kListenBindFailed, kListenFailed: the step that failed
+// (the socket is closed on failure).
 int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock);
 
 // A listening stream socket of nFamily on the any-address and nPort (0: the
 // system chooses).  nBacklog <= 0 means the system's maximum.
-// 1 and *pSock; -2 socket creation or bind failed; -3 listen failed.
+// kListenOk and *pSock; kListenNoSocket (also for an unknown family),
+// kListenBindFailed, kListenFailed: the step that failed.
 int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock);
 
 // ---- Options, data, close --------------------------------------------------

@@ -23,8 +23,6 @@
 namespace {
 
 constexpr const char kTag[] = "ClientToServerSession";
-// Copy of the message for the backup: 50-ms attempts (a minute).
-constexpr unsigned kCopyAttempts = 1200;
 
 // Reads from the client into fp until the scan is complete.  Bytes that
 // arrive after the complete command stay in the record for the next call,
@@ -169,7 +167,7 @@ int InspectMessage(const char *szSpool, int nSvSock, int nClSock, ConnectionReco
   if (pRec->mailState == 3 && g_bMailBackup && !pRec->mMailFile.Empty() &&
       MailBackupPath(&backup, pRec->mMailFile.c_str(), ".$ML")) {
     unsigned nTry = 0;
-    while (WriteMessageCopy(szSpool, backup.c_str(), pRec->mLine) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+    while (WriteMessageCopy(szSpool, backup.c_str(), pRec->mLine) != 1 && ++nTry < kSpoolCopyAttempts) PlatSleepMs(kFilePollMs);
   }
   if (pRec->bZipAttach && !pRec->mMailFile.Empty())
     CompressedbyPipe(nClSock, szSpool, pRec->mMailFile.c_str(), pRec->mZipResult.data());

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int kPollMs = 50;
 constexpr unsigned kFileAttempts = 200;
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
 // One command or reply line as the hooks handle it.
@@ -175,7 +174,7 @@ void RetrCache(ConnectionRecord *pRec, const char *szSpool, const char *szLine, 
   if (g_nCacheMin == 0) return;
   const char *szArg = ArgumentOf(szLine);
   char szKey[kCacheKeySize];
-  if (!BuildFtpCacheKey(pRec->mailFrom.c_str(), pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort),
+  if (!BuildFtpCacheKey(pRec->ftpUser.c_str(), pRec->mLocalIP.c_str(), static_cast<int>(pRec->nLocalPort),
                         pRec->ftpDir.c_str(), szArg, szKey, sizeof szKey))
     return;
   char szDigest[33];
@@ -221,7 +220,7 @@ void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *s
   // The data thread removes the previous file once it has read it; one that
   // is never read must not stop this transfer for ever.
   int64_t nEnd = PlatSteadyMs() + kFtpHandOffWaitMs;
-  while (PlatFileExists(szFlag) && PlatSteadyMs() < nEnd) PlatSleepMs(kPollMs);
+  while (PlatFileExists(szFlag) && PlatSteadyMs() < nEnd) PlatSleepMs(kFilePollMs);
   // Passive: data flow from the server (connected) to the client (accepted)
   // for a download; active: the accepted peer is the server.
   int bPassive = pRec->ftpPasvPending && !pRec->ftpPortPending;
@@ -547,7 +546,7 @@ int FtpClientCommand(ConnectionRecord *pRec, const char *szSpool, int nSvSock) {
     }
   } else if (IsCommand(pLine, "USER")) {
     const char *szArg = ArgumentOf(pLine);
-    pRec->mailFrom.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
+    pRec->ftpUser.Assign(std::string_view(szArg, strcspn(szArg, "\r\n")));
   } else if (IsCommand(pLine, "CWD")) {
     FtpTrackCwd(&pRec->ftpDir, ArgumentOf(pLine));
   }

@@ -174,7 +174,7 @@ void MakeMail(const char *szFile, char *pWork, const char *szVirus, int nProtoco
       break;
     }
     DebugLogF("[MakeMail] %s --- File open err = %d\n", szFile, PlatLastError());
-    PlatSleepMs(50);
+    PlatSleepMs(kFilePollMs);
     FILE *create = PlatFileOpen(szFile, "ab");
     if (create) std::fclose(create);
   }

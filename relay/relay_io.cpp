@@ -1,6 +1,7 @@
 #include "relay/relay_io.h"
 
 #include <cstring>
+#include <new>
 
 #include "core/log.h"
 #include "core/metrics.h"
@@ -159,7 +160,11 @@ int TruncateFile(const char *szPath) {
 int SendFileLines(ConnectionRecord *pRec, int nClSock, const char *szPath, const char *szTag) {
   FILE *fp = OpenSpool(szPath, "rb");
   if (!fp) return 1;
-  char *pLine = new char[kRecvChunk + 1];
+  char *pLine = new (std::nothrow) char[kRecvChunk + 1];
+  if (!pLine) {
+    std::fclose(fp);
+    return 0;
+  }
   int nResult = 1;
   std::size_t n;
   while ((n = ReadLine(fp, pLine, kRecvChunk)) > 0) {

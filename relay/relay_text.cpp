@@ -15,12 +15,6 @@ unsigned long g_nMailIdCounter = 0;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-int EqualsNoCase(const char *a, const char *b) {
-  for (; *a && *b; ++a, ++b)
-    if (Lower(*a) != Lower(*b)) return 0;
-  return *a == *b;
-}
-
 // The literal announcement at the end of an IMAP line: "{" digits ["+"]
 // "}" CR LF ("~{" for BINARY literals ends the same way).  Follows each
 // byte of a line.
@@ -160,12 +154,6 @@ void BodyChar(SmtpBody *b, char c, char *pOut, std::size_t *pn) {
 }
 
 }  // namespace
-
-int StartsNoCase(const char *s, const char *szPrefix) {
-  for (; *szPrefix; ++s, ++szPrefix)
-    if (*s == '\0' || Lower(*s) != Lower(*szPrefix)) return 0;
-  return 1;
-}
 
 void LineScanInit(LineScan *pScan, int nProto, int nKind, int bClient, int bMultiLine, const char *szTag) {
   std::memset(pScan, 0, sizeof *pScan);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/text_case.h"
+
 // Protocol numbers of the relay.
 constexpr int kProtoSmtp = 1;
 constexpr int kProtoPop3 = 2;
@@ -100,9 +102,6 @@ struct CommandClass {
 };
 // Classifies szLine (with its line end) for protocol nProto.
 void ClassifyCommand(int nProto, const char *szLine, CommandClass *pClass);
-
-// 1 when s begins with szPrefix, ignoring ASCII case.
-int StartsNoCase(const char *s, const char *szPrefix);
 
 // The IMAP tag of a command: the text before the first blank (else before
 // the first CR, else before the first LF) followed by one blank.  A tag

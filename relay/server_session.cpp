@@ -25,8 +25,6 @@ namespace {
 
 constexpr const char kTag[] = "ServerToClientSession";
 constexpr const char k425[] = "425 Can't open data connection. \r\n";
-// Replacing the spool by a rewritten copy: 50-ms attempts (a minute).
-constexpr unsigned kCopyAttempts = 1200;
 // Longest wait of a final FTP reply for its data transfer: the scan of the
 // transfer and a minute for the rest.
 constexpr int kTransferWaitMs = kScanReplyTimeoutMs + 60000;
@@ -72,7 +70,7 @@ void CutTopReply(const char *szSpool, long nLines, int bComplete) {
   std::fclose(out);
   std::fclose(in);
   unsigned nTry = 0;
-  while (PlatCopyFile(tmp.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  while (PlatCopyFile(tmp.c_str(), szSpool, 1) != 1 && ++nTry < kSpoolCopyAttempts) PlatSleepMs(kFilePollMs);
   DeleteSpool(tmp.c_str());
 }
 
@@ -248,8 +246,6 @@ void FilterCapabilities(const char *szSpool, char *pWork, int nProto, int bOffer
   if (nNew != n) PlatWriteWholeFile(szSpool, pWork, nNew);
 }
 
-bool EqualsNoCase(const char *a, const char *b) { return StartsNoCase(a, b) && std::strlen(a) == std::strlen(b); }
-
 // IMAP replies that carry the capability list: the greeting (no command
 // yet), and the replies to CAPABILITY, LOGIN and AUTHENTICATE.
 bool ImapCapabilityReply(const char *szLast) {
@@ -356,7 +352,8 @@ int ServerToClientSession(const char *szSpool, int nSvSock, int nClSock, char *p
     int nWithheld = FtpWithholdCompletion(pRec, szSpool, nClSock, nSvSock);
     if (nWithheld >= 0) return nWithheld;
   }
-  if (pRec->tlsPhase >= 1 && pRec->tlsPhase <= 3) StartTlsRewriteReply(pRec, szSpool, nSvSock);
+  if (pRec->tlsPhase >= kTlsEhloForwarded && pRec->tlsPhase <= kTlsClientAsked)
+    StartTlsRewriteReply(pRec, szSpool, nSvSock);
   if (nKind == kReplyPlain &&
       ((nProto == kProtoSmtp && StartsNoCase(pRec->lastCommand.c_str(), "ehlo")) ||
        (nProto == kProtoPop3 && EqualsNoCase(pRec->lastCommand.c_str(), "CAPA")) ||

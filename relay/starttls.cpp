@@ -18,7 +18,6 @@ namespace {
 constexpr const char kStartTls[] = "STARTTLS\r\n";
 constexpr const char kStls[] = "STLS\r\n";
 constexpr const char kRset[] = "RSET\r\n";
-constexpr unsigned kCopyAttempts = 1200;
 
 bool LineIs(const char *szLine, const char *szText) {
   return StartsNoCase(szLine, szText) && std::strlen(szLine) == std::strlen(szText);
@@ -43,7 +42,7 @@ int CommandAndDrop(ConnectionRecord *pRec, int nSvSock, const char *szText, int 
   return DropServerReply(pRec, nSvSock, pnCode);
 }
 
-// The proxy's own STARTTLS/STLS to the server (phase 5).  -1 when the
+// The proxy's own STARTTLS/STLS to the server (kTlsServerUpgrade).  -1 when the
 // server connection broke, else 0.
 int UpgradeServer(ConnectionRecord *pRec, int nSvSock, int nClSock, int nProto) {
   const char *szCmd = nProto == kProtoPop3 ? kStls : kStartTls;
@@ -79,7 +78,7 @@ int UpgradeServer(ConnectionRecord *pRec, int nSvSock, int nClSock, int nProto) 
         !CommandAndDrop(pRec, nSvSock, pRec->savedEhlo.c_str(), nullptr))
       return -1;
   }
-  pRec->tlsPhase = 6;
+  pRec->tlsPhase = kTlsServerDone;
   return 0;
 }
 
@@ -106,7 +105,7 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
     // The server is not upgraded on this connection: the next replies are
     // ordinary ones (an EHLO reply after the handshake must not be taken
     // for a STARTTLS reply).
-    pRec->tlsPhase = 6;
+    pRec->tlsPhase = kTlsServerDone;
     return kRelayStartTls;
   }
   // TLS is not offered to this client (no certificate, TLS already up, or
@@ -120,7 +119,7 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
     return kRelayAnswered;
   }
 
-  if (pRec->serverStartTls && pRec->tlsPhase == 0) {
+  if (pRec->serverStartTls && pRec->tlsPhase == kTlsNothingYet) {
     if (bSmtp && StartsNoCase(szCmd, "ehlo")) {
       FixedText<254> ehlo;
       ehlo.Assign(std::string_view(szCmd, std::strcspn(szCmd, "\r\n")));
@@ -129,7 +128,7 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
       pRec->savedEhlo.Assign(ehlo.view());
       if (!pRec->offerStartTls) {
         if (!CommandAndDrop(pRec, nSvSock, szCmd, nullptr)) return -1;
-        pRec->tlsPhase = 5;
+        pRec->tlsPhase = kTlsServerUpgrade;
       }
     } else if (bSmtp && StartsNoCase(szCmd, "helo")) {
       szCmd[1] = szCmd[0];
@@ -138,13 +137,13 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
       pRec->savedEhlo.Assign(szCmd);
       int nCode = 0;
       if (!CommandAndDrop(pRec, nSvSock, szCmd, &nCode)) return -1;
-      pRec->tlsPhase = 3;
+      pRec->tlsPhase = kTlsClientAsked;
       if (nCode < 200 || nCode > 299) {
         szCmd[0] = szCmd[1];
         szCmd[1] = szCmd[0] == 'H' ? 'E' : 'e';
         pRec->heloUpgraded = 0;
         pRec->savedEhlo.Clear();
-        pRec->tlsPhase = 6;
+        pRec->tlsPhase = kTlsServerDone;
       }
       if (PlatWriteWholeFile(szSpool, szCmd, std::strlen(szCmd)) != 1) return -1;
       if (!CommandAndDrop(pRec, nSvSock, kRset, nullptr)) return -1;
@@ -152,39 +151,39 @@ int StartTlsClientStep(ConnectionRecord *pRec, const char *szSpool, int nSvSock,
       // While STLS is still offered to the client, its commands before
       // logging in (CAPA) go to the server in the clear; the server is
       // upgraded before the first one that logs in.
-      pRec->tlsPhase = 5;
+      pRec->tlsPhase = kTlsServerUpgrade;
     }
-  } else if (bSmtp && pRec->serverStartTls && !pRec->serverTlsUp && (pRec->tlsPhase == 2 || pRec->tlsPhase == 4) &&
-             !bAskTls) {
-    pRec->tlsPhase = 5;
+  } else if (bSmtp && pRec->serverStartTls && !pRec->serverTlsUp &&
+             (pRec->tlsPhase == kTlsOffered || pRec->tlsPhase == kTlsReplyRelayed) && !bAskTls) {
+    pRec->tlsPhase = kTlsServerUpgrade;
   }
-  if (pRec->tlsPhase == 5) return UpgradeServer(pRec, nSvSock, nClSock, nProto);
+  if (pRec->tlsPhase == kTlsServerUpgrade) return UpgradeServer(pRec, nSvSock, nClSock, nProto);
   return 0;
 }
 
 void StartTlsAfterCommand(ConnectionRecord *pRec, const char *szCommand) {
   const int nProto = RelayProtocol(pRec);
   if (nProto != kProtoSmtp && nProto != kProtoPop3) return;
-  if (pRec->tlsPhase == 6) pRec->tlsPhase = 7;
+  if (pRec->tlsPhase == kTlsServerDone) pRec->tlsPhase = kTlsHandlesMoved;
   const bool bSmtp = nProto == kProtoSmtp;
   const bool bAskTls = bSmtp ? LineIs(szCommand, kStartTls) : LineIs(szCommand, kStls);
   if (bAskTls && !pRec->clientStartTls && !pRec->clientTlsUp && !pRec->serverTlsUp) {
     pRec->clientStartTls = 1;
-    if (!bSmtp && pRec->tlsPhase == 0) pRec->tlsPhase = 2;
-  } else if (pRec->tlsPhase == 0) {
+    if (!bSmtp && pRec->tlsPhase == kTlsNothingYet) pRec->tlsPhase = kTlsOffered;
+  } else if (pRec->tlsPhase == kTlsNothingYet) {
     // POP3: STLS stays offered until the client logs in (CAPA comes first
     // with most clients).
     if (!bSmtp && !bAskTls && Pop3Authenticates(szCommand))
-      pRec->tlsPhase = 6;
+      pRec->tlsPhase = kTlsServerDone;
     else if (bSmtp && StartsNoCase(szCommand, "ehlo") && ClientTlsOffered(pRec))
-      pRec->tlsPhase = 1;
+      pRec->tlsPhase = kTlsEhloForwarded;
   }
 }
 
 int ClientTlsOffered(const ConnectionRecord *pRec) {
   if (!pRec->offerStartTls || pRec->pClientSSL || pRec->clientStartTls || pRec->clientTlsUp) return 0;
-  if (RelayProtocol(pRec) == kProtoPop3) return pRec->tlsPhase == 0;
-  return pRec->tlsPhase <= 2;
+  if (RelayProtocol(pRec) == kProtoPop3) return pRec->tlsPhase == kTlsNothingYet;
+  return pRec->tlsPhase <= kTlsOffered;
 }
 
 int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock) {
@@ -239,11 +238,11 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
   int bEhlo = 0;
   std::size_t n;
   while ((n = ReadLine(in, pLine, kRecvChunk)) > 0) {
-    if (pRec->tlsPhase == 2) {
+    if (pRec->tlsPhase == kTlsOffered) {
       bEhlo = 1;
       int nOut = RewriteEhloLine(pLine, &bOffered, szOut, sizeof szOut);
       std::fwrite(szOut, 1, static_cast<std::size_t>(nOut), out);
-    } else if (pRec->tlsPhase == 3) {
+    } else if (pRec->tlsPhase == kTlsClientAsked) {
       const char *szLine = pLine;
       if (nProto == kProtoSmtp) {
         int nCode = ReplyCode(pLine);
@@ -259,10 +258,10 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
         pRec->serverAcceptedStartTls = 1;
       }
       std::fputs(szLine, out);
-      pRec->tlsPhase = 4;
+      pRec->tlsPhase = kTlsReplyRelayed;
       bFirst = 0;
       continue;
-    } else if (pRec->tlsPhase == 4) {
+    } else if (pRec->tlsPhase == kTlsReplyRelayed) {
       if (pRec->heloUpgraded && bFirst && n >= 4) {
         pLine[3] = ' ';
         std::fwrite(pLine, 1, n, out);
@@ -274,6 +273,6 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
   std::fclose(out);
   std::fclose(in);
   unsigned nTry = 0;
-  while (PlatCopyFile(bak.c_str(), szSpool, 1) != 1 && ++nTry < kCopyAttempts) PlatSleepMs(50);
+  while (PlatCopyFile(bak.c_str(), szSpool, 1) != 1 && ++nTry < kSpoolCopyAttempts) PlatSleepMs(kFilePollMs);
   DeleteSpool(bak.c_str());
 }

@@ -1,16 +1,23 @@
 // STARTTLS mediation of the SMTP and POP3 relay: the proxy can offer
 // STARTTLS/STLS to the client and end that TLS itself, and upgrade its own
 // server connection, each side on its own.  The steps run inside the relay
-// steps; tlsPhase only moves forward:
-//   0 nothing yet; 1 an EHLO was forwarded, its reply is to be rewritten;
-//   2 STARTTLS was advertised to the client; 3 the client's STARTTLS was
-//   forwarded (or a HELO was upgraded); 4 its reply was relayed; 5 the
-//   proxy is about to send its own STARTTLS/STLS; 6 done with the server;
-//   7 done, the server session is the one released at the end.
+// steps; tlsPhase only moves forward through the states of TlsPhase.
 #ifndef PROXY_RELAY_STARTTLS_H_
 #define PROXY_RELAY_STARTTLS_H_
 
 #include "net/connection_record.h"
+
+// The states of tlsPhase, in the order they are passed.
+enum TlsPhase : int32_t {
+  kTlsNothingYet = 0,    // nothing yet
+  kTlsEhloForwarded = 1, // an EHLO was forwarded, its reply is to be rewritten
+  kTlsOffered = 2,       // STARTTLS was advertised to the client
+  kTlsClientAsked = 3,   // the client's STARTTLS was forwarded (or a HELO was upgraded)
+  kTlsReplyRelayed = 4,  // the reply to it was relayed
+  kTlsServerUpgrade = 5, // the proxy is about to send its own STARTTLS/STLS to the server
+  kTlsServerDone = 6,    // done with the server
+  kTlsHandlesMoved = 7,  // done, the server session is the one released at the end
+};
 
 // After a client command was read into szSpool, before it is forwarded.
 // Returns 9 when the proxy answered the client's STARTTLS/STLS itself,
@@ -27,8 +34,9 @@ void StartTlsAfterCommand(ConnectionRecord *pRec, const char *szCommand);
 // handshake failed (the relay ends), else 1.
 int StartTlsBeforeCommand(ConnectionRecord *pRec, int nSvSock, int nClSock);
 
-// After a server reply was collected into szSpool while tlsPhase is 1, 2
-// or 3: the EHLO and STARTTLS reply rewriting.
+// After a server reply was collected into szSpool while tlsPhase is
+// kTlsEhloForwarded, kTlsOffered or kTlsClientAsked: the EHLO and STARTTLS
+// reply rewriting.
 void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSock);
 
 // 1 while the proxy offers TLS to the client: a certificate is configured,
@@ -39,7 +47,7 @@ void StartTlsRewriteReply(ConnectionRecord *pRec, const char *szSpool, int nSvSo
 int ClientTlsOffered(const ConnectionRecord *pRec);
 
 // Pure line rules of the rewriting, for the relay and its tests.
-// EHLO reply (phase 2): rewrites one line into pOut; *pbOffered tracks
+// EHLO reply (kTlsOffered): rewrites one line into pOut; *pbOffered tracks
 // whether the server offered STARTTLS.  Returns the output length.
 int RewriteEhloLine(const char *szLine, int *pbOffered, char *pOut, int nOut);
 

@@ -10,6 +10,7 @@
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/retry.h"
 #include "core/settings.h"
 #include "net/outbound.h"
 #include "net/tunnel.h"
@@ -39,9 +40,11 @@ void ResetRelayFields(ConnectionRecord *pRec) {
   pRec->imapContinuation = 0;
   pRec->nImapLiteral = 0;
   pRec->mailFrom.Clear();
+  pRec->ftpUser.Clear();
   pRec->rcptLine.Clear();
   pRec->mZipResult.Clear();
-  pRec->offerStartTls = pRec->serverStartTls = pRec->tlsPhase = 0;
+  pRec->offerStartTls = pRec->serverStartTls = 0;
+  pRec->tlsPhase = kTlsNothingYet;
   pRec->clientStartTls = pRec->clientTlsPending = pRec->clientTlsUp = 0;
   pRec->serverAcceptedStartTls = pRec->serverTlsUp = pRec->heloUpgraded = 0;
   pRec->savedEhlo.Clear();
@@ -86,7 +89,7 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   int64_t nStart = PlatSteadyMs();
   while ((fp = std::fopen(flag.c_str(), "rb")) == nullptr) {
     if (PlatSteadyMs() - nStart >= kRelayHandOffWaitMs) return;
-    PlatSleepMs(50);
+    PlatSleepMs(kFilePollMs);
   }
   int c = std::fgetc(fp);
   std::fclose(fp);
@@ -115,13 +118,7 @@ void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   SocksThreadArg arg;
   arg.pBlock = pBlock;
   arg.bRunning = 1;
-  int nErr = 0;
-  int nAttempts = g_nConRetry > 0 ? g_nConRetry : 1;
-  for (int i = 0; i < nAttempts; ++i) {
-    nErr = PlatStartThread(SocksThread, &arg);
-    if (nErr == 0) break;
-    PlatSleepMs(100 * (i + 1));
-  }
+  int nErr = StartThreadRetry(SocksThread, &arg);
   if (nErr != 0) {
     DebugLogF("[TelnetDispatch] [%04d] [%04d] ServerSocksSession() beginthread failed.(%d)\n", pRec->nSock, nSvSock,
               nErr);
@@ -252,14 +249,10 @@ int TelnetDispatch(ConnectionRecord *pRec) {
     if (SOCKS45Res1(pRec) != 1) return 0;
     FixedText<kHttpListKeySize> key;
     key.Format("%s,socks,tcp,%s,%d", pRec->mLocalIP.c_str(), szHost, nPort);
-    PathText white, black;
-    white.Format("%swhite.db", g_szDataDir.c_str());
-    black.Format("%sblack.db", g_szDataDir.c_str());
-    if (!QueryDBList(white.c_str(), key.c_str(), nullptr) && QueryDBList(black.c_str(), key.c_str(), nullptr)) {
+    if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
       SocksSendRefusal(pRec, 1);
       DebugLogF("[TelnetDispatch] [%04d] blacklist [%s]\n", nCl, pRec->mSocksTarget.c_str());
       DebugLogF("[TelnetDispatch] [%04d] QueryDBList(%s) hit.\n", nCl, key.c_str());
-      MetricCount(kMetVerdictBlackList);
       return 0;
     }
   }

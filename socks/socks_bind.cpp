@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/fixed_text.h"
+#include "core/file_pieces.h"
 #include "core/lists.h"
 #include "core/log.h"
 #include "core/metrics.h"
@@ -74,16 +75,16 @@ int64_t RunRelay(TunnelBlock *pBlock, const RelayKind &kind) {
 
   FILE *fp = bStoreFailed ? nullptr : PlatSpoolOpenRetry(spool.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
   if (fp != nullptr) {
-    std::size_t nRead;
-    while ((nRead = fread(pBlock->mBuf, 1, kRecvChunk + 1, fp)) > 0) {
-      int nSent = PlatSend(nDst, pBlock->mBuf, static_cast<int>(nRead));
+    SendFilePieces(fp, pBlock->mBuf, kRecvChunk + 1, [&](const char *p, std::size_t nRead) {
+      int nSent = PlatSend(nDst, p, static_cast<int>(nRead));
       if (nSent < 0) {
         DebugLogF("[%s] %s:send(%04d):%d bytes. / WSAGetLastError() = %d\n", kind.szName, kind.szSendSide, nDst,
                   nSent, PlatLastError());
-        break;
+        return 0;
       }
       DebugLogF("[%s] %s:send(%04d):%d bytes.\n", kind.szName, kind.szSendSide, nDst, nSent);
-    }
+      return 1;
+    });
     fclose(fp);
   }
   PlatDeleteRetry(spool.c_str(), kDeleteAttempts);
@@ -174,14 +175,10 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
   FixedText<kDbListLine> key;
   key.Format("%s,socks,tcp,%s,%d", ep.mIP, ep.mSvIP, ep.nSvPort);
   if (char *pBlank = strrchr(key.data(), ' ')) *pBlank = ',';
-  FixedText<kPathSize> white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (QueryDBList(white.c_str(), key.c_str(), nullptr) != 1 && QueryDBList(black.c_str(), key.c_str(), nullptr) == 1) {
+  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
     ConsoleF("[SocksBindMain] [%04d] blacklist [%s]\n", nSock, ep.mIP);
     SendBindReply(pRec, ep, nVersion == 5 ? 2 : 91);
     DebugLogF("[SocksBindMain] QueryDBList(%s) hit.\n", key.c_str());
-    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 
@@ -216,10 +213,10 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
     DebugLogF("[SocksBindMain] [%04d] getaddrinfo failed with error\n", nSock);
   } else {
     int r = PlatBindListener(bIPv6, szAddr, ep.nPort, &sListen);
-    if (r == -1) {
+    if (r == kListenNoSocket) {
       DebugLogF("[SocksBindMain] [%04d] socket() failed. WSAGetLastError() = %d\n", nSock, PlatLastError());
       SendBindReply(pRec, ep, FailCode(pRec));
-    } else if (r != 1) {
+    } else if (r != kListenOk) {
       DebugLogF("[SocksBindMain] [%04d] bind() failed with error. WSAGetLastError() = %d\n", nSock, PlatLastError());
       SendBindReply(pRec, ep, FailCode(pRec));
       DebugLog("[SocksBindMain] socks fail.\n");

@@ -1,10 +1,12 @@
 // SocksNegotiate, the SOCKS replies and BinaryDump.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "core/ldap_logon.h"
 #include "core/lists.h"
 #include "core/log.h"
+#include "core/number_text.h"
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/client_recv.h"
@@ -161,8 +163,10 @@ int FixedForward(ConnectionRecord *pRec) {
   if (GetConnectTable(pRec->mClientIP.c_str(), static_cast<int>(pRec->nLocalPort), &entry) != 1) return 0;
   if (entry.mServer.Empty() || entry.mPort.Empty()) return 0;
   pRec->bConnTable = 1;
-  unsigned nPort = 0;
-  for (const char *p = entry.mPort.c_str(); *p >= '0' && *p <= '9'; ++p) nPort = nPort * 10 + static_cast<unsigned>(*p - '0');
+  const char *pPort = entry.mPort.c_str();
+  uint64_t nPortValue = 0;
+  ReadDecimalDigits(&pPort, INT_MAX, kDecimalStop, &nPortValue);
+  const unsigned nPort = static_cast<unsigned>(nPortValue);
   pRec->mSocksTarget.Format("%s %u", entry.mServer.c_str(), nPort);
   return 1;
 }

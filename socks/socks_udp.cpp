@@ -69,12 +69,8 @@ int TellRemoteUDP(uint32_t nFamily, const char *szLocal, const char *pData, int 
 
   FixedText<kDbListLine> key;
   key.Format("%s,socks,udp,%s,%d", szLocal, hdr.mHost.c_str(), hdr.nPort);
-  FixedText<kPathSize> white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (QueryDBList(white.c_str(), key.c_str(), nullptr) != 1 && QueryDBList(black.c_str(), key.c_str(), nullptr) == 1) {
+  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
     DebugLogF("[TellRemoteUDP] QueryDBList(Black list, %s) hit.\n", key.c_str());
-    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 
@@ -255,12 +251,8 @@ int RelayClientDatagram(UdpAssociation *pA, const EndpointRecord &ep, const char
     return 0;
   FixedText<kDbListLine> key;
   key.Format("%s,socks,udp,%s,%d", szLocal, hdr.mHost.c_str(), hdr.nPort);
-  FixedText<kPathSize> white, black;
-  white.Format("%swhite.db", g_szDataDir.c_str());
-  black.Format("%sblack.db", g_szDataDir.c_str());
-  if (QueryDBList(white.c_str(), key.c_str(), nullptr) != 1 && QueryDBList(black.c_str(), key.c_str(), nullptr) == 1) {
+  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
     DebugLogF("[UDPLastingMain] QueryDBList(Black list, %s) hit.\n", key.c_str());
-    MetricCount(kMetVerdictBlackList);
     return 0;
   }
 

@@ -87,7 +87,7 @@ int PlatWsaCode(int nErr) {
 int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock) {
   *pSock = kPlatNoSocket;
   int s = socket(bIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
+  if (s < 0) return kListenNoSocket;
   int nOn = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
   int nBound = -1;
@@ -107,10 +107,10 @@ int PlatBindListener(int bIPv6, const char *szAddr, int nPort, PlatSocket *pSock
     int nErr = errno;
     close(s);
     errno = nErr;
-    return -2;
+    return kListenBindFailed;
   }
   *pSock = s;
-  return 1;
+  return kListenOk;
 }
 
 int PlatListen(PlatSocket s, int nBacklog) { return listen(s, nBacklog) == 0 ? 1 : -1; }
@@ -566,25 +566,25 @@ int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock)
   int nErr = 0;
   uint32_t nFamily = strchr(szAddr, '.') != nullptr ? kFamilyIPv4 : kFamilyIPv6;
   if (PlatResolveAddr(szAddr, szPort, nFamily, kPlatResolvePassive | kPlatResolveNumeric, &addr, &nErr) != 1)
-    return -1;
+    return kListenNoAddress;
   int s = socket(reinterpret_cast<sockaddr *>(addr.m)->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -2;
+  if (s < 0) return kListenNoSocket;
   int nOn = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
   if (bind(s, reinterpret_cast<sockaddr *>(addr.m), addr.nLen) != 0) {
     nErr = errno;
     close(s);
     errno = nErr;
-    return -3;
+    return kListenBindFailed;
   }
   if (listen(s, nBacklog) != 0) {
     nErr = errno;
     close(s);
     errno = nErr;
-    return -4;
+    return kListenFailed;
   }
   *pSock = s;
-  return 1;
+  return kListenOk;
 }
 
 int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock) {
@@ -592,25 +592,25 @@ int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock) 
   int nAf = FamilyOf(nFamily);
   if (nAf == AF_UNSPEC) {
     errno = EAFNOSUPPORT;
-    return -2;
+    return kListenNoSocket;
   }
   int s = socket(nAf, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -2;
+  if (s < 0) return kListenNoSocket;
   int nErr;
   if (BindAny(s, nAf, nPort) != 0) {
     nErr = errno;
     close(s);
     errno = nErr;
-    return -2;
+    return kListenBindFailed;
   }
   if (listen(s, nBacklog > 0 ? nBacklog : SOMAXCONN) != 0) {
     nErr = errno;
     close(s);
     errno = nErr;
-    return -3;
+    return kListenFailed;
   }
   *pSock = s;
-  return 1;
+  return kListenOk;
 }
 
 void PlatSetSendTimeout(PlatSocket s, int nMs) { SetTimeoutOption(s, SO_SNDTIMEO, nMs); }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 
 // Stack of every thread the program starts: one connection thread per
 // client, so it is kept small.  The deepest paths (a request's header
@@ -57,7 +58,8 @@ struct IdleThreads {
 };
 
 // Never destroyed: threads may still wait on it while the process exits.
-IdleThreads &g_Idle = *new IdleThreads;
+alignas(IdleThreads) unsigned char g_IdleStore[sizeof(IdleThreads)];
+IdleThreads &g_Idle = *new (g_IdleStore) IdleThreads;
 
 void *ThreadTrampoline(void *p) {
   ThreadStart start = *static_cast<ThreadStart *>(p);
@@ -158,7 +160,8 @@ int PlatStartThread(void (*pfn)(void *), void *pArg) {
       return 0;
     }
   }
-  ThreadStart *pStart = new ThreadStart{pfn, pArg};
+  ThreadStart *pStart = new (std::nothrow) ThreadStart{pfn, pArg};
+  if (!pStart) return ENOMEM;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

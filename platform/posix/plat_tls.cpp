@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/plat_log.h"
 #include "platform/plat_socket.h"
@@ -35,7 +36,13 @@ int LockIndex() {
 
 std::mutex *SessionLock(SSL *pSsl) { return static_cast<std::mutex *>(SSL_get_ex_data(pSsl, LockIndex())); }
 
-void AttachLock(SSL *pSsl) { SSL_set_ex_data(pSsl, LockIndex(), new std::mutex); }
+// Gives a session its lock; 0 when there is no memory for one.
+int AttachLock(SSL *pSsl) {
+  std::mutex *pLock = new (std::nothrow) std::mutex;
+  if (!pLock) return 0;
+  SSL_set_ex_data(pSsl, LockIndex(), pLock);
+  return 1;
+}
 
 void FreeLock(SSL *pSsl) {
   delete SessionLock(pSsl);
@@ -168,7 +175,11 @@ void *OpenSSLServer(void **ppCtx, int nSock, const char *szCertFile, const char 
     return nullptr;
   }
   SSL_set_fd(pSsl, nSock);
-  AttachLock(pSsl);
+  if (!AttachLock(pSsl)) {
+    PlatLogF("[OpenSSLServer] SOCKET=%d no memory for the session lock.\n", nSock);
+    DropSession(pCtx, pSsl);
+    return nullptr;
+  }
   // Load failures surface as a failed handshake (no certificate to offer).
   SSL_use_PrivateKey_file(pSsl, szKeyFile, SSL_FILETYPE_PEM);
   SSL_use_certificate_file(pSsl, szCertFile, SSL_FILETYPE_PEM);
@@ -204,7 +215,11 @@ void *OpenSSLClient(void **ppCtx, int nSock, const char *szServerName, int bVeri
     return nullptr;
   }
   SSL_set_fd(pSsl, nSock);
-  AttachLock(pSsl);
+  if (!AttachLock(pSsl)) {
+    PlatLogF("[OpenSSLClient] SOCKET=%d no memory for the session lock.\n", nSock);
+    DropSession(pCtx, pSsl);
+    return nullptr;
+  }
   if (SetServerName(pSsl, szServerName, bVerify) != 1) {
     PlatLogF("[OpenSSLClient] SOCKET=%d server name \"%s\" cannot be checked.\n", nSock, szServerName);
     FreeLock(pSsl);
