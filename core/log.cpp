@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "core/text_lines.h"
 #include "platform/plat_file.h"
+#include "platform/plat_log.h"
 #include "platform/plat_time.h"
 
 namespace {
@@ -198,11 +199,9 @@ void DebugLogF(const char *szFmt, ...) {
   char szLine[kLogLineSize];
   va_list ap;
   va_start(ap, szFmt);
-  int n = vsnprintf(szLine, sizeof szLine, szFmt, ap);
+  int bOk = PlatFormatLogLine(szLine, sizeof szLine, szFmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) >= sizeof szLine) szLine[sizeof szLine - 2] = '\n';  // keep the line end of a cut line
-  DebugLog(szLine);
+  if (bOk) DebugLog(szLine);
 }
 
 void AccessLog(const char *szRequestFile, const char *szClient, int nStatus, uint64_t nBytes) {
