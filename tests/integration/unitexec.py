@@ -68,14 +68,14 @@ def command(unit_path, instance="", root="", env_override=None):
     before the absolute file names the unit reads (the environment file);
     env_override replaces variables after the files were read."""
     keys = read_unit(unit_path)
-    spec = lambda s: s.replace("%i", instance)
+    expand = lambda s: s.replace("%i", instance)
     env = {}
     for assignment in keys.get("Environment", []):
-        for text, _ in words(spec(assignment)):
+        for text, _ in words(expand(assignment)):
             k, v = text.split("=", 1)
             env[k] = v
     for name in keys.get("EnvironmentFile", []):
-        name = spec(name)
+        name = expand(name)
         optional = name.startswith("-")
         try:
             env.update(read_env_file(root + name.lstrip("-")))
@@ -85,7 +85,7 @@ def command(unit_path, instance="", root="", env_override=None):
     env.update(env_override or {})
     (exec_start,) = keys["ExecStart"]
     argv = []
-    for text, quoted in words(spec(exec_start)):
+    for text, quoted in words(expand(exec_start)):
         alone = re.fullmatch(r"\$([A-Za-z_][A-Za-z0-9_]*)", text)
         if alone and not quoted:
             argv.extend(env.get(alone.group(1), "").split())
