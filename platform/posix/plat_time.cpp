@@ -151,14 +151,21 @@ void PlatReuseThreads(int bOn) {
 }
 
 int PlatStartThread(void (*pfn)(void *), void *pArg) {
+  bool bHanded = false;
   {
     std::lock_guard<std::mutex> guard(g_Idle.lock);
     if (g_Idle.nWaiting > 0) {
       --g_Idle.nWaiting;
       g_Idle.starts.push_back(ThreadStart{pfn, pArg});
-      g_Idle.wake.notify_one();
-      return 0;
+      bHanded = true;
     }
+  }
+  // Woken after the lock is released, so the waiting thread does not wake
+  // only to block on it again.  The start is queued: the thread that wakes
+  // finds it whichever thread that is.
+  if (bHanded) {
+    g_Idle.wake.notify_one();
+    return 0;
   }
   ThreadStart *pStart = new (std::nothrow) ThreadStart{pfn, pArg};
   if (!pStart) return ENOMEM;
