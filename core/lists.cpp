@@ -14,6 +14,7 @@
 #include "core/metrics.h"
 #include "core/number_text.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "platform/plat_file.h"
 #include "platform/plat_file_stamp.h"
 
@@ -97,16 +98,15 @@ std::shared_ptr<const ListText> ListFileText(const char *szPath, int *pbMissing)
 }
 
 // Reads szPath from the top, one line of at most N-1 characters at a time
-// (as fgets does: a longer line arrives in pieces, each treated as a line;
-// a line of exactly N-1 characters is one line), cuts each at its first CR
-// or LF and hands every line that is not a comment to fnLine(char *szLine),
-// which may modify the line and returns nonzero to stop reading.
-// *pEntries, when given, counts the lines handed over.  Returns -1 when the
-// file cannot be opened, 1 when fnLine stopped the reading, 0 at the end of
-// the file.  One stack buffer; the file's text comes from the list cache.
+// (a longer line arrives in pieces, each treated as a line; a line of
+// exactly N-1 characters is one line), cuts each at its first CR or LF and
+// hands every line that is not a comment to fnLine(char *szLine), which may
+// modify the line and returns nonzero to stop reading.  *pEntries, when
+// given, counts the lines handed over.  Returns -1 when the file cannot be
+// opened, 1 when fnLine stopped the reading, 0 at the end of the file.  One
+// stack buffer; the file's text comes from the list cache.
 template <std::size_t N, typename Fn>
 int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, Fn fnLine, int *pEntries = nullptr) {
-  static_assert(N >= 2 && N <= 65536, "list line buffer");
   if (pEntries) *pEntries = 0;
   int bMissing = 0;
   std::shared_ptr<const ListText> pText = ListFileText(szPath, &bMissing);
@@ -116,41 +116,9 @@ int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, F
     fp = PlatOpenRetry(szPath, "r", 1);
     if (!fp) return -1;
   }
-  std::size_t nPos = 0;
-  char szLine[N];
-  // The next piece into szLine, as fgets would give it; false at the end.
-  auto next = [&]() {
-    if (fp) return fgets(szLine, static_cast<int>(N), fp) != nullptr;
-    const std::string &t = pText->text;
-    if (nPos >= t.size()) return false;
-    std::size_t n = t.size() - nPos < N - 1 ? t.size() - nPos : N - 1;
-    const char *pStart = t.data() + nPos;
-    if (const void *pLf = memchr(pStart, '\n', n)) n = static_cast<std::size_t>(static_cast<const char *>(pLf) - pStart) + 1;
-    memcpy(szLine, pStart, n);
-    szLine[n] = '\0';
-    nPos += n;
-    return true;
-  };
-  int nResult = 0;
-  bool bUnfinished = false;  // the previous piece filled the buffer
-  while (next()) {
-    bool bContinues = bUnfinished;
-    bUnfinished = strchr(szLine, '\n') == nullptr;
-    szLine[strcspn(szLine, "\r\n")] = '\0';
-    // A line exactly as long as the buffer leaves only its line end for the
-    // next read: that is no line of its own.
-    if (bContinues && szLine[0] == '\0') continue;
-    if (szLine[0] == '\0') {
-      if (eEmpty == EmptyLine::kSkip) continue;
-    } else if (strchr(szComments, szLine[0])) {
-      continue;
-    }
-    if (pEntries) ++*pEntries;
-    if (fnLine(szLine)) {
-      nResult = 1;
-      break;
-    }
-  }
+  LineSource src = fp ? FileLineSource(fp) : TextLineSource(pText->text.data(), pText->text.size());
+  const LineRules rules{LongLine::kSplit, szComments, eEmpty == EmptyLine::kEntry};
+  int nResult = ForEachLine<N>(&src, rules, fnLine, pEntries);
   if (fp) fclose(fp);
   return nResult;
 }

@@ -41,12 +41,9 @@ void DailyFileName(const char *szFolder, const PlatTm &tmv, PathText *pPath) {
 // its first CR or LF; the rest of a longer line is read as the next one, as
 // fgets does.  Returns the length kept, or -1 at the end of the file.
 long ReadCutLine(FILE *fp, char *pBuf, size_t nSize) {
-  size_t n = ReadByteLine(fp, pBuf, nSize);
+  size_t n = ReadFileLine(fp, pBuf, nSize, LongLine::kSplit);
   if (n == 0) return -1;
-  size_t nCut = 0;
-  while (nCut < n && pBuf[nCut] != '\r' && pBuf[nCut] != '\n') ++nCut;
-  pBuf[nCut] = '\0';
-  return static_cast<long>(nCut);
+  return static_cast<long>(CutLineEnd(pBuf, n));
 }
 
 // A field of the access line: bytes that came from the client, escaped

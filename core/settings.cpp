@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/endpoint_record.h"
+#include "core/text_lines.h"
 #include "platform/plat_file.h"
 
 int g_nProxyMode;
@@ -144,20 +145,19 @@ void SetListenListFromFile(EndpointRecord *pEndpoint, const char *szValue) {
     DebugLogF("[GetOption] file notfound (%s)\n", szValue);
     return;
   }
-  char szLine[kSettingsLine];
   size_t nUsed = 0;
-  while (fgets(szLine, sizeof szLine, fp)) {
-    char c = szLine[0];
-    if (c == '\0' || c == '\r' || c == '\n' || c == ' ' || c == '\'' || c == '"') continue;
-    szLine[strcspn(szLine, "+=\r\n")] = '\0';
+  LineSource src = FileLineSource(fp);
+  ForEachLine<kSettingsLine>(&src, LineRules{LongLine::kSplit, kBlankQuoteComments, 0}, [&](char *szLine) {
+    szLine[strcspn(szLine, "+=")] = '\0';
     size_t nLen = strlen(szLine);
     size_t nNeed = nLen + (nUsed ? 1 : 0);
     // Keep two bytes for the terminating NULs of the list.
-    if (nUsed + nNeed > kListenListSize - 2) break;
+    if (nUsed + nNeed > kListenListSize - 2) return 1;
     if (nUsed) pList[nUsed++] = '\n';
     memcpy(pList + nUsed, szLine, nLen);
     nUsed += nLen;
-  }
+    return 0;
+  });
   fclose(fp);
   pList[nUsed] = '\0';
   DebugLogF("[GetOption] %s\n", pList);

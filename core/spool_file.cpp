@@ -5,7 +5,7 @@
 #include "platform/plat_file.h"
 #include "platform/plat_time.h"
 
-std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) { return ReadByteLine(pFile, pBuf, nSize); }
+std::size_t ReadLine(FILE *pFile, char *pBuf, std::size_t nSize) { return ReadFileLine(pFile, pBuf, nSize, LongLine::kSplit); }
 
 // On this platform an existing file can always be opened; the retries only
 // bridge a writer that is still moving the file into place.  A file that

@@ -362,15 +362,17 @@ void FtpControlInit(FtpControl *pCtl, PlatSocket s, int nTimeoutMs) {
 }
 
 int FtpReadLine(FtpControl *pCtl, char *pLine, std::size_t nSize) {
+  // The first n bytes of mBuf as the line, cut to nSize-1 bytes.
+  auto take = [&](std::size_t n) {
+    std::size_t nCopy = n < nSize - 1 ? n : nSize - 1;
+    memcpy(pLine, pCtl->mBuf, nCopy);
+    pLine[nCopy] = '\0';
+  };
   for (;;) {
     char *pLf = static_cast<char *>(memchr(pCtl->mBuf, '\n', static_cast<std::size_t>(pCtl->nHave)));
     if (pLf != nullptr) {
       std::size_t nLineLen = static_cast<std::size_t>(pLf - pCtl->mBuf) + 1;
-      if (!pCtl->bSkipping) {
-        std::size_t nCopy = nLineLen < nSize - 1 ? nLineLen : nSize - 1;
-        memcpy(pLine, pCtl->mBuf, nCopy);
-        pLine[nCopy] = '\0';
-      }
+      if (!pCtl->bSkipping) take(nLineLen);
       memmove(pCtl->mBuf, pLf + 1, static_cast<std::size_t>(pCtl->nHave) - nLineLen);
       pCtl->nHave -= static_cast<int>(nLineLen);
       if (!pCtl->bSkipping) return 1;
@@ -380,15 +382,11 @@ int FtpReadLine(FtpControl *pCtl, char *pLine, std::size_t nSize) {
     if (pCtl->nHave == static_cast<int>(sizeof pCtl->mBuf)) {
       // A line longer than the buffer: its start is the line, the rest is
       // skipped up to its line feed.
-      if (!pCtl->bSkipping) {
-        std::size_t nCopy = sizeof pCtl->mBuf < nSize - 1 ? sizeof pCtl->mBuf : nSize - 1;
-        memcpy(pLine, pCtl->mBuf, nCopy);
-        pLine[nCopy] = '\0';
-        pCtl->bSkipping = 1;
-        pCtl->nHave = 0;
-        return 1;
-      }
+      int bFirst = !pCtl->bSkipping;
+      if (bFirst) take(sizeof pCtl->mBuf);
+      pCtl->bSkipping = 1;
       pCtl->nHave = 0;
+      if (bFirst) return 1;
     }
     int n = PlatRecv(pCtl->s, pCtl->mBuf + pCtl->nHave, static_cast<int>(sizeof pCtl->mBuf) - pCtl->nHave,
                      pCtl->nTimeoutMs);
@@ -396,10 +394,7 @@ int FtpReadLine(FtpControl *pCtl, char *pLine, std::size_t nSize) {
     if (n == 0) {
       if (pCtl->nHave == 0 || pCtl->bSkipping) return 0;
       // The last line without its line feed.
-      std::size_t nLen = static_cast<std::size_t>(pCtl->nHave);
-      std::size_t nCopy = nLen < nSize - 1 ? nLen : nSize - 1;
-      memcpy(pLine, pCtl->mBuf, nCopy);
-      pLine[nCopy] = '\0';
+      take(static_cast<std::size_t>(pCtl->nHave));
       pCtl->nHave = 0;
       return 1;
     }

@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/number_text.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "http/http_text.h"
 #include "platform/plat_digest.h"
 #include "platform/plat_file.h"
@@ -145,7 +146,7 @@ int HttpHeaderPrivate(FILE *pFile, int bRequest) {
   if (szLine == nullptr) return 1;
   int bPrivate = 0;
   int bFirst = 1;
-  while (!bPrivate && fgets(szLine, static_cast<int>(kCacheHeaderLine), pFile) != nullptr) {
+  while (!bPrivate && ReadFileLine(pFile, szLine, kCacheHeaderLine, LongLine::kSplit) > 0) {
     if (szLine[0] == '\r' || szLine[0] == '\n') break;
     if (bFirst) {
       bFirst = 0;
@@ -174,16 +175,9 @@ int Query_NoCache(int nSock, const char *szKey) {
   DebugLogF("[Query_NoCache] [%04d] '%s' start.\n", nSock, szKey);
   FILE *pFile = fopen(g_szNoCacheFile.c_str(), "r");
   if (pFile == nullptr) return 0;
-  char szLine[kNoCacheLine];
-  int nHit = 0;
-  while (fgets(szLine, sizeof szLine, pFile) != nullptr) {
-    szLine[strcspn(szLine, "\r\n")] = '\0';
-    if (szLine[0] == '\0' || szLine[0] == ' ' || szLine[0] == '\'') continue;
-    if (TextMatch(szLine, szKey)) {
-      nHit = 1;
-      break;
-    }
-  }
+  LineSource src = FileLineSource(pFile);
+  int nHit = ForEachLine<kNoCacheLine>(&src, LineRules{LongLine::kSplit, " '", 0},
+                                       [&](char *szLine) { return TextMatch(szLine, szKey); });
   fclose(pFile);
   if (nHit) DebugLogF("[Query_NoCache] [%04d] '%s' hit.\n", nSock, szKey);
   return nHit;
@@ -268,7 +262,7 @@ int CachedHeaderFresh(FILE *pFile, int nSock, uint64_t nNow, uint64_t nStored, l
   char *szLine = new (std::nothrow) char[kCacheHeaderLine];
   if (szLine == nullptr) return 1;
   int bFresh = 1;
-  while (bFresh && fgets(szLine, static_cast<int>(kCacheHeaderLine), pFile) != nullptr) {
+  while (bFresh && ReadFileLine(pFile, szLine, kCacheHeaderLine, LongLine::kSplit) > 0) {
     if (strcmp(szLine, "\r\n") == 0) break;
     // Another user's answer is never served, however fresh.
     if (PrivateHeaderLine(szLine)) {

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 #include "net/outbound.h"
 #include "net/data_port.h"
 #include "ftp/ftp_data.h"
@@ -63,7 +64,7 @@ int ReadFirstLine(const char *szPath, char *pLine, std::size_t nSize) {
   pLine[0] = '\0';
   FILE *fp = fopen(szPath, "rb");
   if (fp == nullptr) return 0;
-  if (fgets(pLine, static_cast<int>(nSize), fp) == nullptr) pLine[0] = '\0';
+  ReadFileLine(fp, pLine, nSize, LongLine::kSplit);
   fclose(fp);
   return pLine[0] != '\0';
 }

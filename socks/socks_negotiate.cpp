@@ -35,69 +35,69 @@ int SendReply(ConnectionRecord *pRec, const void *pData, int nLen) {
   return SslSendBytes(pRec->nSock, pRec->pClientSSL, pData, nLen) == nLen ? 1 : -1;
 }
 
-// Reads the whole spool file back into mRecv (zero-filled first, so the
-// buffer stays NUL-terminated).  Returns the bytes read (at most
-// kSocksMsgMax), or -1 when the file does not open.
-int ReadBack(ConnectionRecord *pRec) {
-  memset(pRec->mRecv, 0, kRecvChunk + 1);
-  FILE *fp = PlatSpoolOpenRetry(pRec->mReqFile.c_str(), "rb", g_nRetryLimit ? g_nRetryLimit : 1);
-  if (fp == nullptr) return -1;
-  std::size_t n = fread(pRec->mRecv, 1, kSocksMsgMax, fp);
-  fclose(fp);
-  return static_cast<int>(n);
-}
-
 // Bytes a client sent beyond a complete message (it did not wait for the
-// proxy's answer); they open the next message.  Kept in mWork, which the
-// negotiation does not otherwise use.
+// proxy's answer); they open the next message.  Kept in mWork until the
+// next message is collected.
 struct Carry {
   std::size_t nLen = 0;
 };
 
-// Collects one client message through the spool file until fnComplete
-// calls it complete: every chunk is appended to the truncated spool file
-// (after the bytes carried over from the previous message) and the whole
-// file is read back into mRecv.  Returns the message length (the complete
-// message is dumped), -1 when the client closed, a receive failed or timed
-// out, or the message can never be complete (*pbNever set then; mRecv holds
-// what came).
+// Adds a piece to the message gathered in mRecv, which keeps its first
+// kSocksMsgMax bytes; the rest of the buffer is zero, cleared once per
+// message when its first bytes arrive (an idle client does not make the
+// buffer's pages resident).
+void GatherPiece(ConnectionRecord *pRec, std::size_t *pnHave, const char *pPiece, std::size_t n) {
+  if (*pnHave == 0) memset(pRec->mRecv, 0, kRecvChunk + 1);
+  std::size_t nKeep = n < kSocksMsgMax - *pnHave ? n : kSocksMsgMax - *pnHave;
+  memcpy(pRec->mRecv + *pnHave, pPiece, nKeep);
+  *pnHave += nKeep;
+}
+
+// Collects one client message until fnComplete calls it complete.  The
+// spool file, truncated first, records what arrived: the bytes carried over
+// from the previous message and every piece received (into mWork) are
+// appended to it; the message itself is gathered in mRecv, where the check
+// reads it.  Returns the message length (the complete message is dumped),
+// -1 when the client closed, a receive or a spool write failed or timed
+// out, or the message can never be complete (*pbNever set then; mRecv
+// holds what came).
 int CollectMessage(ConnectionRecord *pRec, CompleteFn fnComplete, Carry *pCarry, int *pbNever) {
   const int nSock = pRec->nSock;
   *pbNever = 0;
   FILE *fpNew = PlatFileOpen(pRec->mReqFile.c_str(), "wb");
   if (fpNew) fclose(fpNew);
+  std::size_t nHave = 0;
   std::size_t nCarried = pCarry->nLen;
   pCarry->nLen = 0;
-  if (nCarried > 0 && PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
+  if (nCarried > 0) {
+    if (PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, nCarried) != 1) return -1;
+    GatherPiece(pRec, &nHave, pRec->mWork, nCarried);
+  }
   // The whole message must arrive within the client time-out (-T, first
   // value), not each of its pieces.
   ClientDeadline deadline;
   ClientDeadlineStart(&deadline, g_nTmoClient);
   for (;;) {
     if (nCarried == 0) {
-      // The receive ends the text itself; the buffer is not zeroed first,
-      // so an idle client does not make its pages resident.
-      int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mRecv, static_cast<int>(kRecvChunk), &deadline);
-      pRec->mRecv[n > 0 ? n : 0] = '\0';
+      int n = ClientRecv(nSock, pRec->pClientSSL, pRec->mWork, static_cast<int>(kRecvChunk), &deadline);
       if (n < 0) {
         DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes. / WSAGetLastError() = %d\n", nSock, -1, PlatLastError());
         return -1;
       }
       DebugLogF("[AcceptClients] [%04d] C:recv:%d bytes.\n", nSock, n);
       if (n == 0) return -1;
-      if (PlatAppendFile(pRec->mReqFile.c_str(), pRec->mRecv, static_cast<std::size_t>(n)) != 1) return -1;
+      if (PlatAppendFile(pRec->mReqFile.c_str(), pRec->mWork, static_cast<std::size_t>(n)) != 1) return -1;
+      GatherPiece(pRec, &nHave, pRec->mWork, static_cast<std::size_t>(n));
     }
     nCarried = 0;
-    int nHave = ReadBack(pRec);
-    if (nHave < 0) return -1;
-    int r = fnComplete(Raw(pRec), static_cast<std::size_t>(nHave));
+    int r = fnComplete(Raw(pRec), nHave);
     if (r > 0) {
       // The password stays out of the log: the credentials message is
       // dumped up to its password length octet.
       std::size_t nDump = static_cast<std::size_t>(r);
       if (fnComplete == SocksAuthComplete) nDump = 3u + Raw(pRec)[1];
       BinaryDump(nSock, pRec->mRecv, nDump);
-      pCarry->nLen = static_cast<std::size_t>(nHave - r);
+      pCarry->nLen = nHave - static_cast<std::size_t>(r);
       memcpy(pRec->mWork, pRec->mRecv + r, pCarry->nLen);
       return r;
     }

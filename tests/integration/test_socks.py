@@ -133,6 +133,10 @@ class SocksHttpTest(SocksCase):
             # Bytes beyond the greeting open the next message; none are lost.
             ("request before the method reply", [v5 + b"\x05\x01\x00\x01\x7f\x00\x00\x01" + port],
              b"\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01" + port, False),
+            # The start of the request rides behind the greeting; its rest
+            # follows in a segment of its own.
+            ("request begun behind the greeting", [v5 + b"\x05\x01\x00", b"\x01\x7f\x00\x00\x01" + port],
+             b"\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01" + port, False),
             ("SOCKS 4 in two segments", [b"\x04\x01" + port + b"\x7f\x00", b"\x00\x01user\x00"],
              b"\x00\x5a" + port + b"\x7f\x00\x00\x01", False),
             ("unacceptable methods", [b"\x05\x01\x01"], b"\x05\xff", True),

@@ -1,0 +1,55 @@
+#include "core/text_lines.h"
+
+namespace {
+
+// The file form: byte by byte through the stream's buffer.
+std::size_t ReadStreamLine(FILE *fp, char *pBuf, std::size_t nSize, LongLine eLong) {
+  std::size_t n = 0;
+  int c = EOF;
+  while (n + 1 < nSize) {
+    c = getc_unlocked(fp);
+    if (c == EOF) break;
+    pBuf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  pBuf[n] = '\0';
+  // The buffer filled before the line end: drop the rest up to it.
+  if (eLong == LongLine::kDrop && n + 1 == nSize && c != '\n' && c != EOF) {
+    while ((c = getc_unlocked(fp)) != EOF && c != '\n') {
+    }
+  }
+  return n;
+}
+
+// The memory form: the same bytes as the file form would give.
+std::size_t ReadMemoryLine(LineSource *pSrc, char *pBuf, std::size_t nSize, LongLine eLong) {
+  if (pSrc->nPos >= pSrc->nText) {
+    pBuf[0] = '\0';
+    return 0;
+  }
+  const char *pStart = pSrc->pText + pSrc->nPos;
+  std::size_t nLeft = pSrc->nText - pSrc->nPos;
+  std::size_t n = nLeft < nSize - 1 ? nLeft : nSize - 1;
+  const void *pLf = memchr(pStart, '\n', n);
+  if (pLf) n = static_cast<std::size_t>(static_cast<const char *>(pLf) - pStart) + 1;
+  memcpy(pBuf, pStart, n);
+  pBuf[n] = '\0';
+  pSrc->nPos += n;
+  if (eLong == LongLine::kDrop && !pLf) {
+    const void *pRestLf = memchr(pStart + n, '\n', nLeft - n);
+    pSrc->nPos = pRestLf ? static_cast<std::size_t>(static_cast<const char *>(pRestLf) - pSrc->pText) + 1
+                         : pSrc->nText;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::size_t ReadSourceLine(LineSource *pSrc, char *pBuf, std::size_t nSize, LongLine eLong) {
+  if (nSize < 2) {
+    if (nSize == 1) pBuf[0] = '\0';
+    return 0;
+  }
+  if (pSrc->fp) return ReadStreamLine(pSrc->fp, pBuf, nSize, eLong);
+  return ReadMemoryLine(pSrc, pBuf, nSize, eLong);
+}
