@@ -6,6 +6,7 @@
 #include "base/limits.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/text_lines.h"
 
 int MatchTlsLine(char *szLine, const char *szKeyPlus, const char *szKeyMinus, FixedText<261> *pCertFile,
                  FixedText<263> *pKeyFile) {
@@ -46,7 +47,7 @@ int Query_SecureSocketLayer(const char *szClientIP, int nLocalPort, FixedText<26
   FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
   if (fp) {
     char szLine[kSettingsLine];
-    while (nResult < 0 && fgets(szLine, sizeof szLine, fp)) {
+    while (nResult < 0 && ReadFileLine(fp, szLine, sizeof szLine, LongLine::kSplit) > 0) {
       char c = szLine[0];
       if (c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\'') continue;
       nResult = MatchTlsLine(szLine, keyPlus.c_str(), keyMinus.c_str(), pCertFile, pKeyFile);
