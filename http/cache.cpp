@@ -186,7 +186,7 @@ int Query_NoCache(int nSock, const char *szKey) {
 int ParseExpiresDate(const char *szValue, long nStdOffsetSec, uint64_t *pFileTime) {
   char szText[kExpiresText];
   CopyText(szText, sizeof szText, szValue);
-  // 1. Zone offset "+hhmm" east or "-hhmm" west; a "-" inside a date reads 0.
+  // Zone offset "+hhmm" east or "-hhmm" west; a "-" inside a date reads 0.
   long nZoneSec = 0;
   const char *pSign = strchr(szText, '+');
   int nDir = 1;
@@ -199,7 +199,7 @@ int ParseExpiresDate(const char *szValue, long nStdOffsetSec, uint64_t *pFileTim
     long n = ReadNumber(&p);
     if (n > 0) nZoneSec = nDir * ((n / 100) * 3600 + (n % 100) * 60);
   }
-  // 2. After the first ",", blanks skipped.
+  // After the first ",", blanks skipped.
   const char *p = strchr(szText, ',');
   p = p ? p + 1 : szText;
   SkipBlanks(&p);
@@ -228,7 +228,7 @@ int ParseExpiresDate(const char *szValue, long nStdOffsetSec, uint64_t *pFileTim
     nDay = ReadNumber(&p);
   }
   if (nYear < 1601 || nYear > 30000 || nMonth < 1 || nMonth > 12 || nDay < 1 || nDay > 31) return 0;
-  // 4. The next blank-separated field: hh:mm:ss.
+  // The next blank-separated field: hh:mm:ss.
   while (*p && *p != ' ') ++p;
   SkipBlanks(&p);
   long nHour = ReadNumber(&p);
@@ -244,7 +244,7 @@ int ParseExpiresDate(const char *szValue, long nStdOffsetSec, uint64_t *pFileTim
     }
   }
   if (nHour < 0 || nHour > 23 || nMinute < 0 || nMinute > 59 || nSecond < 0 || nSecond > 60) return 0;
-  // 5. UTC of the stated zone, then local standard time.
+  // UTC of the stated zone, then local standard time.
   PlatTm tm{};
   tm.nYear = static_cast<int>(nYear);
   tm.nMonth = static_cast<int>(nMonth);

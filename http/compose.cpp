@@ -133,16 +133,16 @@ int SinkWrite(RequestSink *pSink, const char *p, std::size_t nLen) {
 int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *pInput, RequestSink *pSink) {
   const RequestTarget *pT = pInput->pTarget;
   char *szLine = pRec->mWork;
-  // 2. The request line.
+  // The request line.
   if (ReadLine(pIn, szLine, kRequestLine) == 0) return 0;
-  // 3. SOCKS: the line names the URL the analysis made.
+  // SOCKS: the line names the URL the analysis made.
   if (g_nProxyMode == kModeSocks && !pT->mUrl.Empty()) {
     FixedText<kLineBufSize> line;
     line.Format("%.*s %s %s\r\n", static_cast<int>(strcspn(szLine, " \r\n")), szLine, pT->mUrl.c_str(),
                 pT->mVersion.c_str());
     CopyText(szLine, kRequestLine, line.c_str());
   }
-  // 4. The Via value; HTTP/1.0 requests get no Via handling.
+  // The Via value; HTTP/1.0 requests get no Via handling.
   char szVia[kViaSize] = "";
   int bViaDone = 0;
   const char *pLastBlank = strrchr(szLine, ' ');
@@ -152,7 +152,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
     MakeViaValue(version.c_str(), pRec->mLocalName.c_str(), szVia, sizeof szVia);
     if (strncmp(pLastBlank + 6, "1.0", 3) == 0) bViaDone = 1;
   }
-  // 5. Identification lines right after the request line.
+  // Identification lines right after the request line.
   FixedText<1024> extra;
   extra.Clear();
   if (g_bHeaderRewrite) {
@@ -162,7 +162,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
     if (g_bRemoteHostWp) extra.AppendFormat("Remote-Host-Wp: %s\r\n", pRec->mClientIP.c_str());
     if (g_bXForwardedFor) extra.AppendFormat("X-Forwarded-For: %s\r\n", pRec->mClientIP.c_str());
   }
-  // 6. Request line in the form the server expects.
+  // Request line in the form the server expects.
   int bAbsoluteLine = strstr(szLine, "://") != nullptr && pT->bAbsolute ? 1 : 0;
   if (g_nProxyMode == kModeSocks && !pT->mUrl.Empty()) bAbsoluteLine = 1;
   if (!pInput->bUpstream && bAbsoluteLine)
@@ -171,7 +171,7 @@ int ComposeRequestHeader(ConnectionRecord *pRec, FILE *pIn, const ComposeInput *
     SinkPuts(pSink, szLine);
   SinkPuts(pSink, extra.c_str());
 
-  // 7. The header lines.  Hop-by-hop fields stay with this hop (RFC 9110
+  // The header lines.  Hop-by-hop fields stay with this hop (RFC 9110
   // 7.6.1): the client's proxy credentials and the fields its Connection
   // lines name never go on.
   ConnectionNames names;

@@ -100,7 +100,7 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
   std::size_t nPage = 0;
   int bVerdict = nKind != kPageSplit && szVerdict != nullptr;
   if (bVerdict) {
-    // 1.-2. Template (file or built-in) filled with the verdict.
+    // Template (file or built-in) filled with the verdict.
     char *pTemplate = new (std::nothrow) char[kPageTemplateSize];
     std::size_t nPageSize = kPageTemplateSize + 2 * strlen(szVerdict) + 1;
     pPage = new (std::nothrow) char[nPageSize];
@@ -116,13 +116,13 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
     nPage = FillPageTemplate(pTemplate, szVerdict, pPage, nPageSize);
     delete[] pTemplate;
   }
-  // 3. B becomes the whole of A.  Moving A is the cheapest copy: A is
+  // B becomes the whole of A.  Moving A is the cheapest copy: A is
   // written anew from B right after.
   if (PlatMoveFile(szFileA, szFileB, 1, 0) != 1 && PlatCopyFile(szFileA, szFileB, 1) != 1) {
     delete[] pPage;
     return -1;
   }
-  // 4. A for writing, B for reading.
+  // A for writing, B for reading.
   FILE *pOut = PlatSpoolCreate(szFileA, "wb");
   FILE *pIn = OpenSpool(szFileB, "rb");
   char *pBuf = new (std::nothrow) char[kHeaderLine];
@@ -164,7 +164,8 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
   if (pIn != nullptr) fclose(pIn);
   delete[] pBuf;
   delete[] pPage;
-  // 6. A is complete before anyone reads it.
+  // A is complete before anyone reads it: it opens for reading (waiting, as
+  // every spool open does, while another holder keeps it).
   FILE *pCheck = OpenSpool(szFileA, "rb");
   if (pCheck != nullptr) fclose(pCheck);
   return nResult;

@@ -116,7 +116,7 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
   pT->mFtpCmd.Clear();
   pT->nPort = 80;
 
-  // 1. Version: the last word must begin with "http/".
+  // Version: the last word must begin with "http/".
   const char *pBlank = LastBlank(szLine);
   const char *pWord = pBlank ? pBlank + 1 : szLine;
   if (!StartsNoCase(pWord, "http/")) return 0;
@@ -124,16 +124,16 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
   char *pCut = strpbrk(pT->mVersion.data(), "\r\n");
   if (pCut) *pCut = '\0';
 
-  // 2. Form.
+  // Absolute form: a scheme and "://" within the first twelve characters.
   const char *pScheme = strstr(szLine, "://");
   pT->bAbsolute = pScheme != nullptr && pScheme - szLine <= 12;
 
   if (pT->bAbsolute) {
     const char *pAfter = pScheme + 3;
-    // 4. ftp (GET only): " ftp" right before "://".
+    // ftp (GET only): " ftp" right before "://".
     if (nHandler == kHandlerGet && pScheme - szLine >= 4 && strncasecmp(pScheme - 4, " ftp", 4) == 0)
       return AnalyzeFtp(szLine, pScheme, pAfter, szLocalIP, pT);
-    // 3. HTTP: host text up to the first blank, path included.
+    // HTTP: host text up to the first blank, path included.
     pT->mHost.Assign(Span(pAfter, pAfter + strcspn(pAfter, " ")));
     TakeUrlText(szLine, pScheme, pT);
     pT->bListLookup = 1;
@@ -145,7 +145,7 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
   }
 
   if (!bSocks) {
-    // 5. Origin form: only a connect-table entry can route it.
+    // Origin form: only a connect-table entry can route it.
     if (nHandler == kHandlerGet)
       pT->mHost.Assign(Span(szLine, szLine + strcspn(szLine, " \r\n")));
     else
@@ -153,7 +153,7 @@ int AnalyzeRequestTarget(const char *szLine, int nHandler, int bSocks, const cha
     return 1;
   }
 
-  // 6. Origin form over SOCKS: the Host header names the server.
+  // Origin form over SOCKS: the Host header names the server.
   pT->mHost.Assign(szHostHeader ? szHostHeader : "");
   // A bracketed IPv6 server keeps its brackets here; the port follows "]:".
   char *szHostText = pT->mHost.data();
