@@ -283,8 +283,11 @@ struct NameCache {
   std::size_t nNext = 0;
 };
 
+// Never destroyed (threads may still look names up while the process
+// exits), and taken from static storage, not the heap.
 NameCache &TheNameCache() {
-  static NameCache *pCache = new NameCache();
+  alignas(NameCache) static unsigned char s_Store[sizeof(NameCache)];
+  static NameCache *pCache = ::new (s_Store) NameCache();
   return *pCache;
 }
 
