@@ -133,13 +133,13 @@ int ResolveServer(const char *szHost, int nPort, PlatSockAddr *pAddr) {
 // Connects the control socket, pausing 100, 200, 300 ms ... between
 // attempts, up to the connect attempt limit; a fresh socket each time (a
 // socket whose connect failed cannot be connected again everywhere).
-// Returns the socket, -1 connect failure (logged), -2 no socket.
+// Returns the socket, kFtpNotConnected (logged) or kFtpNoSocket.
 int ConnectControl(const PlatSockAddr *pAddr, uint32_t nFamily) {
   int nErr = 0;
   PlatSocket sConnected = kPlatNoSocket;
   int r = RetryWithGrowingPause(RetryAttempts(), [&] {
     PlatSocket s = PlatStreamSocket(nFamily);
-    if (s == kPlatNoSocket) return -1;
+    if (s == kPlatNoSocket) return -1;  // no socket: give up at once
     if (PlatConnectAddr(s, pAddr, g_nTmoServer) == 1) {
       sConnected = s;
       return 1;
@@ -149,9 +149,9 @@ int ConnectControl(const PlatSockAddr *pAddr, uint32_t nFamily) {
     return 0;
   });
   if (r == 1) return sConnected;
-  if (r < 0) return -2;
+  if (r < 0) return kFtpNoSocket;
   DebugLogF("[FtpClient] connect failed. WSAGetLastError() = %d\n", nErr);
-  return -1;
+  return kFtpNotConnected;
 }
 
 // The transfer command: "RETR name" or "LIST".
@@ -172,18 +172,18 @@ int OpenActive(FtpControl *pCtl, int bIPv4, PlatSocket *pListen, ReplyLine *pRep
     nPort = GetDataPort(bIPv4);
     if (nPort < 0) {
       DebugLog(bIPv4 ? "[FtpClient] v4 bind failed.\n" : "[FtpClient] v6 bind failed.\n");
-      return -2;
+      return kFtpNoSocket;
     }
   }
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAny(bIPv4 ? kFamilyIPv4 : kFamilyIPv6, nPort, 0, &sListen);
   if (r == kListenNoSocket || r == kListenBindFailed) {
     DebugLog(bIPv4 ? "[FtpClient] v4 bind failed.\n" : "[FtpClient] v6 bind failed.\n");
-    return -2;
+    return kFtpNoSocket;
   }
   if (r != kListenOk) {
     DebugLog("[FtpClient] listen failed.\n");
-    return -3;
+    return kFtpNoListen;
   }
   PlatSockAddr local;
   char szLocal[kAddrTextSize];
@@ -191,14 +191,14 @@ int OpenActive(FtpControl *pCtl, int bIPv4, PlatSocket *pListen, ReplyLine *pRep
     DebugLog(bIPv4 ? "[FtpClient] v4 command_socket getsockname failed.\n"
                    : "[FtpClient] v6 command_socket getsockname failed.\n");
     PlatCloseSocket(sListen);
-    return -4;
+    return kFtpNoLocalAddress;
   }
   PlatSockAddr data;
   if (PlatLocalAddress(sListen, &data) != 1) {
     DebugLog(bIPv4 ? "[FtpClient] v4 data_waiting_socket getsockname failed.\n"
                    : "[FtpClient] v6 data_waiting_socket getsockname failed.\n");
     PlatCloseSocket(sListen);
-    return -5;
+    return kFtpNoDataPort;
   }
   unsigned nDataPort = PlatAddrPort(&data);
   FixedText<160> cmd;
@@ -431,7 +431,7 @@ int FtpDataByPASV(FtpDataBlock *pBlock) {
   if (s == kPlatNoSocket || !StoreSocket(pBlock, &pBlock->sData, s)) {
     DebugLogF("[FtpDataByPASV] connect failed. code = %d\n", PlatLastError());
     pBlock->bDone.store(1);
-    return -1;
+    return kFtpDataNotConnected;
   }
   ApplyDataTimeouts(pBlock, s);
   if (PlatConnectAddr(s, &pBlock->addr, g_nTmoServer) != 1) {
@@ -439,13 +439,13 @@ int FtpDataByPASV(FtpDataBlock *pBlock) {
     CloseSlot(pBlock, &pBlock->sData);
     DebugLogF("[FtpDataByPASV] connect failed. code = %d\n", nErr);
     pBlock->bDone.store(1);
-    return -1;
+    return kFtpDataNotConnected;
   }
   pBlock->bConnected.store(1);
   ReceiveData(pBlock, s, "FtpDataByPASV");
   CloseSlot(pBlock, &pBlock->sData);
   pBlock->bDone.store(1);
-  return 0;
+  return kFtpDataDone;
 }
 
 int FtpDataByPORT(FtpDataBlock *pBlock) {
@@ -462,7 +462,7 @@ int FtpDataByPORT(FtpDataBlock *pBlock) {
     CloseSlot(pBlock, &pBlock->sListen);
     DebugLog("[FtpDataByPORT] accept failed.\n");
     pBlock->bDone.store(1);
-    return -6;
+    return kFtpDataNotAccepted;
   }
   ApplyDataTimeouts(pBlock, s);
   pBlock->bConnected.store(1);
@@ -470,7 +470,7 @@ int FtpDataByPORT(FtpDataBlock *pBlock) {
   CloseSlot(pBlock, &pBlock->sData);
   CloseSlot(pBlock, &pBlock->sListen);
   pBlock->bDone.store(1);
-  return 0;
+  return kFtpDataDone;
 }
 
 int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const char *szPassword, const char *szHost,
@@ -511,7 +511,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
 
   // Resolve, socket, connect.
   PlatSockAddr server;
-  if (ResolveServer(host.c_str(), nPort, &server) != 1) return -1;
+  if (ResolveServer(host.c_str(), nPort, &server) != 1) return kFtpNotConnected;
   uint32_t nFamily = PlatAddrFamily(&server);
   int bIPv4 = nFamily == kFamilyIPv4;
   int nCtl = ConnectControl(&server, nFamily);
@@ -530,7 +530,7 @@ int FtpClient(ConnectionRecord *pRec, FILE *pAnswer, const char *szUser, const c
     delete pCtl;
     delete pBlock;
     PlatShutdownClose(nCtl);
-    return -2;
+    return kFtpNoSocket;
   }
   // Replies are awaited as long as the longer of the two plain time-outs:
   // the client one alone (500 ms in HTTP mode) cuts servers that pause, as

@@ -86,18 +86,15 @@ struct FtpDataBlock {
 };
 
 // Data thread entries (argument: FtpDataBlock*).  Both set bDone at the end.
-// Return 0, or -1 (FtpDataByPASV: connect failed) / -6 (FtpDataByPORT:
-// accept failed).
+// Return kFtpDataDone, or kFtpDataNotConnected (FtpDataByPASV) /
+// kFtpDataNotAccepted (FtpDataByPORT).
+enum FtpDataResult { kFtpDataDone = 0, kFtpDataNotConnected = -1, kFtpDataNotAccepted = -6 };
 int FtpDataByPASV(FtpDataBlock *pBlock);
 int FtpDataByPORT(FtpDataBlock *pBlock);
 
 // FtpClient (declared in net/ftp_hook.h): fetches szDirectory + szFile
-// (RETR) or lists szDirectory (LIST) into pAnswer.  Returns 0 when the
-// exchange ran to QUIT (also after a refused login or command, whose reply
-// line is then the answer), or -1 host not resolved or not connected, -2 a
-// socket could not be created or the active data socket not bound, -3 it
-// could not listen, -4 the control connection's local address could not be
-// read, -5 the data socket's port could not be read.  It returns only after
-// its data thread has finished.
+// (RETR) or lists szDirectory (LIST) into pAnswer.  Returns one of
+// FtpClientResult (net/ftp_hook.h).  It returns only after its data thread
+// has finished.
 
 #endif  // PROXY_FTP_FTP_CLIENT_H_
