@@ -1,5 +1,6 @@
 #include "ftp/ftp_data.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -60,9 +61,17 @@ int CopyRetry(const char *szFrom, const char *szTo) {
   return 0;
 }
 
-// The SOCKS direction file of a data port.
-int SocksFlagName(PathText *pOut, int nPort) {
-  return pOut->Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort);
+// The direction character each data port's SOCKS direction file held when
+// a reader took it, 0 while none has.
+std::atomic<int> g_aSocksDirection[65536];
+
+// A new data thread on the port: whatever an earlier transfer on it left
+// (its direction, a file nobody read) is not this transfer's.
+void ForgetSocksDirection(int nPort) {
+  if (nPort <= 0 || nPort > 65535) return;
+  g_aSocksDirection[nPort].store(0);
+  PathText name;
+  if (FtpSocksFlagName(&name, nPort)) PlatDeleteRetry(name.c_str(), kFileAttempts);
 }
 
 // Log texts of one of the two relays.
@@ -248,6 +257,28 @@ int FtpTransferOutcome(const char *szFlagFn, int nCode, int nWaitMs) {
   }
 }
 
+int FtpSocksFlagName(PathText *pOut, int nPort) {
+  return pOut->Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort);
+}
+
+int FtpSocksDirection(int nPort, int nWaitMs) {
+  PathText name;
+  if (nPort <= 0 || nPort > 65535 || !FtpSocksFlagName(&name, nPort)) return -1;
+  const int64_t nEnd = PlatSteadyMs() + nWaitMs;
+  for (;;) {
+    char szDir[8];
+    if (ReadSmallFile(name.c_str(), szDir, sizeof szDir) && szDir[0] != '\0') {
+      int c = static_cast<unsigned char>(szDir[0]);
+      g_aSocksDirection[nPort].store(c);
+      return c;
+    }
+    // The other reader took it and has already deleted the file.
+    if (int c = g_aSocksDirection[nPort].load()) return c;
+    if (PlatSteadyMs() >= nEnd) return -1;
+    PlatSleepMs(kFilePollMs);
+  }
+}
+
 int FtpHandOffName(PathText *pOut, const char *szExt, int nSvSock) {
   return pOut->Format("%s%s/req-%d-%04d.%s", g_szDataDir.c_str(), "cache", g_nProxyMode, nSvSock, szExt);
 }
@@ -328,11 +359,9 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
   if (bSocks) {
     // The SOCKS data tunnel of the client's side reads the same file; wait
     // until the control relay has written it.
-    SocksFlagName(&socksFlag, pEndpoint->nPort);
+    FtpSocksFlagName(&socksFlag, pEndpoint->nPort);
     DebugLogF("[FTPDataDispatch] [%04d] _fsopen(%s, \"rt\")\n", nSock, socksFlag.c_str());
-    char szDir[8];
-    int64_t nEnd = PlatSteadyMs() + PeerWaitMs();
-    while (!ReadSmallFile(socksFlag.c_str(), szDir, sizeof szDir) && PlatSteadyMs() < nEnd) PlatSleepMs(kFilePollMs);
+    FtpSocksDirection(pEndpoint->nPort, PeerWaitMs());
   }
 
   char szHost[256];
@@ -431,6 +460,7 @@ void FTPDataMain(void *pArg) {
   if (nAddr >= sizeof szAddr) nAddr = sizeof szAddr - 1;
   memcpy(szAddr, ls.mIP, nAddr);
   szAddr[nAddr] = '\0';
+  if (g_nProxyMode == kModeSocks) ForgetSocksDirection(ls.nPort);
   PlatSocket sListen = kPlatNoSocket;
   int r = PlatListenAt(szAddr, ls.nPort, 1, &sListen);
   if (r != kListenOk) {

@@ -32,6 +32,19 @@ constexpr int kFtpDataPassive = 2;  // the server's PASV/EPSV reply was rewritte
 // 1 when the name fitted.
 int FtpHandOffName(PathText *pOut, const char *szExt, int nSvSock);
 
+// The SOCKS direction file of the data port nPort: "1" for an upload, "0"
+// otherwise, written by the control relay at the transfer command.  1 when
+// the name fitted.
+int FtpSocksFlagName(PathText *pOut, int nPort);
+
+// Waits at most nWaitMs for the direction of the transfer on data port
+// nPort and returns its character ('0', '1'), or -1 when none came in time.
+// Two readers need it, the data thread and the relay's SOCKS data tunnel,
+// and each deletes the file at its end: the direction that one of them has
+// read stays known to the other after the file is gone, until the next data
+// thread of the port starts.
+int FtpSocksDirection(int nPort, int nWaitMs);
+
 // Starts FTPDataMain on a copy of the endpoint record (the caller may reuse
 // its own at once), retrying a failed start with pauses of 100, 200, 300 ms
 // ... up to the connect attempt limit (-$).  Returns 0 or the last error

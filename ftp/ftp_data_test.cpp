@@ -122,6 +122,41 @@ TEST_F(DataThreadTest, StatusWaitIsBounded) {
   EXPECT_LT(PlatSteadyMs() - nStart, 2000);
 }
 
+TEST_F(DataThreadTest, SocksDirectionOutlivesTheFileForTheOtherReader) {
+  // The relay's SOCKS data tunnel and the data thread read the direction
+  // file in either order, and the one that ends first deletes it.
+  const int nPort = FreePort();
+  PathText flag;
+  ASSERT_EQ(FtpSocksFlagName(&flag, nPort), 1);
+  EXPECT_EQ(std::string(flag.c_str()), m_dir.string() + "/cache/socks-" + std::to_string(nPort) + ".flg");
+  static const struct {
+    const char *szFile;  // written by the control relay, or nullptr
+    int nFirst, nSecond; // what the two readers get
+  } kCases[] = {
+      {"1\n", '1', '1'},
+      {"0\n", '0', '0'},
+      {nullptr, -1, -1},  // never written: both give up in time
+  };
+  g_nProxyMode = kModeSocks;
+  for (const auto &c : kCases) {
+    // A data thread starting on the port forgets what an earlier one knew.
+    EndpointRecord ep;
+    Prepare(&ep, 2, nPort, 1);
+    snprintf(ep.mIP, sizeof ep.mIP, "no.such.address %d", nPort);
+    PlatWriteWholeFile(flag.c_str(), "1\n", 2);  // left over
+    ASSERT_EQ(FtpStartDataThread(&ep), 0);
+    int nStatus = 0;
+    ASSERT_EQ(FtpWaitStatus(ep.mLockFn, 5000, &nStatus), 1);
+    EXPECT_FALSE(PlatFileExists(flag.c_str()));
+    if (c.szFile) PlatWriteWholeFile(flag.c_str(), c.szFile, strlen(c.szFile));
+    int64_t nStart = PlatSteadyMs();
+    EXPECT_EQ(FtpSocksDirection(nPort, 200), c.nFirst) << c.szFile;
+    PlatDeleteRetry(flag.c_str(), 1);
+    EXPECT_EQ(FtpSocksDirection(nPort, 200), c.nSecond) << c.szFile;
+    EXPECT_LT(PlatSteadyMs() - nStart, 2000);
+  }
+}
+
 // Passive download end to end: the "client" connects to the data thread,
 // which connects to the "server", reads the flag file and relays the whole
 // payload only after the server closed.  A flag file meant for another data

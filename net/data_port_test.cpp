@@ -46,8 +46,10 @@ TEST_F(DataPortTest, CursorWalksAndWraps) {
 TEST_F(DataPortTest, BusyPortsAreSkippedAndAFullRangeEnds) {
   int nBase = FreeBase();
   ASSERT_GT(nBase, 0);
+  // Busy means something listens there.
   PlatSocket busy = kPlatNoSocket;
   ASSERT_EQ(1, PlatBindListener(0, "0.0.0.0", nBase + 1, &busy));
+  ASSERT_EQ(1, PlatListen(busy, 1));
   g_nPortLow = nBase, g_nPortHigh = nBase + 1, g_nPortNext = nBase + 1;
   EXPECT_EQ(nBase, GetDataPort(1));
   // Only the busy port left: one sweep, then -1 instead of searching for
@@ -55,6 +57,32 @@ TEST_F(DataPortTest, BusyPortsAreSkippedAndAFullRangeEnds) {
   g_nPortLow = g_nPortHigh = g_nPortNext = nBase + 1;
   EXPECT_EQ(-1, GetDataPort(1));
   PlatCloseSocket(busy);
+}
+
+TEST_F(DataPortTest, PortInTimeWaitIsFreeForTheNextListener) {
+  // An earlier passive transfer on the port: the proxy's side closed the
+  // data connection first, so its end lingers in TIME_WAIT on the port.
+  PlatSocket sListen = kPlatNoSocket;
+  ASSERT_EQ(kListenOk, PlatListenAt("127.0.0.1", 0, 1, &sListen));
+  PlatSockAddr addr;
+  ASSERT_EQ(1, PlatLocalAddress(sListen, &addr));
+  const int nPort = static_cast<int>(PlatAddrPort(&addr));
+  PlatSocket sClient = PlatStreamSocket(kFamilyIPv4);
+  ASSERT_EQ(1, PlatConnectAddr(sClient, &addr, 5000));
+  PlatSockAddr peer;
+  PlatSocket sAccepted = PlatAccept(sListen, &peer);
+  ASSERT_NE(kPlatNoSocket, sAccepted);
+  PlatCloseSocket(sListen);
+  PlatShutdownClose(sAccepted);
+  char c;
+  EXPECT_EQ(0, PlatRecv(sClient, &c, 1, 5000));  // the end reached the client
+  PlatCloseSocket(sClient);
+  g_nPortLow = g_nPortHigh = g_nPortNext = nPort;
+  EXPECT_EQ(nPort, GetDataPort(1));
+  ASSERT_EQ(kListenOk, PlatListenAt("127.0.0.1", nPort, 1, &sListen));
+  PlatCloseSocket(sListen);
+  ASSERT_EQ(kListenOk, PlatListenAny(kFamilyIPv4, nPort, 1, &sListen));
+  PlatCloseSocket(sListen);
 }
 
 TEST_F(DataPortTest, ParseDataPortTable) {

@@ -45,8 +45,109 @@ constexpr std::size_t kSpliceMax = 65536;
 // as socket time-outs are), or the platform default when it is 0.
 int ClientWaitMs() { return g_nTmoClient <= 0 ? 0 : (g_nTmoClient < 500 ? 500 : g_nTmoClient); }
 
-int SendClient(const TunnelBlock *pBlock, const char *p, std::size_t n) {
+// One direction of a tunnel: where it reads and writes, how it passes the
+// end of its source on, and the texts of its log lines.
+struct CopyDirection {
+  const char *szTag;        // "ServerSession" / "ClientSession"
+  int bFromClient;          // the source is the client socket (else the server's)
+  int bClearBuffer;         // zero the transfer buffer before each receive
+  int (*pfnWaitMs)();       // the source's wait of one splice move
+  int (*pfnRecv)(TunnelBlock *pBlock);                              // into mBuf
+  int (*pfnSend)(const TunnelBlock *pBlock, const char *p, std::size_t n);
+  void (*pfnSourceEnded)(TunnelBlock *pBlock);  // the source closed its sending side
+};
+
+int ServerWaitMs() { return g_nTmoServer; }
+
+// Client to server.  One wait for the client: the end of the tunnel wakes
+// it by shutting the client's receiving down, so it needs no timer of its
+// own.
+int RecvFromClient(TunnelBlock *pBlock) {
+  return SslRecv(pBlock->nSock, pBlock->pClientSSL, pBlock->mBuf, static_cast<int>(kRecvChunk), ClientWaitMs());
+}
+int SendToServer(const TunnelBlock *pBlock, const char *p, std::size_t n) {
+  return HttpSendServer(pBlock->nSvSock, p, n);
+}
+// The client closed its sending side: the server reads the end of its
+// input at once (a server that answers only then still answers in full)
+// and the other direction goes on.
+void ClientEnded(TunnelBlock *pBlock) {
+  TunnelSync *pSync = pBlock->pSync;
+  if (pSync != nullptr && pSync->bStop.load()) return;
+  HttpShutdownSendServer(pBlock->nSvSock);
+  if (pSync != nullptr) pSync->bClientEnded.store(1);
+}
+
+// Server to client.
+int RecvFromServer(TunnelBlock *pBlock) { return HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk); }
+int SendToClient(const TunnelBlock *pBlock, const char *p, std::size_t n) {
   return HttpSendClientSock(pBlock->nSock, pBlock->pClientSSL, p, n);
+}
+// The server closed its sending side: the client learns it at once, and
+// may still send.
+void ServerEnded(TunnelBlock *pBlock) {
+  HttpShutdownSendClientSock(pBlock->nSock, pBlock->pClientSSL);
+  if (pBlock->pSync != nullptr) pBlock->pSync->bServerEnded.store(1);
+}
+
+constexpr CopyDirection kToServer = {"ServerSession", 1, 1, ClientWaitMs, RecvFromClient, SendToServer, ClientEnded};
+constexpr CopyDirection kToClient = {"ClientSession", 0, 0, ServerWaitMs, RecvFromServer, SendToClient, ServerEnded};
+
+// The copy loop of one direction until its source ends or fails or a send
+// fails.  Without TLS on the client side the bytes move inside the kernel.
+// The client side's log lines name no socket, the server side's name the
+// server socket: "C:recv:", "S:recv(0012):".  Returns the bytes moved.
+int64_t CopyLoop(TunnelBlock *pBlock, const CopyDirection &d) {
+  DebugLogF("[%s] [%04d] Strat %s(%04d).\n", d.szTag, pBlock->nSock, d.szTag, pBlock->nSvSock);
+  FixedText<32> recvSide, sendSide;
+  if (d.bFromClient) {
+    recvSide.Assign("C:recv");
+    sendSide.Format("S:send(%04d)", pBlock->nSvSock);
+  } else {
+    recvSide.Format("S:recv(%04d)", pBlock->nSvSock);
+    sendSide.Assign("C:send");
+  }
+  const int nFrom = d.bFromClient ? pBlock->nSock : pBlock->nSvSock;
+  const int nTo = d.bFromClient ? pBlock->nSvSock : pBlock->nSock;
+  int64_t nTotal = 0;
+  PlatSplicePipe pipe;
+  bool bSplice = pBlock->pClientSSL == nullptr && PlatSpliceOpen(&pipe) == 1;
+  for (;;) {
+    int n;
+    int bSendFailed = 0;
+    if (bSplice) {
+      n = PlatSpliceMove(nFrom, nTo, &pipe, kSpliceMax, d.pfnWaitMs(), &bSendFailed);
+    } else {
+      if (d.bClearBuffer) memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
+      n = d.pfnRecv(pBlock);
+    }
+    if (bSendFailed) {
+      DebugLogF("[%s] [%04d] %s:%d bytes tunneling. / WSAGetLastError() = %d\n", d.szTag, pBlock->nSock,
+                sendSide.c_str(), -1, HttpLastError());
+      break;
+    }
+    if (n <= 0) {
+      DebugLogF("[%s] [%04d] %s:%d bytes tunneling. / WSAGetLastError() = %d\n", d.szTag, pBlock->nSock,
+                recvSide.c_str(), n, n < 0 ? HttpLastError() : 0);
+      if (n == 0) d.pfnSourceEnded(pBlock);
+      break;
+    }
+    DebugLogF("[%s] [%04d] %s:%d bytes tunneling.\n", d.szTag, pBlock->nSock, recvSide.c_str(), n);
+    nTotal += n;
+    int nSent = bSplice ? n : d.pfnSend(pBlock, pBlock->mBuf, static_cast<std::size_t>(n));
+    if (nSent < 0) {
+      DebugLogF("[%s] [%04d] %s:%d bytes tunneling. / WSAGetLastError() = %d\n", d.szTag, pBlock->nSock,
+                sendSide.c_str(), nSent, HttpLastError());
+      break;
+    }
+    DebugLogF("[%s] [%04d] %s:%d bytes tunneling.\n", d.szTag, pBlock->nSock, sendSide.c_str(), nSent);
+    // The loop runs until the source's side ends, in SOCKS mode too: a pass
+    // that stopped after a piece ending a line would leave the client
+    // unread, and its close unnoticed, until the server spoke again.
+  }
+  if (bSplice) PlatSpliceClose(&pipe);
+  DebugLogF("[%s] [%04d] End %s(%04d).\n", d.szTag, pBlock->nSock, d.szTag, pBlock->nSvSock);
+  return nTotal;
 }
 
 void ServerSessionThread(void *pArg) { ServerSession(static_cast<TunnelBlock *>(pArg)); }
@@ -54,55 +155,8 @@ void ServerSessionThread(void *pArg) { ServerSession(static_cast<TunnelBlock *>(
 }  // namespace
 
 int64_t ServerSession(TunnelBlock *pBlock) {
-  DebugLogF("[ServerSession] [%04d] Strat ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
   TunnelSync *pSync = pBlock->pSync;
-  int64_t nTotal = 0;
-  // Without TLS on the client side the bytes move inside the kernel.
-  PlatSplicePipe pipe;
-  bool bSplice = pBlock->pClientSSL == nullptr && PlatSpliceOpen(&pipe) == 1;
-  for (;;) {
-    int n;
-    int bSendFailed = 0;
-    // One wait for the client: the end of the tunnel wakes it by shutting
-    // the client's receiving down, so it needs no timer of its own.
-    if (bSplice) {
-      n = PlatSpliceMove(pBlock->nSock, pBlock->nSvSock, &pipe, kSpliceMax, ClientWaitMs(), &bSendFailed);
-    } else {
-      memset(pBlock->mBuf, 0, sizeof pBlock->mBuf);
-      n = SslRecv(pBlock->nSock, pBlock->pClientSSL, pBlock->mBuf, static_cast<int>(kRecvChunk), ClientWaitMs());
-    }
-    if (bSendFailed) {
-      DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
-                pBlock->nSvSock, -1, HttpLastError());
-      break;
-    }
-    if (n <= 0) {
-      DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, n,
-                n < 0 ? HttpLastError() : 0);
-      // The client closed its sending side: the server reads the end of
-      // its input at once (a server that answers only then still answers
-      // in full) and the other direction goes on.
-      if (n == 0 && (pSync == nullptr || !pSync->bStop.load())) {
-        HttpShutdownSendServer(pBlock->nSvSock);
-        if (pSync != nullptr) pSync->bClientEnded.store(1);
-      }
-      break;
-    }
-    DebugLogF("[ServerSession] [%04d] C:recv:%d bytes tunneling.\n", pBlock->nSock, n);
-    nTotal += n;
-    int nSent = bSplice ? n : HttpSendServer(pBlock->nSvSock, pBlock->mBuf, static_cast<std::size_t>(n));
-    if (nSent < 0) {
-      DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
-                pBlock->nSvSock, nSent, HttpLastError());
-      break;
-    }
-    DebugLogF("[ServerSession] [%04d] S:send(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, nSent);
-    // The loop runs until the client's side ends, in SOCKS mode too: a pass
-    // that stopped after a piece ending a line would leave the client
-    // unread, and its close unnoticed, until the server spoke again.
-  }
-  if (bSplice) PlatSpliceClose(&pipe);
-  DebugLogF("[ServerSession] [%04d] End ServerSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  int64_t nTotal = CopyLoop(pBlock, kToServer);
   delete pBlock;
   if (pSync != nullptr) {
     std::lock_guard<std::mutex> guard(pSync->lock);
@@ -113,45 +167,7 @@ int64_t ServerSession(TunnelBlock *pBlock) {
 }
 
 int64_t ClientSession(TunnelBlock *pBlock) {
-  DebugLogF("[ClientSession] [%04d] Strat ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
-  int64_t nTotal = 0;
-  PlatSplicePipe pipe;
-  bool bSplice = pBlock->pClientSSL == nullptr && PlatSpliceOpen(&pipe) == 1;
-  for (;;) {
-    int n;
-    int bSendFailed = 0;
-    if (bSplice)
-      n = PlatSpliceMove(pBlock->nSvSock, pBlock->nSock, &pipe, kSpliceMax, g_nTmoServer, &bSendFailed);
-    else
-      n = HttpRecvServer(pBlock->nSvSock, pBlock->mBuf, kRecvChunk);
-    if (bSendFailed) {
-      DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, -1,
-                HttpLastError());
-      break;
-    }
-    if (n <= 0) {
-      DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock,
-                pBlock->nSvSock, n, n < 0 ? HttpLastError() : 0);
-      // The server closed its sending side: the client learns it at once,
-      // and may still send.
-      if (n == 0) {
-        HttpShutdownSendClientSock(pBlock->nSock, pBlock->pClientSSL);
-        if (pBlock->pSync != nullptr) pBlock->pSync->bServerEnded.store(1);
-      }
-      break;
-    }
-    DebugLogF("[ClientSession] [%04d] S:recv(%04d):%d bytes tunneling.\n", pBlock->nSock, pBlock->nSvSock, n);
-    nTotal += n;
-    int nSent = bSplice ? n : SendClient(pBlock, pBlock->mBuf, static_cast<std::size_t>(n));
-    if (nSent < 0) {
-      DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling. / WSAGetLastError() = %d\n", pBlock->nSock, nSent,
-                HttpLastError());
-      break;
-    }
-    DebugLogF("[ClientSession] [%04d] C:send:%d bytes tunneling.\n", pBlock->nSock, nSent);
-  }
-  if (bSplice) PlatSpliceClose(&pipe);
-  DebugLogF("[ClientSession] [%04d] End ClientSession(%04d).\n", pBlock->nSock, pBlock->nSvSock);
+  int64_t nTotal = CopyLoop(pBlock, kToClient);
   pBlock->nTotal = nTotal;
   return nTotal;
 }

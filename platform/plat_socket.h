@@ -175,7 +175,8 @@ int PlatConnectAddr(PlatSocket s, const PlatSockAddr *pAddr, int nTimeoutMs);
 int PlatListenAt(const char *szAddr, int nPort, int nBacklog, PlatSocket *pSock);
 
 // A listening stream socket of nFamily on the any-address and nPort (0: the
-// system chooses).  nBacklog <= 0 means the system's maximum.
+// system chooses), with address reuse set.  nBacklog <= 0 means the
+// system's maximum.
 // kListenOk and *pSock; kListenNoSocket (also for an unknown family),
 // kListenBindFailed, kListenFailed: the step that failed.
 int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock);

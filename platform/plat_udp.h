@@ -33,9 +33,11 @@ int PlatSendTo(PlatSocket s, const void *pData, int nLen, const PlatSockAddr *pT
 int PlatRecvFrom(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs, PlatSockAddr *pFrom);
 
 // Binds a fresh stream socket of the family (bIPv4: IPv4, else IPv6) to the
-// any-address and *pPort (host order; 0 lets the system choose), reads the
-// bound port back into *pPort and closes the socket.  0 done, -1 the bind
-// failed, -2 the bound address could not be read.
+// any-address and *pPort (host order; 0 lets the system choose), with
+// address reuse as the listeners set it (connections in TIME_WAIT do not
+// make a port busy, a listener does), reads the bound port back into
+// *pPort and closes the socket.  0 done, -1 the bind failed, -2 the bound
+// address could not be read.
 int PlatProbePort(int bIPv4, int *pPort);
 
 // The network-order bytes of a numeric address text: 4 for IPv4 (bIPv6 0),

@@ -12,6 +12,7 @@
 #include "core/metrics.h"
 #include "core/retry.h"
 #include "core/settings.h"
+#include "ftp/ftp_data.h"
 #include "net/outbound.h"
 #include "net/tunnel.h"
 #include "platform/plat_file.h"
@@ -81,18 +82,12 @@ void SocksThread(void *pArg) {
 
 void SocksDataTunnel(ConnectionRecord *pRec, int nSvSock, int nPort) {
   PathText flag;
-  flag.Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort);
+  FtpSocksFlagName(&flag, nPort);
   DebugLogF("[TelnetDispatch] [%04d] _fsopen(%s)\n", pRec->nSock, flag.c_str());
   // The direction file is written by the FTP-control relay that announced
   // the port; a connection nobody announced gives up after a while.
-  FILE *fp = nullptr;
-  int64_t nStart = PlatSteadyMs();
-  while ((fp = std::fopen(flag.c_str(), "rb")) == nullptr) {
-    if (PlatSteadyMs() - nStart >= kRelayHandOffWaitMs) return;
-    PlatSleepMs(kFilePollMs);
-  }
-  int c = std::fgetc(fp);
-  std::fclose(fp);
+  int c = FtpSocksDirection(nPort, kRelayHandOffWaitMs);
+  if (c < 0) return;
   TunnelBlock *pBlock = new (std::nothrow) TunnelBlock;
   if (!pBlock) {
     RelayAllocFailed(pRec->nSock, nSvSock, 12);
@@ -297,7 +292,7 @@ int TelnetDispatch(ConnectionRecord *pRec) {
   pRec->lastCommand.Clear();
   if (pRec->nRelayProto == 5) {
     PathText flag;
-    if (flag.Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", nPort)) {
+    if (FtpSocksFlagName(&flag, nPort)) {
       PlatDeleteRetry(flag.c_str(), 200);
       DebugLogF("[TelnetDispatch] [%04d] DeleteFile(%s)\n", nCl, flag.c_str());
     }

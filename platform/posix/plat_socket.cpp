@@ -599,6 +599,10 @@ int PlatListenAny(uint32_t nFamily, int nPort, int nBacklog, PlatSocket *pSock) 
   }
   int s = socket(nAf, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return kListenNoSocket;
+  // A data port of an earlier transfer may still have connections in
+  // TIME_WAIT; they must not keep the port from being listened on again.
+  int nOn = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
   int nErr;
   if (BindAny(s, nAf, nPort) != 0) {
     nErr = errno;

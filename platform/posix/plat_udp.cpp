@@ -75,6 +75,12 @@ int PlatRecvFrom(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs, PlatSockAd
 int PlatProbePort(int bIPv4, int *pPort) {
   int s = socket(bIPv4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return -1;
+  // Address reuse as the data listeners set it: a port whose earlier
+  // connections linger in TIME_WAIT is free for them, and must be for the
+  // probe too (else a range used once stays "busy" for minutes).  A port
+  // that something listens on still fails the bind.
+  int nOn = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
   int nResult = 0;
   sockaddr_storage a = {};
   socklen_t nLen;

@@ -8,6 +8,7 @@ Everything here is bounded in time.
 """
 import glob
 import os
+import random
 import re
 import resource
 import shutil
@@ -32,6 +33,40 @@ def free_port(family=socket.AF_INET):
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def free_port_range(count, family=socket.AF_INET):
+    """The first of count consecutive TCP ports that are all free right now
+    (for -N).  Chosen at random below the system's ephemeral range, so that
+    neither outgoing connections nor a range of another test running at the
+    same time are likely to meet it; a port only in TIME_WAIT counts as busy."""
+    low, high = 32768, 60999
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(n) for n in f.read().split())
+    except (OSError, ValueError):
+        pass
+    # Below the ephemeral range if there is room, else above it.
+    first, last = (10000, low - count) if low - count > 10000 else (high + 1, 65535 - count)
+    if first > last:
+        first, last = 1024, 65535 - count
+    host = "::" if family == socket.AF_INET6 else "0.0.0.0"
+    rng = random.SystemRandom()
+    for _ in range(500):
+        base = rng.randint(first, last)
+        try:
+            socks = []
+            for port in range(base, base + count):
+                s = socket.socket(family, socket.SOCK_STREAM)
+                socks.append(s)
+                s.bind((host, port))
+            return base
+        except OSError:
+            continue
+        finally:
+            for s in socks:
+                s.close()
+    raise RuntimeError("no %d free consecutive ports" % count)
 
 
 def ipv6_available():

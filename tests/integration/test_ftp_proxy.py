@@ -11,7 +11,7 @@ import subprocess
 import unittest
 
 from ftpserver import FtpCase
-from proxytest import EICAR, SLOW, ipv6_available
+from proxytest import EICAR, SLOW, free_port_range, ipv6_available
 
 README = b"hello through the ftp proxy\r\n"
 FOUND = b"Found Eicar-Test-Signature\r\n"
@@ -127,7 +127,10 @@ class TransferTest(FtpProxyTest):
 
 
 class CacheAndPortRangeTest(FtpProxyTest):
-    proxy_args = ["-M=10", "-N=42100-42110"]
+    def setUp(self):
+        self.low = free_port_range(11)
+        self.proxy_args = ["-M=10", "-N=%d-%d" % (self.low, self.low + 10)]
+        FtpProxyTest.setUp(self)
 
     def test_cache_and_data_ports(self):
         ftp = self.login()
@@ -146,7 +149,7 @@ class CacheAndPortRangeTest(FtpProxyTest):
         # Every passive data port comes from the range, a new one each time.
         ports = [int(a) * 256 + int(b) for a, b in re.findall(r"to Client=\(127,0,0,1,(\d+),(\d+)\)", log)]
         self.assertGreaterEqual(len(ports), 3)
-        self.assertTrue(all(42100 <= p <= 42110 for p in ports), ports)
+        self.assertTrue(all(self.low <= p <= self.low + 10 for p in ports), ports)
         self.assertTrue(all(a != b for a, b in zip(ports, ports[1:])), ports)
         ftp.set_pasv(False)
         self.assertEqual(self.download(ftp, "data.bin"), self.blob)
@@ -203,7 +206,8 @@ class SocksFtpTest(FtpCase):
 
     def test_download_and_upload_through_socks(self):
         blob = os.urandom(400000)
-        self.start_ftp({"pub/data.bin": blob}, 5, ["-N=43000-43050"], ptl=4)
+        low = free_port_range(10)
+        self.start_ftp({"pub/data.bin": blob}, 5, ["-N=%d-%d" % (low, low + 9)], ptl=4)
 
         def curl(*args, data=b""):
             proc = subprocess.run(["curl", "-s", "-S", "--max-time", str(30 * SLOW), "--socks5",
@@ -217,7 +221,8 @@ class SocksFtpTest(FtpCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(self.server_file("pub/up.bin"), blob[:5000])
         log = self.proxy.log()
-        self.assertRegex(log, r"_fsopen\(\S+/cache/socks-430\d\d\.flg")
+        flags = [int(p) for p in re.findall(r"_fsopen\(\S+/cache/socks-(\d{5})\.flg", log)]
+        self.assertTrue(flags and all(low <= p <= low + 9 for p in flags), flags)
         self.assertIn("[FTPDataDispatch] [", log)
 
 

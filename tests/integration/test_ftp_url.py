@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from ftpserver import FtpCase
-from proxytest import EICAR, SLOW, free_port, ipv6_available
+from proxytest import EICAR, SLOW, free_port, free_port_range, ipv6_available
 
 README = b"hello over ftp\r\n"
 
@@ -100,13 +100,14 @@ class FtpUrlTest(FtpCase):
         self.assertIsNone(self.proxy.proc.poll())
 
     def test_active_fallback_and_code_page(self):
-        self.start(["-N=41000-41050"], no_pasv=True, encoding="cp932")
+        low = free_port_range(10)
+        self.start(["-N=%d-%d" % (low, low + 9)], no_pasv=True, encoding="cp932")
         self.assertEqual(self.fetch("/pub/data.bin"), self.blob)
         ports = [c for c in self.commands() if c.startswith("PORT ")]
         self.assertEqual(len(ports), 1)
         numbers = [int(n) for n in ports[0][5:].split(",")]
         self.assertEqual(numbers[:4], [127, 0, 0, 1])
-        self.assertTrue(41000 <= numbers[4] * 256 + numbers[5] <= 41050)
+        self.assertTrue(low <= numbers[4] * 256 + numbers[5] <= low + 9)
         self.assertIn("[FtpDataByPORT] S:recv(", self.proxy.log())
         self.assertIn(b"readme.txt", self.fetch("/pub/"))
         # A UTF-8 folder name the server does not know is retried in cp932.

@@ -372,23 +372,9 @@ class SocksBindRangeBlackTest(SocksCase):
     files = {"black.db": "127.0.0.1,socks,tcp,10.9.9.9,21\n"}
 
     def setUp(self):
-        self.base = None
-        for _ in range(200):
-            base = proxytest.free_port()
-            if base < 65000 and all(self._free(base + i) for i in range(1, 5)):
-                self.base = base
-                break
+        self.base = proxytest.free_port_range(5)
         self.args = ("-N=%d-%d" % (self.base, self.base + 4), "-T=3000,3000")
         super().setUp()
-
-    @staticmethod
-    def _free(port):
-        with socket.socket() as t:
-            try:
-                t.bind(("0.0.0.0", port))
-                return True
-            except OSError:
-                return False
 
     def test_port_from_the_range_and_black_list(self):
         s = self.socks5_open()
