@@ -228,7 +228,7 @@ void WriteRequestFlag(ConnectionRecord *pRec, const char *szSpool, const char *s
   int nDirection = (nKind == kFtpDownload) == (bPassive != 0) ? 1 : 0;
   if (g_nProxyMode == kModeSocks) {
     PathText socks;
-    if (socks.Format("%s%s/socks-%05d.flg", g_szDataDir.c_str(), "cache", pRec->ftpDataPort)) {
+    if (FtpSocksFlagName(&socks, pRec->ftpDataPort)) {
       DebugLogF("[ClientToServerSession] [%04d] %.*s _fsopen(%s)\n", pRec->nSock,
                 static_cast<int>(strcspn(szLine, "\r\n")), szLine, socks.c_str());
       const char *szDir = nKind == kFtpUpload ? "1\n" : "0\n";
