@@ -3,11 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "base/fixed_text.h"
 #include "base/limits.h"
@@ -16,7 +12,6 @@
 #include "core/settings.h"
 #include "core/text_lines.h"
 #include "platform/plat_file.h"
-#include "platform/plat_file_stamp.h"
 
 namespace {
 
@@ -32,95 +27,17 @@ constexpr const char *kWhiteListComments = " '"; // client white list: no double
 
 enum class EmptyLine { kSkip, kEntry };
 
-// List files are kept in memory: every lookup compares the file's stamp
-// (identity, size, change times) with that of the copy held and reads the
-// file again only when it differs, so an edit still takes effect with the
-// next lookup while an unchanged file costs one stat instead of an open, a
-// read and a close.  A file changed within the last second is read again
-// at every lookup (its stamp may not show a further edit yet).  Files above
-// kListCacheMax, and paths that are no
-// regular file, are read from the file at every lookup.
-constexpr uint64_t kListCacheMax = 16u << 20;
-constexpr std::size_t kListCacheEntries = 32;
-
-struct ListText {
-  PlatFileStamp stamp;
-  std::string text;
-};
-
-struct ListCache {
-  std::mutex lock;
-  std::vector<std::pair<std::string, std::shared_ptr<const ListText>>> entries;
-};
-
-ListCache &TheListCache() {
-  static ListCache cache;
-  return cache;
-}
-
-// The text of the list file as it is now, or nullptr when it is to be read
-// from the file (not regular, too large, unreadable) or is missing
-// (*pbMissing set).
-std::shared_ptr<const ListText> ListFileText(const char *szPath, int *pbMissing) {
-  PlatFileStamp stamp;
-  int nStamp = PlatGetFileStamp(szPath, &stamp);
-  *pbMissing = nStamp < 0;
-  if (nStamp != 1 || stamp.nSize > kListCacheMax) return nullptr;
-  ListCache &cache = TheListCache();
-  {
-    std::lock_guard<std::mutex> guard(cache.lock);
-    for (const auto &entry : cache.entries)
-      if (entry.first == szPath && PlatSameFileStamp(entry.second->stamp, stamp)) return entry.second;
-  }
-  // Read outside the lock; the stamp taken before the read is kept, so a
-  // change during the read is read again next time.
-  FILE *fp = fopen(szPath, "rb");
-  if (!fp) return nullptr;
-  auto pText = std::make_shared<ListText>();
-  pText->stamp = stamp;
-  pText->text.resize(static_cast<std::size_t>(stamp.nSize));
-  std::size_t nRead = fread(pText->text.data(), 1, pText->text.size(), fp);
-  fclose(fp);
-  pText->text.resize(nRead);
-  // A file changed a moment ago may change again without a new stamp: its
-  // text serves this lookup only.
-  if (!PlatFileStampSettled(stamp)) return pText;
-  std::lock_guard<std::mutex> guard(cache.lock);
-  for (auto &entry : cache.entries) {
-    if (entry.first == szPath) {
-      entry.second = pText;
-      return pText;
-    }
-  }
-  if (cache.entries.size() >= kListCacheEntries) cache.entries.erase(cache.entries.begin());
-  cache.entries.emplace_back(szPath, pText);
-  return pText;
-}
-
 // Reads szPath from the top, one line of at most N-1 characters at a time
 // (a longer line arrives in pieces, each treated as a line; a line of
 // exactly N-1 characters is one line), cuts each at its first CR or LF and
 // hands every line that is not a comment to fnLine(char *szLine), which may
 // modify the line and returns nonzero to stop reading.  *pEntries, when
 // given, counts the lines handed over.  Returns -1 when the file cannot be
-// opened, 1 when fnLine stopped the reading, 0 at the end of the file.  One
-// stack buffer; the file's text comes from the list cache.
+// opened, 1 when fnLine stopped the reading, 0 at the end of the file.
 template <std::size_t N, typename Fn>
 int ScanListFile(const char *szPath, const char *szComments, EmptyLine eEmpty, Fn fnLine, int *pEntries = nullptr) {
-  if (pEntries) *pEntries = 0;
-  int bMissing = 0;
-  std::shared_ptr<const ListText> pText = ListFileText(szPath, &bMissing);
-  if (bMissing) return -1;  // no file: no second look with open
-  FILE *fp = nullptr;
-  if (!pText) {
-    fp = PlatOpenRetry(szPath, "r", 1);
-    if (!fp) return -1;
-  }
-  LineSource src = fp ? FileLineSource(fp) : TextLineSource(pText->text.data(), pText->text.size());
-  const LineRules rules{LongLine::kSplit, szComments, eEmpty == EmptyLine::kEntry};
-  int nResult = ForEachLine<N>(&src, rules, fnLine, pEntries);
-  if (fp) fclose(fp);
-  return nResult;
+  return ScanTextFile<N>(szPath, LineRules{LongLine::kSplit, szComments, eEmpty == EmptyLine::kEntry}, fnLine,
+                         pEntries);
 }
 
 // ---------------------------------------------------------------------------

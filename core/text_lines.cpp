@@ -1,5 +1,9 @@
 #include "core/text_lines.h"
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
 namespace {
 
 // The file form: byte by byte through the stream's buffer.
@@ -52,4 +56,57 @@ std::size_t ReadSourceLine(LineSource *pSrc, char *pBuf, std::size_t nSize, Long
   }
   if (pSrc->fp) return ReadStreamLine(pSrc->fp, pBuf, nSize, eLong);
   return ReadMemoryLine(pSrc, pBuf, nSize, eLong);
+}
+
+namespace {
+
+constexpr uint64_t kFileTextMax = 16u << 20;
+constexpr std::size_t kFileTextEntries = 64;
+
+struct FileTextCache {
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::shared_ptr<const FileText>>> entries;
+};
+
+FileTextCache &TheFileTextCache() {
+  static FileTextCache cache;
+  return cache;
+}
+
+}  // namespace
+
+std::shared_ptr<const FileText> CachedFileText(const char *szPath, int *pbMissing) {
+  PlatFileStamp stamp;
+  int nStamp = PlatGetFileStamp(szPath, &stamp);
+  *pbMissing = nStamp < 0;
+  if (nStamp != 1 || stamp.nSize > kFileTextMax) return nullptr;
+  FileTextCache &cache = TheFileTextCache();
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    for (const auto &entry : cache.entries)
+      if (entry.first == szPath && PlatSameFileStamp(entry.second->stamp, stamp)) return entry.second;
+  }
+  // Read outside the lock; the stamp taken before the read is kept, so a
+  // change during the read is read again next time.
+  FILE *fp = fopen(szPath, "rb");
+  if (!fp) return nullptr;
+  auto pText = std::make_shared<FileText>();
+  pText->stamp = stamp;
+  pText->text.resize(static_cast<std::size_t>(stamp.nSize));
+  std::size_t nRead = fread(pText->text.data(), 1, pText->text.size(), fp);
+  fclose(fp);
+  pText->text.resize(nRead);
+  // A file changed a moment ago may change again without a new stamp: its
+  // text serves this look only.
+  if (!PlatFileStampSettled(stamp)) return pText;
+  std::lock_guard<std::mutex> guard(cache.lock);
+  for (auto &entry : cache.entries) {
+    if (entry.first == szPath) {
+      entry.second = pText;
+      return pText;
+    }
+  }
+  if (cache.entries.size() >= kFileTextEntries) cache.entries.erase(cache.entries.begin());
+  cache.entries.emplace_back(szPath, pText);
+  return pText;
 }

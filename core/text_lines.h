@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "platform/plat_file.h"
+#include "platform/plat_file_stamp.h"
 
 // Comment characters of these files: a line whose first character is one of
 // them is skipped (an empty line, whose first character was CR or LF, too).
@@ -95,6 +98,42 @@ int ForEachLine(LineSource *pSrc, const LineRules &rules, Fn fnLine, int *pEntri
   return 0;
 }
 
+// Settings, list and zone files are kept in memory: every look compares the
+// file's stamp (identity, size, change times) with that of the copy held and
+// reads the file again only when it differs, so an edit still takes effect
+// with the next look while an unchanged file costs one stat instead of an
+// open, a read and a close.  A file changed within the last second is read
+// again at every look (its stamp may not show a further edit yet).
+struct FileText {
+  PlatFileStamp stamp;
+  std::string text;
+};
+// The text of the file as it is now, or nullptr when it is to be read from
+// the file (not a regular file, above 16 MiB, unreadable) or is missing
+// (*pbMissing set then).
+std::shared_ptr<const FileText> CachedFileText(const char *szPath, int *pbMissing);
+
+// Reads szPath from the top, through its copy in memory when there is one,
+// and hands its lines to fnLine as ForEachLine does.  Returns -1 when the
+// file cannot be opened, 1 when fnLine stopped, 0 at the end of the file.
+template <std::size_t N, typename Fn>
+int ScanTextFile(const char *szPath, const LineRules &rules, Fn fnLine, int *pEntries = nullptr) {
+  if (pEntries) *pEntries = 0;
+  if (!szPath || !*szPath) return -1;
+  int bMissing = 0;
+  std::shared_ptr<const FileText> pText = CachedFileText(szPath, &bMissing);
+  if (bMissing) return -1;  // no file: no second look with open
+  FILE *fp = nullptr;
+  if (!pText) {
+    fp = PlatOpenRetry(szPath, "rb", 1);
+    if (!fp) return -1;
+  }
+  LineSource src = fp ? FileLineSource(fp) : TextLineSource(pText->text.data(), pText->text.size());
+  int nResult = ForEachLine<N>(&src, rules, fnLine, pEntries);
+  if (fp) fclose(fp);
+  return nResult;
+}
+
 // Reads szPath from the top and hands every line that is not a comment
 // (kBlankQuoteComments, empty lines skipped) to fnLine(char *szLine), cut
 // at its first CR or LF and at N-1 characters; the rest of a longer line is
@@ -102,13 +141,7 @@ int ForEachLine(LineSource *pSrc, const LineRules &rules, Fn fnLine, int *pEntri
 // stopped, 0 at the end of the file.
 template <std::size_t N, typename Fn>
 int ReadTextLines(const char *szPath, Fn fnLine) {
-  if (!szPath || !*szPath) return -1;
-  FILE *fp = PlatOpenRetry(szPath, "rb", 1);
-  if (!fp) return -1;
-  LineSource src = FileLineSource(fp);
-  int nResult = ForEachLine<N>(&src, LineRules{LongLine::kDrop, kBlankQuoteComments, 0}, fnLine);
-  fclose(fp);
-  return nResult;
+  return ScanTextFile<N>(szPath, LineRules{LongLine::kDrop, kBlankQuoteComments, 0}, fnLine);
 }
 
 #endif  // PROXY_CORE_TEXT_LINES_H_
