@@ -288,10 +288,7 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
   }
   delete pScan;
-  if (pRec->nSvSock != -1) {
-    char szNoHost[256] = "";
-    ConnectHost(pRec, szNoHost, 0);
-  }
+  if (pRec->nSvSock != -1) ConnectHost(pRec, "", 0, 0, nullptr);
 }
 
 }  // namespace

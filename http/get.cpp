@@ -13,6 +13,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
+#include "net/outbound.h"
 #include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"
@@ -309,15 +310,16 @@ int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *sz
 
 int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *pReq, int nPrevKeep,
                    const char *szCache) {
-  int bReused = 0;
-  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  ConnectResult conn;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &conn);
   if (nSv == -1) {
     DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
     pRec->mLine[0] = '\0';
     return 0;
   }
   pRec->nSvSock = nSv;
-  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
+  int bUpstream = conn.bUpstream;
+  int bReused = conn.bReused;
   DebugLogF("[GetDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
   pRec->nLogStatus = 0;
   pRec->nLogBytes = 0;
@@ -342,8 +344,8 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     // The kept connection was closed by the server while idle: once more
     // on a new one.
     CloseServer(pRec);
-    bReused = 0;
-    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
+    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &conn);
+    bReused = conn.bReused;
     if (nSv == -1) {
       DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
       break;

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
+#include "net/outbound.h"
 #include "http/compose.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
@@ -129,8 +130,8 @@ int OtherDispatch(ConnectionRecord *pRec) {
     pRec->mLine[0] = '\0';
     return 0;
   }
-  int bReused = 0;
-  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  ConnectResult conn;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &conn);
   if (nSv == -1) {
     DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
     delete pT;
@@ -140,7 +141,8 @@ int OtherDispatch(ConnectionRecord *pRec) {
     return 0;
   }
   pRec->nSvSock = nSv;
-  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
+  int bUpstream = conn.bUpstream;
+  int bReused = conn.bReused;
   DebugLogF("[OtherDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
   pRec->nLogStatus = 0;
   pRec->nLogBytes = 0;
@@ -184,7 +186,8 @@ int OtherDispatch(ConnectionRecord *pRec) {
     if (bGotData || !bReused || bStoreFailed) break;
     // The kept connection had been closed by the server: once more anew.
     CloseServer(pRec);
-    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
+    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &conn);
+    bReused = conn.bReused;
     if (nSv == -1) {
       DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
       break;
