@@ -292,6 +292,32 @@ class PersistenceTest(HttpProxyBase):
             self.assertEqual(s.recv(100), b"")   # and the proxy closes
         self.assertEqual(len(self.origin.conns), 1)   # one server connection for all
 
+    def test_kept_server_connection_closed_while_idle_is_replaced(self):
+        """The server closes the kept connection between two requests: the
+        next one (a GET, then a POST) goes out once more on a new connection."""
+        import socket
+        post = ("POST %s/echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc" % self.base).encode()
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:
+            s.sendall(self.request("/size/10"))
+            self.assertEqual(self.read_answer(s)[1], httporigin.pattern(10))
+            for req in (self.request("/size/20"), post):
+                with self.origin.lock:
+                    conns = list(self.origin.conns)
+                for c in conns:
+                    try:
+                        c.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                time.sleep(0.2 * SLOW)
+                s.sendall(req)
+                head, body = self.read_answer(s)
+                self.assertIn(" 200 ", head)
+            self.assertTrue(body.startswith(b"POST /echo HTTP/1.1\r\n"), body)
+            self.assertTrue(body.endswith(b"\n\nabc"), body)
+        log = self.proxy.wait_log("End.")
+        self.assertEqual(log.count("sender connect success"), 3)
+        self.assertEqual(log.count("Winsock connect success"), 3)
+
     def test_closing_answer_says_so(self):
         # An HTTP/1.1 request whose answer ends with the server's close.
         for args, path in ((["-!=0", "-U=0"], "/http10"), (["-U=0"], "/size/10"), (["-U=15"], "/size/10")):
