@@ -215,7 +215,10 @@ int ConnectHost(ConnectionRecord *pRec, const char *szHost, int nPort, int bMayR
     }
     bool bSameHost = g_nProxyMode == kModeHttp && strcmp(szHost, pRec->mSvHost.c_str()) == 0;
     if (bSameHost && bMayReuse && pRec->nSvSock != -1) {
+      // The kept connection goes where the table sent it when it was
+      // opened: still an upstream proxy if it was one.
       pOut->mServer.Assign(pRec->mSvName.view());
+      pOut->bUpstream = strcmp(pRec->mSvName.c_str(), szHost) != 0;
       pOut->bReused = 1;
       return pRec->nSvSock;
     }

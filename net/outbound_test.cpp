@@ -213,6 +213,14 @@ TEST_F(ConnectHostTest, UpstreamMarkOnlyWhenTheTableReplacesTheHost) {
     EXPECT_STREQ(c.szServer, res.mServer.c_str()) << c.szTable;
     EXPECT_EQ(c.bUpstream, res.bUpstream) << c.szTable;
     EXPECT_EQ(0, res.bReused);
+    if (c.nMode == kModeHttp) {
+      // Reused, the kept connection still goes to the same server.
+      m_pRec->nSvSock = s;
+      EXPECT_EQ(s, ConnectHost(m_pRec, c.szHost, nPort, 1, &res)) << c.szTable;
+      EXPECT_EQ(1, res.bReused);
+      EXPECT_EQ(c.bUpstream, res.bUpstream) << c.szTable;
+      m_pRec->nSvSock = -1;
+    }
     PlatShutdownClose(s);
   }
 }

@@ -229,6 +229,25 @@ class UpstreamProxyTest(HttpProxyBase):
                               r"Server=127\.0\.0\.1 Port=%d\n" % self.origin.port)
 
 
+class UpstreamKeepAliveTest(HttpProxyBase):
+    """A kept connection to an upstream proxy is still one: the next request
+    on it goes out in absolute form too."""
+    args = ["-G=1", "-!=0", "-U=0"]
+
+    def prepare(self):
+        self.proxy.write("http.ini", "127.0.0.1 %d=,127.0.0.1 %d,upstream\n" % (self.proxy.port, self.origin.port))
+
+    def test_reused_upstream_connection_keeps_absolute_form(self):
+        import socket
+        req = b"GET http://localhost:9/echo HTTP/1.1\r\nHost: localhost:9\r\n\r\n"
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:
+            for _ in range(2):
+                s.sendall(req)
+                head, body = PersistenceTest.read_answer(self, s)
+                self.assertTrue(body.startswith(b"GET http://localhost:9/echo HTTP/1.1\r\n"), body)
+        self.assertEqual(len(self.origin.conns), 1)   # the second request reused the connection
+
+
 class KeepAliveTest(HttpProxyBase):
     args = ["-G=1", "-!=0"]
 
