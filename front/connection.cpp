@@ -143,11 +143,15 @@ void RefuseRequest(ConnectionRecord *pRec, int nStatus, const char *szReason) {
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
 // Bytes that follow the request stay in the carry for the next pass.
-int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
+int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept) {
   const int nSock = pRec->nSock;
   // Created empty and kept open while the request arrives: every block is
-  // appended through the one descriptor.
-  int nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
+  // appended through the one descriptor.  A kept connection's previous
+  // request left the file emptied in place: deleting it and creating it
+  // again would take the spool folder's lock twice per request.
+  int nReqFd = *pbReqKept ? PlatSpoolAppendFd(pRec->mReqFile.c_str()) : -1;
+  if (nReqFd < 0) nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
+  *pbReqKept = 0;
 
   // The scanner (64 KiB of header buffer) is taken when the first bytes of
   // the first request are there: a client that connects and waits costs
@@ -255,11 +259,15 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
     int bAuthenticated = 0;
     // The request was written by this thread: a file that is not there
     // will not appear by waiting.
-    FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
-    if (fp) {
-      if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
-      if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
-      fclose(fp);
+    // Without credentials to check, the request line comes from the header
+    // the scanner holds: the file need not be read back for it.
+    if (NeedProxyAuth() || !RequestLineOfHeader(pScan, pRec->mRecv, kRecvChunk + 1)) {
+      FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
+      if (fp) {
+        if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
+        if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
+        fclose(fp);
+      }
     }
     if (!NeedProxyAuth() || bAuthenticated) {
       Proxy_Dispatch(pRec);
@@ -272,8 +280,12 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
   }
   // Bytes after the request belong to a next request only on a connection
   // that goes on.
-  if (!pRec->bKeepAlive) pRec->nClientCarry = 0;
-  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+  if (!pRec->bKeepAlive) {
+    pRec->nClientCarry = 0;
+    PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+  } else {
+    *pbReqKept = PlatSpoolEmpty(pRec->mReqFile.c_str()) == 1;
+  }
   return 1;
 }
 
@@ -285,9 +297,11 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   // The carry is kept: a SOCKS client may have sent its first request right
   // behind the CONNECT.
   RequestScan *pScan = nullptr;
-  while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
+  int bReqKept = 0;
+  while (ServeOneRequest(pRec, &pScan, &bReqKept) == 1 && pRec->bKeepAlive == 1) {
   }
   delete pScan;
+  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
   if (pRec->nSvSock != -1) ConnectHost(pRec, "", 0, 0, nullptr);
 }
 
@@ -351,10 +365,26 @@ void RequestScanInit(RequestScan *pScan) {
   HttpReaderInit(&pScan->reader, kHttpRequest, 0);
   pScan->bUpload = 0;
   pScan->mFirstLine[0] = '\0';
+  pScan->nLeadingBlank = -1;
+}
+
+int RequestLineOfHeader(const RequestScan *pScan, char *pOut, size_t nSize) {
+  // As fgets(pOut, nSize) reads the request file: up to and with the first
+  // LF, at most nSize - 1 bytes.  The header holds no NUL; empty lines in
+  // front of the request line are in the file but not in the header.
+  if (pScan->nLeadingBlank != 0 || !HttpReaderHeaderDone(&pScan->reader)) return 0;
+  const char *pHeader = pScan->reader.mHeader;
+  const void *pLf = memchr(pHeader, '\n', pScan->reader.nHeader);
+  size_t nLen = pLf ? static_cast<size_t>(static_cast<const char *>(pLf) - pHeader) + 1 : pScan->reader.nHeader;
+  if (nLen > nSize - 1) nLen = nSize - 1;
+  memcpy(pOut, pHeader, nLen);
+  pOut[nLen] = '\0';
+  return 1;
 }
 
 int RequestScanFeed(RequestScan *pScan, const char *pData, size_t nLen, size_t *pnUsed) {
   int bHadHeader = HttpReaderHeaderDone(&pScan->reader);
+  if (pScan->nLeadingBlank < 0 && nLen > 0) pScan->nLeadingBlank = pData[0] == '\r' || pData[0] == '\n';
   int nRc = HttpReaderFeed(&pScan->reader, pData, nLen, pnUsed);
   if (!bHadHeader && HttpReaderHeaderDone(&pScan->reader)) {
     const char *pHeader = pScan->reader.mHeader;

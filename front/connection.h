@@ -50,8 +50,14 @@ struct RequestScan {
   HttpReader reader;
   int bUpload;
   char mFirstLine[4096];  // the request line without CR LF
+  int nLeadingBlank;      // 1 the request began with an empty line, -1 nothing fed yet
 };
 void RequestScanInit(RequestScan *pScan);
+// Copies the request line of a complete header as fgets(pOut, nSize) reads
+// it from the request file: with its line end, cut at nSize - 1 bytes.
+// Returns 1, or 0 when the header cannot give it (not complete, or empty
+// lines came before the request line).
+int RequestLineOfHeader(const RequestScan *pScan, char *pOut, std::size_t nSize);
 // *pnUsed receives how many bytes of the block belong to this request.
 // Returns 1 when the request is complete, 0 when more is needed, -1 when it
 // is refused (pScan->reader.nError: 400, or 431 for an oversized header).

@@ -114,6 +114,40 @@ TEST(RequestScanTest, LongHeaderLinesAndLargeBody) {
   EXPECT_EQ(1u, nUsed);
 }
 
+// The request line taken from the scanner's header must be what fgets
+// reads from the request file, or the header must decline to give it.
+TEST(RequestScanTest, RequestLineMatchesTheFile) {
+  static const struct {
+    const char *szName;
+    std::string sReq;
+    std::size_t nSize;
+    int nWant;  // 1 given, 0 declined
+  } kCases[] = {
+      {"CRLF", "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 16385, 1},
+      {"LF only", "GET / HTTP/1.1\nHost: h\n\n", 16385, 1},
+      {"line longer than the buffer", "GET /" + std::string(40, 'a') + " HTTP/1.1\r\n\r\n", 17, 1},
+      {"line exactly the buffer", "GET / HTTP/1.1\r\n\r\n", 17, 1},
+      {"empty line first", "\r\nGET / HTTP/1.1\r\n\r\n", 16385, 0},
+      {"header not complete", "GET / HTTP/1.1\r\nHost: h\r\n", 16385, 0},
+  };
+  std::unique_ptr<RequestScan> pScan(new RequestScan);
+  std::string sPath = testing::TempDir() + "/reqline.dat";
+  for (const auto &c : kCases) {
+    FeedInBlocks(c.sReq, 5, pScan.get());
+    std::vector<char> vGot(c.nSize, 'x');
+    ASSERT_EQ(c.nWant, RequestLineOfHeader(pScan.get(), vGot.data(), c.nSize)) << c.szName;
+    if (!c.nWant) continue;
+    std::ofstream(sPath, std::ios::binary) << c.sReq;
+    std::vector<char> vFile(c.nSize, 'y');
+    FILE *fp = fopen(sPath.c_str(), "rb");
+    ASSERT_NE(nullptr, fp);
+    ASSERT_NE(nullptr, fgets(vFile.data(), static_cast<int>(c.nSize), fp));
+    fclose(fp);
+    EXPECT_STREQ(vFile.data(), vGot.data()) << c.szName;
+  }
+  std::remove(sPath.c_str());
+}
+
 class ScopedTz {
  public:
   explicit ScopedTz(const char *szTz) {

@@ -118,6 +118,15 @@ int PlatSpoolCreateFd(const char *szPath);
 // Deletes a spool file as PlatDeleteRetry does (same attempts and results);
 // its name is gone on success.
 int PlatSpoolDelete(const char *szPath, unsigned nAttempts);
+// Empties a spool file in place, for a name that is used again at once
+// (the request file of a kept connection): no folder lock, unlike a
+// deletion and a creation.  The emptying is complete when this returns,
+// so writes after it are not pushed to the disk early by the file
+// system's replace-by-truncate rule.  1 done, -1 failure (no such file).
+int PlatSpoolEmpty(const char *szPath);
+// Opens an existing spool file for appending (a link is not followed).
+// Returns the descriptor (close with PlatCloseFd), or -1.
+int PlatSpoolAppendFd(const char *szPath);
 
 // Opens a regular file for reading without ever blocking on a FIFO or a
 // device (the type is checked on the opened descriptor).  Returns 1 with

@@ -448,6 +448,20 @@ int PlatSpoolCreateFd(const char *szPath) {
   return PlatCreateWriteFd(szPath);
 }
 
+int PlatSpoolEmpty(const char *szPath) {
+  // Closed right away: ext4 writes a file out at the first close after it
+  // was truncated to nothing, which must not be the close after the next
+  // request was written into it.
+  int fd = open(szPath, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  close(fd);
+  return 1;
+}
+
+int PlatSpoolAppendFd(const char *szPath) {
+  return open(szPath, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+}
+
 int PlatSpoolDelete(const char *szPath, unsigned nAttempts) {
   // A name that is not there is seen without the folder's lock, which
   // renames and deletions take even when they find nothing.

@@ -167,6 +167,20 @@ TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
   fclose(fp);
   struct stat st1;
   ASSERT_EQ(0, stat(P("req.dat").c_str(), &st1));
+  // Emptied in place for the next request: same inode, nothing left; a
+  // name that is not there is not created.
+  struct stat stBefore, stAfter;
+  ASSERT_EQ(0, stat(P("req.dat").c_str(), &stBefore));
+  EXPECT_EQ(1, PlatSpoolEmpty(P("req.dat").c_str()));
+  int nAppend = PlatSpoolAppendFd(P("req.dat").c_str());
+  ASSERT_GE(nAppend, 0);
+  EXPECT_EQ(1, PlatWriteFd(nAppend, "next", 4));
+  PlatCloseFd(nAppend);
+  ASSERT_EQ(0, stat(P("req.dat").c_str(), &stAfter));
+  EXPECT_EQ(stBefore.st_ino, stAfter.st_ino);
+  EXPECT_EQ("next", Read(P("req.dat")));
+  EXPECT_EQ(-1, PlatSpoolEmpty(P("none.dat").c_str()));
+  EXPECT_EQ(-1, PlatSpoolAppendFd(P("none.dat").c_str()));
   EXPECT_EQ(1, PlatSpoolDelete(P("req.dat").c_str(), 1));
   EXPECT_FALSE(std::filesystem::exists(P("req.dat")));
   EXPECT_EQ(0, PlatSpoolDelete(P("req.dat").c_str(), 1));
@@ -306,6 +320,8 @@ TEST_F(PlatFileTest, LinksUnderSpoolNamesAreNotFollowed) {
   EXPECT_EQ(nullptr, PlatSpoolCreate(P("link").c_str(), "wb"));
   EXPECT_EQ(-1, PlatSpoolCreateFd(P("link").c_str()));
   EXPECT_EQ(-1, PlatCreateWriteFd(P("link").c_str()));
+  EXPECT_EQ(-1, PlatSpoolEmpty(P("link").c_str()));
+  EXPECT_EQ(-1, PlatSpoolAppendFd(P("link").c_str()));
   EXPECT_EQ(-1, PlatAppendFile(P("link").c_str(), "x", 1));
   EXPECT_EQ(-1, PlatCopyFile(P("link").c_str(), P("copy").c_str(), 1));
   EXPECT_EQ(nullptr, PlatSpoolOpenRetry(P("link").c_str(), "rb", 100));  // at once, no retries
