@@ -303,32 +303,32 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   tmp.Format("%s.tmp", pReq->szSpool);
   cash.Format("%s.cash", pReq->szSpool);
   char *pBuf = new (std::nothrow) char[kHttpRequestSendMax + 1];
-  GetExchange *pRes = new (std::nothrow) GetExchange{};
-  if (pBuf == nullptr || pRes == nullptr) {
+  GetExchange *pGet = new (std::nothrow) GetExchange{};
+  if (pBuf == nullptr || pGet == nullptr) {
     delete[] pBuf;
-    delete pRes;
+    delete pGet;
     CloseServer(pRec);
     pRec->mLine[0] = '\0';
     return 0;
   }
-  pRes->pT = pT;
-  pRes->szSpool = pReq->szSpool;
-  pRes->pBuf = pBuf;
-  pRes->bUpstream = bUpstream;
-  pRes->bWhite = pReq->bWhite;
-  ServerExchange &ex = pRes->ex;
+  pGet->pT = pT;
+  pGet->szSpool = pReq->szSpool;
+  pGet->pBuf = pBuf;
+  pGet->bUpstream = bUpstream;
+  pGet->bWhite = pReq->bWhite;
+  ServerExchange &ex = pGet->ex;
   ex.szTag = "GetDispatch";
   ex.szRecvEnd = " ";
   ex.szSpool = pReq->szSpool;
   ex.szHost = pReq->szHost;
   ex.nPort = pT->nPort;
   ex.bReused = conn.bReused;
-  ex.pCtx = pRes;
+  ex.pCtx = pGet;
   ex.fnSend = SendGetRequest;
   ex.fnPiece = PassOnPiece;
   RunServerExchange(pRec, &nSv, &ex);
   delete[] pBuf;
-  pRes->pBuf = nullptr;
+  pGet->pBuf = nullptr;
   const ResponseTracker &track = ex.track;
   if (ex.bStoreFailed) {
     // The spool lost part of the response: the server connection is not
@@ -336,9 +336,9 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     // part of the answer, the end of the connection).
     DebugLogF("[GetDispatch] [%04d] [%04d] spool write failed.\n", pRec->nSock, nSv);
     CloseServer(pRec);
-    if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
+    if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
     pRec->bKeepAlive = 0;
-    delete pRes;
+    delete pGet;
     DeleteSpool(pReq->szSpool);
     DeleteSpool(cash.c_str());
     pRec->mLine[0] = '\0';
@@ -351,9 +351,9 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     // connection).
     DebugLogF("[GetDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
     CloseServer(pRec);
-    if (!pRes->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    if (!pGet->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
     pRec->bKeepAlive = 0;
-    delete pRes;
+    delete pGet;
     DeleteSpool(pReq->szSpool);
     DeleteSpool(cash.c_str());
     pRec->mLine[0] = '\0';
@@ -369,21 +369,21 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   // 6. The server connection stays only for a kept exchange whose response
   // ended by its own framing.
   if (pRec->nSvSock != -1 &&
-      (!pRec->bKeepAlive || !track.bComplete || track.bServerClose || pRes->bClientFailed)) {
+      (!pRec->bKeepAlive || !track.bComplete || track.bServerClose || pGet->bClientFailed)) {
     DebugLogF("[GetDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
     CloseServer(pRec);
   }
-  if (pRes->bClientFailed) pRec->bKeepAlive = 0;
+  if (pGet->bClientFailed) pRec->bKeepAlive = 0;
   int nSvLog = nSv;
   // 7. Inspection.
   if (!pReq->bWhite) {
     int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
     if (nInspected != 1) {
       // Nothing unscanned or cut short reaches the client or the cache.
-      if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
+      if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
       pRec->bKeepAlive = 0;
       CloseServer(pRec);
-      delete pRes;
+      delete pGet;
       DeleteSpool(pReq->szSpool);
       DeleteSpool(tmp.c_str());
       DeleteSpool(cash.c_str());
@@ -401,7 +401,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   // 9.-10. Delivery unless it was passed on.
   DeleteSpool(cash.c_str());
-  if (!pRes->bPassedOn) {
+  if (!pGet->bPassedOn) {
     FILE *pIn = OpenSpoolLong(tmp.c_str(), "rb");
     if (pIn == nullptr) {
       DebugLogF("[GetDispatch] [%04d] C:temp file not open. (%s)\n", pRec->nSock, tmp.c_str());
@@ -412,7 +412,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     }
   }
   if (bCutShort) pRec->bKeepAlive = 0;
-  delete pRes;
+  delete pGet;
   // 11.
   DeleteSpool(pReq->szSpool);
   DeleteSpool(tmp.c_str());
