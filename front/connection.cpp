@@ -302,10 +302,7 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   }
   delete pScan;
   PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
-  if (pRec->nSvSock != -1) {
-    char szNoHost[256] = "";
-    ConnectHost(pRec, szNoHost, 0);
-  }
+  if (pRec->nSvSock != -1) ConnectHost(pRec, "", 0, 0, nullptr);
 }
 
 }  // namespace

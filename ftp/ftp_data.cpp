@@ -364,10 +364,10 @@ int FTPDataDispatch(ConnectionRecord *pData, EndpointRecord *pEndpoint) {
     FtpSocksDirection(pEndpoint->nPort, PeerWaitMs());
   }
 
-  char szHost[256];
   pData->nSvSock = -1;
-  int nSv = -1;
-  if (CopyText(szHost, sizeof szHost, pEndpoint->mSvIP)) nSv = ConnectHost(pData, szHost, pEndpoint->nSvPort);
+  // A longer address than ConnectHost takes (255 characters) is refused
+  // there, never cut into another one.
+  int nSv = ConnectHost(pData, pEndpoint->mSvIP, pEndpoint->nSvPort, 0, nullptr);
   if (nSv < 0) {
     DebugLogF("[FTPDataDispatch] [%04d] Connect Server fail. [%04d]\n", nSock, -1);
   } else {

@@ -165,21 +165,17 @@ int ConnectDispatch(ConnectionRecord *pRec) {
   }
   // A kept HTTP connection is never a tunnel: it ends here, and the tunnel
   // gets its own connection.
-  int bKeep = pRec->bKeepAlive;
   CloseServer(pRec);
-  pRec->bKeepAlive = 0;
-  char szAsked[256];
-  CopyText(szAsked, sizeof szAsked, szHost);
-  int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort) : -1;
-  pRec->bKeepAlive = bKeep;
+  ConnectResult conn{};
+  int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort, 0, &conn) : -1;
   if (nSv == -1) {
     DebugLogF("[ConnectDispatch] [%04d] connect fail.\n", pRec->nSock);
     pRec->mLine[0] = '\0';
     return 0;
   }
   pRec->nSvSock = nSv;
-  int bUpstream = strcmp(szHost, szAsked) != 0;
-  if (bUpstream) RelayConnect(pRec, nSv, szAsked);
+  int bUpstream = conn.bUpstream;
+  if (bUpstream) RelayConnect(pRec, nSv, szHost);
   DebugLogF("[ConnectDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
   if (!bUpstream) {
     static const char kEstablished[] = "HTTP/1.0 200 Connection established.\r\n\r\n";

@@ -13,6 +13,7 @@
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
+#include "net/outbound.h"
 #include "http/body_decode.h"
 #include "http/cache.h"
 #include "http/compose.h"
@@ -22,6 +23,7 @@
 #include "net/http_io.h"
 #include "http/http_text.h"
 #include "http/pages.h"
+#include "http/response_collect.h"
 #include "http/response_track.h"
 #include "http/rewrite.h"
 #include "http/target.h"
@@ -193,71 +195,6 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
   return nRc;
 }
 
-struct ReceiveResult {
-  ResponseTracker track;
-  int bPassedOn;       // the client already has the response
-  int bClientFailed;   // a send to the client failed
-  int bGotData;        // at least one byte arrived
-  int bStoreFailed;    // the spool file did not take all of it
-};
-
-// Receives the response into the spool file (kept open: pieces are
-// appended, never re-read), following its end rules.
-void ReceiveResponse(ConnectionRecord *pRec, int nSv, const char *szSpool, int bWhite, int bSendFailed,
-                     const RequestTarget *pT, ReceiveResult *pOut) {
-  TrackerInit(&pOut->track, 0);
-  pOut->bPassedOn = pOut->bClientFailed = pOut->bGotData = pOut->bStoreFailed = 0;
-  FILE *pSpool = PlatSpoolCreate(szSpool, "wb");
-  if (pSpool == nullptr) pOut->bStoreFailed = 1;
-  // Pieces reach the file in 64 KiB writes; PassOn flushes before it reads.
-  char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
-  if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);
-  int bStarted = 0;
-  for (;;) {
-    int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
-    if (n > 0) pRec->mRecv[n] = '\0';
-    if (n > 0 && pRec->nLogBytes == 0 && n >= 10) pRec->nLogStatus = static_cast<int>(ParseDecimal(pRec->mRecv + 9));
-    if (n < 0) {
-      DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", pRec->nSock, nSv, -1,
-                HttpLastError());
-      break;
-    }
-    if (n == 0) break;
-    pRec->nLogBytes += static_cast<uint32_t>(n);
-    pOut->bGotData = 1;
-    DebugLogF("[GetDispatch] [%04d] S:recv(%04d):%d bytes. \n", pRec->nSock, nSv, n);
-    // A response the spool cannot hold whole is not inspected, stored or
-    // delivered: the exchange ends here.
-    if (pOut->bStoreFailed || PlatSpoolAppend(pSpool, pRec->mRecv, static_cast<std::size_t>(n)) != 1) {
-      pOut->bStoreFailed = 1;
-      break;
-    }
-    int nTrack = TrackerFeed(&pOut->track, pRec->mRecv, static_cast<std::size_t>(n));
-    if (nTrack < 0) break;  // bad framing: nothing of it reaches the client
-    int bComplete = nTrack == 1;
-    int bPass = bWhite || (pOut->track.bLengthKnown && pOut->track.nExpected > PassOnSize());
-    if (bPass && !pOut->bClientFailed) {
-      // An answer that ends with the server's close ends the client
-      // connection too: its header says so when it goes out.
-      const ResponseTracker &t = pOut->track;
-      if (!bStarted && !t.bHeaderPending && !t.bLengthKnown && !t.bChunked && !t.bNoBody) pRec->bKeepAlive = 0;
-      int nPassed = PassOn(pRec, pSpool, szSpool, pRec->mRecv, static_cast<std::size_t>(n), &bStarted, pT);
-      if (nPassed == kSpoolFull) {
-        pOut->bStoreFailed = 1;
-        break;
-      }
-      pOut->bPassedOn = 1;
-      if (nPassed < 0) {
-        pOut->bClientFailed = 1;
-        break;
-      }
-    }
-    if (bComplete || bSendFailed) break;
-  }
-  if (pSpool != nullptr && PlatSpoolClose(pSpool) != 1) pOut->bStoreFailed = 1;
-  delete[] pSpoolBuf;
-}
-
 // Composes the request into memory (the first 16,304 bytes go out) and
 // sends it with one send.  Returns 1, or -1 when the send failed.
 int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bUpstream, char *pBuf) {
@@ -279,6 +216,46 @@ int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bU
     return -1;
   }
   ConsoleF("[GetDispatch] [%04d] S:send(%04d):%d bytes\n", pRec->nSock, nSv, n);
+  return 1;
+}
+
+// What GetDispatch's exchange needs besides the record: the request to
+// compose, and the state of passing the response on while it arrives.
+struct GetExchange {
+  const RequestTarget *pT;
+  const char *szSpool;
+  char *pBuf;          // the composed request
+  int bUpstream;
+  int bWhite;
+  int bStarted;        // the spool so far went to the client with its header
+  int bPassedOn;       // the client already has the response
+  int bClientFailed;   // a send to the client failed
+  ServerExchange ex;
+};
+
+int SendGetRequest(void *pCtx, ConnectionRecord *pRec, int nSv) {
+  GetExchange *pG = static_cast<GetExchange *>(pCtx);
+  return SendRequest(pRec, nSv, pG->pT, pG->bUpstream, pG->pBuf);
+}
+
+// White-listed responses, and those announced larger than the pass-on
+// size, go to the client piece by piece while they arrive.
+int PassOnPiece(void *pCtx, ConnectionRecord *pRec, FILE *pSpool, const char *pPiece, std::size_t nPiece,
+                const ResponseTracker *pTrack) {
+  GetExchange *pG = static_cast<GetExchange *>(pCtx);
+  int bPass = pG->bWhite || (pTrack->bLengthKnown && pTrack->nExpected > PassOnSize());
+  if (!bPass || pG->bClientFailed) return 1;
+  // An answer that ends with the server's close ends the client connection
+  // too: its header says so when it goes out.
+  const ResponseTracker &t = *pTrack;
+  if (!pG->bStarted && !t.bHeaderPending && !t.bLengthKnown && !t.bChunked && !t.bNoBody) pRec->bKeepAlive = 0;
+  int nPassed = PassOn(pRec, pSpool, pG->szSpool, pPiece, nPiece, &pG->bStarted, pG->pT);
+  if (nPassed == kSpoolFull) return -1;
+  pG->bPassedOn = 1;
+  if (nPassed < 0) {
+    pG->bClientFailed = 1;
+    return 0;
+  }
   return 1;
 }
 
@@ -309,15 +286,15 @@ int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *sz
 
 int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *pReq, int nPrevKeep,
                    const char *szCache) {
-  int bReused = 0;
-  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  ConnectResult conn;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &conn);
   if (nSv == -1) {
     DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
     pRec->mLine[0] = '\0';
     return 0;
   }
   pRec->nSvSock = nSv;
-  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
+  int bUpstream = conn.bUpstream;
   DebugLogF("[GetDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
   pRec->nLogStatus = 0;
   pRec->nLogBytes = 0;
@@ -326,41 +303,42 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   tmp.Format("%s.tmp", pReq->szSpool);
   cash.Format("%s.cash", pReq->szSpool);
   char *pBuf = new (std::nothrow) char[kHttpRequestSendMax + 1];
-  ReceiveResult *pRes = new (std::nothrow) ReceiveResult;
-  if (pBuf == nullptr || pRes == nullptr) {
+  GetExchange *pGet = new (std::nothrow) GetExchange{};
+  if (pBuf == nullptr || pGet == nullptr) {
     delete[] pBuf;
-    delete pRes;
+    delete pGet;
     CloseServer(pRec);
     pRec->mLine[0] = '\0';
     return 0;
   }
-  for (int nTry = 0; nTry < 2; ++nTry) {
-    pRec->bKeepAlive = 0;
-    int bSendFailed = SendRequest(pRec, nSv, pT, bUpstream, pBuf) < 0;
-    ReceiveResponse(pRec, nSv, pReq->szSpool, pReq->bWhite, bSendFailed, pT, pRes);
-    if (pRes->bGotData || !bReused) break;
-    // The kept connection was closed by the server while idle: once more
-    // on a new one.
-    CloseServer(pRec);
-    bReused = 0;
-    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
-    if (nSv == -1) {
-      DebugLogF("[GetDispatch] [%04d] connect fail.\n", pRec->nSock);
-      break;
-    }
-    pRec->nSvSock = nSv;
-  }
+  pGet->pT = pT;
+  pGet->szSpool = pReq->szSpool;
+  pGet->pBuf = pBuf;
+  pGet->bUpstream = bUpstream;
+  pGet->bWhite = pReq->bWhite;
+  ServerExchange &ex = pGet->ex;
+  ex.szTag = "GetDispatch";
+  ex.szRecvEnd = " ";
+  ex.szSpool = pReq->szSpool;
+  ex.szHost = pReq->szHost;
+  ex.nPort = pT->nPort;
+  ex.bReused = conn.bReused;
+  ex.pCtx = pGet;
+  ex.fnSend = SendGetRequest;
+  ex.fnPiece = PassOnPiece;
+  RunServerExchange(pRec, &nSv, &ex);
   delete[] pBuf;
-  const ResponseTracker &track = pRes->track;
-  if (pRes->bStoreFailed) {
+  pGet->pBuf = nullptr;
+  const ResponseTracker &track = ex.track;
+  if (ex.bStoreFailed) {
     // The spool lost part of the response: the server connection is not
     // used again, and the client gets the refusal (or, when it already has
     // part of the answer, the end of the connection).
     DebugLogF("[GetDispatch] [%04d] [%04d] spool write failed.\n", pRec->nSock, nSv);
     CloseServer(pRec);
-    if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
+    if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
     pRec->bKeepAlive = 0;
-    delete pRes;
+    delete pGet;
     DeleteSpool(pReq->szSpool);
     DeleteSpool(cash.c_str());
     pRec->mLine[0] = '\0';
@@ -373,9 +351,9 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     // connection).
     DebugLogF("[GetDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
     CloseServer(pRec);
-    if (!pRes->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    if (!pGet->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
     pRec->bKeepAlive = 0;
-    delete pRes;
+    delete pGet;
     DeleteSpool(pReq->szSpool);
     DeleteSpool(cash.c_str());
     pRec->mLine[0] = '\0';
@@ -391,21 +369,21 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   // 6. The server connection stays only for a kept exchange whose response
   // ended by its own framing.
   if (pRec->nSvSock != -1 &&
-      (!pRec->bKeepAlive || !pRes->track.bComplete || pRes->track.bServerClose || pRes->bClientFailed)) {
+      (!pRec->bKeepAlive || !track.bComplete || track.bServerClose || pGet->bClientFailed)) {
     DebugLogF("[GetDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
     CloseServer(pRec);
   }
-  if (pRes->bClientFailed) pRec->bKeepAlive = 0;
+  if (pGet->bClientFailed) pRec->bKeepAlive = 0;
   int nSvLog = nSv;
   // 7. Inspection.
   if (!pReq->bWhite) {
     int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
     if (nInspected != 1) {
       // Nothing unscanned or cut short reaches the client or the cache.
-      if (!pRes->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
+      if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
       pRec->bKeepAlive = 0;
       CloseServer(pRec);
-      delete pRes;
+      delete pGet;
       DeleteSpool(pReq->szSpool);
       DeleteSpool(tmp.c_str());
       DeleteSpool(cash.c_str());
@@ -423,7 +401,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   // 9.-10. Delivery unless it was passed on.
   DeleteSpool(cash.c_str());
-  if (!pRes->bPassedOn) {
+  if (!pGet->bPassedOn) {
     FILE *pIn = OpenSpoolLong(tmp.c_str(), "rb");
     if (pIn == nullptr) {
       DebugLogF("[GetDispatch] [%04d] C:temp file not open. (%s)\n", pRec->nSock, tmp.c_str());
@@ -434,7 +412,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     }
   }
   if (bCutShort) pRec->bKeepAlive = 0;
-  delete pRes;
+  delete pGet;
   // 11.
   DeleteSpool(pReq->szSpool);
   DeleteSpool(tmp.c_str());

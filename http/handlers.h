@@ -8,6 +8,7 @@
 #include "base/limits.h"
 
 struct ConnectionRecord;
+struct ConnectResult;
 struct RequestTarget;
 
 // GET: ftp fetch, cache answer, or forward with inspection.  Returns 0, or
@@ -22,8 +23,7 @@ int ConnectDispatch(ConnectionRecord *pRec);
 struct AnalyzedRequest {
   int bWhite;                       // white-listed: passed on, neither scanned nor cached
   char szSpool[kSpoolPathSize];     // response spool file R
-  char szHost[256];                 // host for ConnectHost (it may write the server back)
-  char szAskedHost[256];            // the host as the client asked for it
+  char szHost[256];                 // the host as the client asked for it
 };
 
 // Request target analysis, list decision, spool name, host and port.
@@ -33,8 +33,10 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pTarget,
 
 // Opens the server connection for a request, reusing the kept one when the
 // previous exchange left it open for the same host (nPrevKeepAlive).
-// Closes a kept connection that is not reused.  Returns the socket or -1.
-int OpenServer(ConnectionRecord *pRec, char *szHost, int nPort, int nPrevKeepAlive, int *pbReused);
+// Closes a kept connection that is not reused.  *pResult tells whether the
+// kept one was reused and whether the server is an upstream proxy.
+// Returns the socket or -1.
+int OpenServer(ConnectionRecord *pRec, const char *szHost, int nPort, int nPrevKeepAlive, ConnectResult *pResult);
 
 // Closes the record's server connection when one is open.
 void CloseServer(ConnectionRecord *pRec);

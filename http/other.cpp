@@ -10,11 +10,13 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/connection_record.h"
+#include "net/outbound.h"
 #include "http/compose.h"
 #include "http/handlers.h"
 #include "core/spool_file.h"
 #include "net/http_io.h"
 #include "http/http_text.h"
+#include "http/response_collect.h"
 #include "http/response_track.h"
 #include "http/rewrite.h"
 #include "http/target.h"
@@ -112,6 +114,19 @@ void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, 
   delete[] pBuf;
 }
 
+// The request of one OtherDispatch exchange.
+struct OtherExchange {
+  const RequestTarget *pT;
+  int bUpstream;
+};
+
+// A failed send stops sending; what the server answers is still received.
+int SendOther(void *pCtx, ConnectionRecord *pRec, int nSv) {
+  const OtherExchange *pO = static_cast<const OtherExchange *>(pCtx);
+  SendOtherRequest(pRec, nSv, pO->pT, pO->bUpstream);
+  return 1;
+}
+
 }  // namespace
 
 int OtherDispatch(ConnectionRecord *pRec) {
@@ -120,78 +135,45 @@ int OtherDispatch(ConnectionRecord *pRec) {
   pRec->nExchangeKind = 2;
   RequestTarget *pT = new (std::nothrow) RequestTarget;
   AnalyzedRequest *pReq = new (std::nothrow) AnalyzedRequest;
-  ResponseTracker *pTrack = new (std::nothrow) ResponseTracker;
-  if (pT == nullptr || pReq == nullptr || pTrack == nullptr || !AnalyzeRequest(pRec, kHandlerOther, pT, pReq)) {
+  ServerExchange *pEx = new (std::nothrow) ServerExchange{};
+  if (pT == nullptr || pReq == nullptr || pEx == nullptr || !AnalyzeRequest(pRec, kHandlerOther, pT, pReq)) {
     delete pT;
     delete pReq;
-    delete pTrack;
+    delete pEx;
     CloseServer(pRec);
     pRec->mLine[0] = '\0';
     return 0;
   }
-  int bReused = 0;
-  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &bReused);
+  ConnectResult conn;
+  int nSv = OpenServer(pRec, pReq->szHost, pT->nPort, nPrevKeep, &conn);
   if (nSv == -1) {
     DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
     delete pT;
     delete pReq;
-    delete pTrack;
+    delete pEx;
     pRec->mLine[0] = '\0';
     return 0;
   }
   pRec->nSvSock = nSv;
-  int bUpstream = strcmp(pReq->szHost, pReq->szAskedHost) != 0;
   DebugLogF("[OtherDispatch] [%04d] [%04d] sender connect success.\n", pRec->nSock, nSv);
   pRec->nLogStatus = 0;
   pRec->nLogBytes = 0;
+  OtherExchange other{pT, conn.bUpstream};
+  ServerExchange &ex = *pEx;
+  ex.szTag = "OtherDispatch";
+  ex.szRecvEnd = "";
+  ex.szSpool = pReq->szSpool;
+  ex.szHost = pReq->szHost;
+  ex.nPort = pT->nPort;
   // The answer to HEAD ends with its header, whatever length it announces.
-  int bHead = strncasecmp(pRec->mLine, "HEAD ", 5) == 0;
-  int bKeepWanted = 0;
-  int bGotData = 0;
-  int bStoreFailed = 0;
-  for (int nTry = 0; nTry < 2; ++nTry) {
-    pRec->bKeepAlive = 0;
-    SendOtherRequest(pRec, nSv, pT, bUpstream);
-    bKeepWanted = pRec->bKeepAlive;
-    TrackerInit(pTrack, bHead);
-    FILE *pSpool = PlatSpoolCreate(pReq->szSpool, "wb");
-    bStoreFailed = pSpool == nullptr;
-    // Pieces reach the file in 64 KiB writes.
-    char *pSpoolBuf = new (std::nothrow) char[kSpoolWriteBuffer];
-    if (pSpool != nullptr && pSpoolBuf != nullptr) setvbuf(pSpool, pSpoolBuf, _IOFBF, kSpoolWriteBuffer);
-    for (;;) {
-      int n = HttpRecvServer(nSv, pRec->mRecv, kRecvChunk);
-      if (n > 0) pRec->mRecv[n] = '\0';
-      if (n > 0 && pRec->nLogBytes == 0 && n >= 10)
-        pRec->nLogStatus = static_cast<int>(ParseDecimal(pRec->mRecv + 9));
-      if (n < 0) {
-        DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes. / WSAGetLastError() = %d\n", pRec->nSock, nSv, -1,
-                  HttpLastError());
-        break;
-      }
-      if (n == 0) break;
-      bGotData = 1;
-      pRec->nLogBytes += static_cast<uint32_t>(n);
-      DebugLogF("[OtherDispatch] [%04d] S:recv(%04d):%d bytes.\n", pRec->nSock, nSv, n);
-      if (bStoreFailed || PlatSpoolAppend(pSpool, pRec->mRecv, static_cast<std::size_t>(n)) != 1) {
-        bStoreFailed = 1;  // a response cut short by the disk is not delivered
-        break;
-      }
-      if (TrackerFeed(pTrack, pRec->mRecv, static_cast<std::size_t>(n)) != 0) break;
-    }
-    if (pSpool != nullptr && PlatSpoolClose(pSpool) != 1) bStoreFailed = 1;
-    delete[] pSpoolBuf;
-    if (bGotData || !bReused || bStoreFailed) break;
-    // The kept connection had been closed by the server: once more anew.
-    CloseServer(pRec);
-    nSv = OpenServer(pRec, pReq->szHost, pT->nPort, 0, &bReused);
-    if (nSv == -1) {
-      DebugLogF("[OtherDispatch] [%04d] connect fail.\n", pRec->nSock);
-      break;
-    }
-    pRec->nSvSock = nSv;
-  }
-  pRec->bKeepAlive = bKeepWanted;
+  ex.bHead = strncasecmp(pRec->mLine, "HEAD ", 5) == 0;
+  ex.bReused = conn.bReused;
+  ex.pCtx = &other;
+  ex.fnSend = SendOther;
+  ex.fnPiece = nullptr;  // nothing goes to the client before the whole response
+  RunServerExchange(pRec, &nSv, &ex);
+  const ResponseTracker *pTrack = &ex.track;
+  int bStoreFailed = ex.bStoreFailed;
   if (pTrack->bBad || bStoreFailed) {
     // Framing that cannot be followed: 502; a response the spool could not
     // hold: 507.  Neither connection is used again.
@@ -205,7 +187,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
     DeleteSpool(pReq->szSpool);
     delete pT;
     delete pReq;
-    delete pTrack;
+    delete pEx;
     pRec->mLine[0] = '\0';
     return 0;
   }
@@ -231,7 +213,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
   if (!pRec->bKeepAlive) CloseServer(pRec);
   delete pT;
   delete pReq;
-  delete pTrack;
+  delete pEx;
   pRec->mLine[0] = '\0';
   return 0;
 }

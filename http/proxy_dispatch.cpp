@@ -54,7 +54,7 @@ int Proxy_Dispatch(ConnectionRecord *pRec) {
 int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, AnalyzedRequest *pReq) {
   const char *szTag = nHandler == kHandlerGet ? "GetDispatch" : "OtherDispatch";
   pReq->bWhite = 0;
-  pReq->szSpool[0] = pReq->szHost[0] = pReq->szAskedHost[0] = '\0';
+  pReq->szSpool[0] = pReq->szHost[0] = '\0';
   // SOCKS origin form: the Host header of the request names the server.
   char szHostHeader[kFtpPartSize] = "";
   int bSocks = g_nProxyMode == kModeSocks;
@@ -115,7 +115,6 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
   // ConnectHost takes at most 255 characters; a longer host cannot be
   // served and must not be cut into another name.
   if (!CopyText(pReq->szHost, sizeof pReq->szHost, pT->mHost.c_str())) pReq->szHost[0] = '\0';
-  CopyText(pReq->szAskedHost, sizeof pReq->szAskedHost, pReq->szHost);
   return 1;
 }
 
@@ -126,29 +125,18 @@ void CloseServer(ConnectionRecord *pRec) {
   }
 }
 
-int OpenServer(ConnectionRecord *pRec, char *szHost, int nPort, int nPrevKeepAlive, int *pbReused) {
-  *pbReused = 0;
-  int nKept = pRec->nSvSock;
-  int bReuse = g_nProxyMode == kModeHttp && nPrevKeepAlive && nKept != -1 && szHost[0] != '\0' &&
+int OpenServer(ConnectionRecord *pRec, const char *szHost, int nPort, int nPrevKeepAlive, ConnectResult *pResult) {
+  int bReuse = g_nProxyMode == kModeHttp && nPrevKeepAlive && pRec->nSvSock != -1 && szHost[0] != '\0' &&
                strcmp(szHost, pRec->mSvHost.c_str()) == 0;
-  if (!bReuse) {
-    // A kept connection to another host (or one not meant to stay) ends
-    // here, so ConnectHost never closes a socket behind our back.
-    CloseServer(pRec);
-    pRec->bKeepAlive = 0;
-  } else {
-    pRec->bKeepAlive = 1;
+  // A kept connection to another host (or one not meant to stay) ends
+  // here, so ConnectHost never closes a socket behind our back.
+  if (!bReuse) CloseServer(pRec);
+  if (szHost[0] == '\0') {
+    pResult->mServer.Clear();
+    pResult->bUpstream = pResult->bReused = 0;
+    return -1;
   }
-  if (szHost[0] == '\0') return -1;
-  int nSv = ConnectHost(pRec, szHost, nPort);
-  pRec->bKeepAlive = 0;
-  if (bReuse && nSv == nKept) {
-    *pbReused = 1;
-  } else if (bReuse && nKept != -1) {
-    HttpCloseSocket(nKept);
-    pRec->nSvSock = -1;
-  }
-  return nSv;
+  return ConnectHost(pRec, szHost, nPort, bReuse, pResult);
 }
 
 int SendFileToClient(ConnectionRecord *pRec, FILE *pFile, const char *szTag, const char *szFailText) {

@@ -197,7 +197,12 @@ int LogUncheckedTlsEntries() {
   return nCount;
 }
 
-int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
+int ConnectHost(ConnectionRecord *pRec, const char *szHost, int nPort, int bMayReuse, ConnectResult *pResult) {
+  ConnectResult scratch;
+  ConnectResult *pOut = pResult != nullptr ? pResult : &scratch;
+  pOut->mServer.Clear();
+  pOut->bUpstream = 0;
+  pOut->bReused = 0;
   if (strnlen(szHost, 256) >= 256) return -1;
   const int nSock = pRec->nSock;
   const bool bHttp = HttpHandling(pRec);
@@ -209,8 +214,15 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
       return -1;
     }
     bool bSameHost = g_nProxyMode == kModeHttp && strcmp(szHost, pRec->mSvHost.c_str()) == 0;
-    if (bSameHost && pRec->bKeepAlive == 1 && pRec->nSvSock != -1) return pRec->nSvSock;
-    if (!bSameHost && pRec->bKeepAlive == 1 && !pRec->mSvHost.Empty()) CloseKeptServer(pRec);
+    if (bSameHost && bMayReuse && pRec->nSvSock != -1) {
+      // The kept connection goes where the table sent it when it was
+      // opened: still an upstream proxy if it was one.
+      pOut->mServer.Assign(pRec->mSvName.view());
+      pOut->bUpstream = strcmp(pRec->mSvName.c_str(), szHost) != 0;
+      pOut->bReused = 1;
+      return pRec->nSvSock;
+    }
+    if (!bSameHost && bMayReuse && !pRec->mSvHost.Empty()) CloseKeptServer(pRec);
   }
 
   pRec->mSvHost.Assign(szHost);
@@ -224,6 +236,7 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
   PlatAddrList *pList = nullptr;
   int nErr = 0;
   int nResolved;
+  int bUpstream = 0;
 
   if (g_nProxyMode == kModeHttp) {
     if (!port.Empty() && !entry.mServer.Empty())
@@ -235,9 +248,10 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
     if (Query_SURBLists(szHost) == 1) return -1;
     DebugLogF("[ConnectHost] [%04d] Server=%s Port=%s\n", nSock, server.c_str(), port.c_str());
     nResolved = Resolve(server.c_str(), port.c_str(), bIPv6, &pList, &nErr);
-    // The caller sees the server that was really used.
-    CopyText(szHost, 256, server.c_str());
-    printf("[ConnectHost] [%04d] Connect %s:%s\n", nSock, szHost, port.c_str());
+    // A table server other than the host asked for is an upstream proxy:
+    // the HTTP handlers then send their requests in absolute form.
+    bUpstream = strcmp(server.c_str(), szHost) != 0;
+    printf("[ConnectHost] [%04d] Connect %s:%s\n", nSock, server.c_str(), port.c_str());
     fflush(stdout);
   } else {
     server.Assign(entry.mServer.Empty() ? std::string_view(szHost) : entry.mServer.view());
@@ -317,5 +331,7 @@ int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort) {
   }
   DebugLogF("[ConnectHost] [%04d] Winsock connect success. Socket=%d / Server=%s Port=%s\n", nSock, s,
             server.c_str(), port.c_str());
+  pOut->mServer.Assign(server.view());
+  pOut->bUpstream = bUpstream;
   return s;
 }

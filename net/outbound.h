@@ -43,18 +43,29 @@ void ReadPortFlags(ConnectionRecord *pRec, char *szPort);
 // (flag "!" with "+" or "-").  Returns the count of such entries.
 int LogUncheckedTlsEntries();
 
-// Opens the server connection for the record.  szHost (the caller's buffer
-// of at least 256 bytes) is the host asked for; in HTTP mode it receives the
-// server really used (a connect-table server replaces it).  Applies the
-// connect table keyed by mLocalIP and nLocalPort, keeps-alive reuse in HTTP
-// mode (same host and bKeepAlive: the open nSvSock is returned), the IPv4 /
-// IPv6 choice (-i 2 falls back to the other family), MyAddr binding outside
-// HTTP mode, connect retries (-$ attempts, pauses growing by 100 ms, a fresh
-// socket each time) and the socket time-outs.
-// An empty host closes the kept server connection (HTTP handling) and
-// returns -1.  Returns the connected socket (the caller stores it in
-// nSvSock) or -1; every failure is logged here.
+// What ConnectHost did besides returning the socket.
+struct ConnectResult {
+  FixedText<256> mServer;  // the server connected: the connect-table server, else the host
+  int bUpstream;           // HTTP mode: a connect-table server replaced the host, so
+                           // the requests go to an upstream proxy (0 in other modes)
+  int bReused;             // the kept server connection was returned, nothing connected
+};
+
+// Opens the server connection for the record to szHost (at most 255
+// characters) and nPort.  Applies the connect table keyed by mLocalIP and
+// nLocalPort, the IPv4 / IPv6 choice (-i 2 falls back to the other family),
+// MyAddr binding outside HTTP mode, connect retries (-$ attempts, pauses
+// growing by 100 ms, a fresh socket each time) and the socket time-outs.
+// bMayReuse (HTTP handling only): the kept server connection nSvSock may
+// serve this request; in HTTP mode it is returned when szHost is the host
+// it was opened for (mSvHost), and a kept connection to another host is
+// closed first.  Without it nSvSock is neither reused nor closed.
+// An empty host closes the kept server connection and clears bKeepAlive
+// (HTTP handling) and returns -1.  pResult, when not null, receives the
+// server used and the upstream and reuse marks of a success.
+// Returns the connected socket (the caller stores it in nSvSock) or -1;
+// every failure is logged here.
 // Blocks for at most: resolution + attempts x (connect wait + pause).
-int ConnectHost(ConnectionRecord *pRec, char *szHost, int nPort);
+int ConnectHost(ConnectionRecord *pRec, const char *szHost, int nPort, int bMayReuse, ConnectResult *pResult);
 
 #endif  // PROXY_NET_OUTBOUND_H_

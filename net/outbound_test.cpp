@@ -167,34 +167,62 @@ class ConnectHostTest : public SettingsFileTest {
 TEST_F(ConnectHostTest, KeepAliveReuseAndEmptyHostClose) {
   Write("");
   int nPort = Listen();
-  char szHost[256] = "127.0.0.1";
-  int s1 = ConnectHost(m_pRec, szHost, nPort);
+  ConnectResult res;
+  int s1 = ConnectHost(m_pRec, "127.0.0.1", nPort, 0, &res);
   ASSERT_GE(s1, 0);
+  EXPECT_EQ(0, res.bReused);
   m_pRec->nSvSock = s1;
-  m_pRec->bKeepAlive = 1;
-  EXPECT_EQ(s1, ConnectHost(m_pRec, szHost, nPort));  // reused, no connect
-  // Without keep-alive the same host gets a new connection.
-  m_pRec->bKeepAlive = 0;
-  int s2 = ConnectHost(m_pRec, szHost, nPort);
+  EXPECT_EQ(s1, ConnectHost(m_pRec, "127.0.0.1", nPort, 1, &res));  // reused, no connect
+  EXPECT_EQ(1, res.bReused);
+  // Without the reuse permission the same host gets a new connection.
+  int s2 = ConnectHost(m_pRec, "127.0.0.1", nPort, 0, nullptr);
   ASSERT_GE(s2, 0);
   EXPECT_NE(s1, s2);
   PlatShutdownClose(s2);
   // An empty host closes the kept connection and clears keep-alive.
   m_pRec->bKeepAlive = 1;
-  char szEmpty[256] = "";
-  EXPECT_EQ(-1, ConnectHost(m_pRec, szEmpty, 0));
+  EXPECT_EQ(-1, ConnectHost(m_pRec, "", 0, 1, nullptr));
   EXPECT_EQ(0, m_pRec->bKeepAlive);
   EXPECT_EQ(-1, m_pRec->nSvSock);
 }
 
-TEST_F(ConnectHostTest, TableRedirectsAndReportsServer) {
+TEST_F(ConnectHostTest, UpstreamMarkOnlyWhenTheTableReplacesTheHost) {
   int nPort = Listen();
-  Write("127.0.0.1 8080=,127.0.0.1 " + std::to_string(nPort) + ",to the test server\n");
-  char szHost[256] = "unused.invalid";
-  int s = ConnectHost(m_pRec, szHost, 1);
-  ASSERT_GE(s, 0);
-  EXPECT_STREQ("127.0.0.1", szHost);  // the caller sees the server used
-  PlatShutdownClose(s);
+  const std::string sPort = std::to_string(nPort);
+  static const struct {
+    const char *szTable;  // "PORT" stands for the listener's port
+    const char *szHost;
+    int nMode;
+    const char *szServer;
+    int bUpstream;
+  } kCases[] = {
+      {"127.0.0.1 8080=,127.0.0.1 PORT,to the test server\n", "unused.invalid", kModeHttp, "127.0.0.1", 1},
+      {"127.0.0.1 8080=,127.0.0.1 PORT\n", "127.0.0.1", kModeHttp, "127.0.0.1", 0},  // the same server
+      {"", "127.0.0.1", kModeHttp, "127.0.0.1", 0},                                     // no entry
+      {"127.0.0.1 8080=,127.0.0.1 PORT\n", "unused.invalid", kModeSmtp, "127.0.0.1", 0},  // relays: no proxy
+  };
+  for (const auto &c : kCases) {
+    std::string sTable = c.szTable;
+    std::size_t nAt = sTable.find("PORT");
+    if (nAt != std::string::npos) sTable.replace(nAt, 4, sPort);
+    Write(sTable);
+    g_nProxyMode = c.nMode;
+    ConnectResult res;
+    int s = ConnectHost(m_pRec, c.szHost, nPort, 0, &res);
+    ASSERT_GE(s, 0) << c.szTable;
+    EXPECT_STREQ(c.szServer, res.mServer.c_str()) << c.szTable;
+    EXPECT_EQ(c.bUpstream, res.bUpstream) << c.szTable;
+    EXPECT_EQ(0, res.bReused);
+    if (c.nMode == kModeHttp) {
+      // Reused, the kept connection still goes to the same server.
+      m_pRec->nSvSock = s;
+      EXPECT_EQ(s, ConnectHost(m_pRec, c.szHost, nPort, 1, &res)) << c.szTable;
+      EXPECT_EQ(1, res.bReused);
+      EXPECT_EQ(c.bUpstream, res.bUpstream) << c.szTable;
+      m_pRec->nSvSock = -1;
+    }
+    PlatShutdownClose(s);
+  }
 }
 
 TEST_F(ConnectHostTest, RefusedPortRetriesWithGrowingPauses) {
@@ -203,16 +231,15 @@ TEST_F(ConnectHostTest, RefusedPortRetriesWithGrowingPauses) {
   PlatCloseSocket(m_listeners.back());  // now nobody listens there
   m_listeners.pop_back();
   g_nConRetry = 3;  // pauses 100 + 200 ms
-  char szHost[256] = "127.0.0.1";
   int64_t nStart = PlatSteadyMs();
-  EXPECT_EQ(-1, ConnectHost(m_pRec, szHost, nPort));
+  EXPECT_EQ(-1, ConnectHost(m_pRec, "127.0.0.1", nPort, 0, nullptr));
   int64_t nTook = PlatSteadyMs() - nStart;
   EXPECT_GE(nTook, 300);
   EXPECT_LT(nTook, 3000);
   // A limit of 0 or 1 is a single attempt without pause.
   g_nConRetry = 1;
   nStart = PlatSteadyMs();
-  EXPECT_EQ(-1, ConnectHost(m_pRec, szHost, nPort));
+  EXPECT_EQ(-1, ConnectHost(m_pRec, "127.0.0.1", nPort, 0, nullptr));
   EXPECT_LT(PlatSteadyMs() - nStart, 100);
 }
 
@@ -221,9 +248,11 @@ TEST_F(ConnectHostTest, TooLongHostAndUnresolvable) {
   char szLong[300];
   memset(szLong, 'a', 256);
   szLong[256] = '\0';
-  EXPECT_EQ(-1, ConnectHost(m_pRec, szLong, 80));
-  char szBad[256] = "no-such-host.invalid";
-  EXPECT_EQ(-1, ConnectHost(m_pRec, szBad, 80));
+  ConnectResult res;
+  EXPECT_EQ(-1, ConnectHost(m_pRec, szLong, 80, 0, &res));
+  EXPECT_STREQ("", res.mServer.c_str());
+  EXPECT_EQ(-1, ConnectHost(m_pRec, "no-such-host.invalid", 80, 0, &res));
+  EXPECT_EQ(0, res.bUpstream);
 }
 
 }  // namespace

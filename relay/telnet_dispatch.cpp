@@ -252,7 +252,7 @@ int TelnetDispatch(ConnectionRecord *pRec) {
     }
   }
 
-  int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort) : -1;
+  int nSv = szHost[0] ? ConnectHost(pRec, szHost, nPort, 0, nullptr) : -1;
   if (nSv == -1) {
     if (bSocks && !pRec->bConnTable) SocksSendRefusal(pRec, 0);
     DebugLogF("[TelnetDispatch] [%04d] connect fail.\n", nCl);

@@ -229,6 +229,25 @@ class UpstreamProxyTest(HttpProxyBase):
                               r"Server=127\.0\.0\.1 Port=%d\n" % self.origin.port)
 
 
+class UpstreamKeepAliveTest(HttpProxyBase):
+    """A kept connection to an upstream proxy is still one: the next request
+    on it goes out in absolute form too."""
+    args = ["-G=1", "-!=0", "-U=0"]
+
+    def prepare(self):
+        self.proxy.write("http.ini", "127.0.0.1 %d=,127.0.0.1 %d,upstream\n" % (self.proxy.port, self.origin.port))
+
+    def test_reused_upstream_connection_keeps_absolute_form(self):
+        import socket
+        req = b"GET http://localhost:9/echo HTTP/1.1\r\nHost: localhost:9\r\n\r\n"
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:
+            for _ in range(2):
+                s.sendall(req)
+                head, body = PersistenceTest.read_answer(self, s)
+                self.assertTrue(body.startswith(b"GET http://localhost:9/echo HTTP/1.1\r\n"), body)
+        self.assertEqual(len(self.origin.conns), 1)   # the second request reused the connection
+
+
 class KeepAliveTest(HttpProxyBase):
     args = ["-G=1", "-!=0"]
 
@@ -291,6 +310,32 @@ class PersistenceTest(HttpProxyBase):
             self.assertIn("Connection: close", head)
             self.assertEqual(s.recv(100), b"")   # and the proxy closes
         self.assertEqual(len(self.origin.conns), 1)   # one server connection for all
+
+    def test_kept_server_connection_closed_while_idle_is_replaced(self):
+        """The server closes the kept connection between two requests: the
+        next one (a GET, then a POST) goes out once more on a new connection."""
+        import socket
+        post = ("POST %s/echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc" % self.base).encode()
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10 * SLOW) as s:
+            s.sendall(self.request("/size/10"))
+            self.assertEqual(self.read_answer(s)[1], httporigin.pattern(10))
+            for req in (self.request("/size/20"), post):
+                with self.origin.lock:
+                    conns = list(self.origin.conns)
+                for c in conns:
+                    try:
+                        c.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                time.sleep(0.2 * SLOW)
+                s.sendall(req)
+                head, body = self.read_answer(s)
+                self.assertIn(" 200 ", head)
+            self.assertTrue(body.startswith(b"POST /echo HTTP/1.1\r\n"), body)
+            self.assertTrue(body.endswith(b"\n\nabc"), body)
+        log = self.proxy.wait_log("End.")
+        self.assertEqual(log.count("sender connect success"), 3)
+        self.assertEqual(log.count("Winsock connect success"), 3)
 
     def test_closing_answer_says_so(self):
         # An HTTP/1.1 request whose answer ends with the server's close.
