@@ -366,7 +366,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   // An answer that ends only with the server's close cannot be followed by
   // another one on the client connection either.
   if (!track.bLengthKnown && !track.bChunked && !track.bNoBody) pRec->bKeepAlive = 0;
-  // 6. The server connection stays only for a kept exchange whose response
+  // The server connection stays only for a kept exchange whose response
   // ended by its own framing.
   if (pRec->nSvSock != -1 &&
       (!pRec->bKeepAlive || !track.bComplete || track.bServerClose || pGet->bClientFailed)) {
@@ -375,7 +375,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   if (pGet->bClientFailed) pRec->bKeepAlive = 0;
   int nSvLog = nSv;
-  // 7. Inspection.
+  // Inspection.
   if (!pReq->bWhite) {
     int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
     if (nInspected != 1) {
@@ -393,13 +393,13 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   } else {
     DebugLogF("[GetDispatch] [%04d] [%04d] whitelist [%s]\n", pRec->nSock, nSvLog, pRec->mLine);
   }
-  // 8. Cache store (a white-listed response has no R.tmp).
+  // Cache store (a white-listed response has no R.tmp).
   if (szCache[0] != '\0' && !bCutShort && PlatFileExists(tmp.c_str()) && !HttpFilePrivate(tmp.c_str(), 0)) {
     DebugLogF("[GetDispatch] [%04d] [%04d] HTTP cash making. %s\n", pRec->nSock, nSvLog, szCache);
     MetricCount(kMetCacheStore);
     CopyWithRetry(tmp.c_str(), szCache);
   }
-  // 9.-10. Delivery unless it was passed on.
+  // Delivery unless it was passed on.
   DeleteSpool(cash.c_str());
   if (!pGet->bPassedOn) {
     FILE *pIn = OpenSpoolLong(tmp.c_str(), "rb");
@@ -413,7 +413,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   if (bCutShort) pRec->bKeepAlive = 0;
   delete pGet;
-  // 11.
+  // The spool files go; a connection that ends takes its server with it.
   DeleteSpool(pReq->szSpool);
   DeleteSpool(tmp.c_str());
   if (!pRec->bKeepAlive) CloseServer(pRec);

@@ -196,19 +196,20 @@ int OtherDispatch(ConnectionRecord *pRec) {
   // An answer that ends only with the server's close cannot be followed by
   // another one on the client connection either.
   if (!pTrack->bLengthKnown && !pTrack->bChunked && !pTrack->bNoBody) pRec->bKeepAlive = 0;
-  // 10.
+  // The server connection stays only for a kept exchange whose response
+  // ended by its own framing.
   if (pRec->nSvSock != -1 && (!pRec->bKeepAlive || !pTrack->bComplete || pTrack->bServerClose)) {
     DebugLogF("[OtherDispatch] [%04d] Close Server socket. [%04d]\n", pRec->nSock, pRec->nSvSock);
     CloseServer(pRec);
   }
-  // 11. Delivery of the whole response.
+  // Delivery of the whole response.
   FILE *pIn = OpenSpool(pReq->szSpool, "rb");
   if (pIn != nullptr) {
     DeliverResponseHeader(pRec, pIn, pT->mVersion.c_str(), kResponseServer);
     if (SendFileToClient(pRec, pIn, "OtherDispatch", "C:send: ") < 0) pRec->bKeepAlive = 0;
     fclose(pIn);
   }
-  // 12.
+  // The spool file goes; a connection that ends takes its server with it.
   DeleteSpool(pReq->szSpool);
   if (!pRec->bKeepAlive) CloseServer(pRec);
   delete pT;

@@ -28,11 +28,11 @@ constexpr std::size_t kMethodMax = 20;
 }  // namespace
 
 int Proxy_Dispatch(ConnectionRecord *pRec) {
-  // 1.-2. The request line, cut for the log, and its copy for the handlers.
+  // The request line, cut for the log, and its copy for the handlers.
   pRec->mRecv[kLoggedLineMax] = '\0';
   DebugLogF("[Proxy_Dispatch] [%04d] %s\n", pRec->nSock, pRec->mRecv);
   CopyText(pRec->mLine, kRecvChunk + 1, pRec->mRecv);
-  // 3. The method: the first word.
+  // The method: the first word.
   std::size_t nMethod = strcspn(pRec->mLine, " \r\n");
   DebugLogF("[Proxy_Dispatch] [%04d] Start Proxy_Dispatch()\n", pRec->nSock);
   // Answers go out as header and body sends: no Nagle wait between them.
