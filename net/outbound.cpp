@@ -23,8 +23,6 @@ bool HttpHandling(const ConnectionRecord *pRec) {
   return g_nProxyMode == kModeHttp || (g_nProxyMode == kModeSocks && pRec->nRelayProto == 0);
 }
 
-bool IsCommentStart(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\''; }
-
 // Closes the kept server connection of the record before ConnectHost opens
 // another (logged as ConnectHost; the HTTP handlers close theirs with
 // CloseServer).
@@ -45,16 +43,15 @@ int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **
   return r;
 }
 
-// Reads the next line of the settings file that is not a comment, line
-// end cut.  Only the first 1,023 characters of a line count.  1 a line,
-// 0 the end of the file.
-int NextSettingsLine(FILE *fp, char *szLine, int nSize) {
-  while (ReadCappedLine(fp, szLine, nSize)) {
-    if (IsCommentStart(szLine[0])) continue;
-    szLine[strcspn(szLine, "\r\n")] = '\0';
-    return 1;
-  }
-  return 0;
+// Hands every line of the settings file that is not a comment (empty, or
+// beginning with a blank or a quote) to fnLine, line end cut; only the
+// first 1,023 characters of a line count.  The file's text is kept in
+// memory while it does not change.  -1 when there is no readable file.
+template <typename Fn>
+int ForEachSettingsLine(Fn fnLine) {
+  if (g_szSettingsFile.Empty()) return -1;
+  return ScanTextFile<kSettingsLine>(g_szSettingsFile.c_str(), LineRules{LongLine::kDrop, kBlankQuoteComments, 0},
+                                     fnLine);
 }
 
 // The values of a connect-table line; *ppComment points at the comment
@@ -108,27 +105,24 @@ int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
 
 namespace {
 
-// The lines of the open settings file against the three keys of the
-// address and port.  Apart from GetConnectTable so that its buffers take
-// stack only when the file exists.
-__attribute__((noinline)) int ScanConnectTable(FILE *fp, const char *szAddr, int nPort, ConnectEntry *pEntry) {
+// The lines of the settings file against the three keys of the address
+// and port.  Apart from GetConnectTable so that its buffers take stack only
+// when the file exists.  1 matched, 0 not, -1 no readable file.
+__attribute__((noinline)) int ScanConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
   FixedText<128> keys[3];
   int nPort16 = nPort & 0xffff;
   keys[0].Format("%s %d=", szAddr, nPort16);
   keys[1].Format("%s %d+", szAddr, nPort16);
   keys[2].Format("%s %d-", szAddr, nPort16);
-  char szLine[kSettingsLine];
-  int nMatched = 0;
-  while (!nMatched && NextSettingsLine(fp, szLine, sizeof szLine)) {
+  return ForEachSettingsLine([&](char *szLine) {
     for (const auto &key : keys) {
       if (strncasecmp(szLine, key.c_str(), key.Length()) == 0) {
-        nMatched = 1;
-        break;
+        ParseConnectLine(szLine, pEntry);
+        return 1;
       }
     }
-    if (nMatched) ParseConnectLine(szLine, pEntry);
-  }
-  return nMatched;
+    return 0;
+  });
 }
 
 }  // namespace
@@ -137,8 +131,8 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
   pEntry->mMyAddr.Clear();
   pEntry->mServer.Clear();
   pEntry->mPort.Clear();
-  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
-  if (!fp) {
+  int nMatched = ScanConnectTable(szAddr, nPort, pEntry);
+  if (nMatched < 0) {
     // Written without formatting: this runs for every connection, and the
     // stack pages a formatted print touches stay with an idle client's
     // thread.
@@ -148,8 +142,6 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
     fflush(stdout);
     return 0;
   }
-  int nMatched = ScanConnectTable(fp, szAddr, nPort, pEntry);
-  fclose(fp);
   return nMatched;
 }
 
@@ -177,23 +169,20 @@ void ReadPortFlags(ConnectionRecord *pRec, char *szPort) {
 }
 
 int LogUncheckedTlsEntries() {
-  FILE *fp = g_szSettingsFile.Empty() ? nullptr : fopen(g_szSettingsFile.c_str(), "rb");
-  if (!fp) return 0;
   int nCount = 0;
-  char szLine[kSettingsLine];
-  while (NextSettingsLine(fp, szLine, sizeof szLine)) {
+  ForEachSettingsLine([&](char *szLine) {
     // The key: address, blank and port, up to the mark.
     int nKey = static_cast<int>(strcspn(szLine, "=+-"));
     ConnectEntry entry;
     const char *szComment = nullptr;
-    if (SplitConnectLine(szLine, &entry, &szComment) != 1) continue;
+    if (SplitConnectLine(szLine, &entry, &szComment) != 1) return 0;
     const char *szPort = entry.mPort.c_str();
-    if (!strchr(szPort, '!') || strchr(szPort, '*') || !strpbrk(szPort, "+-")) continue;
+    if (!strchr(szPort, '!') || strchr(szPort, '*') || !strpbrk(szPort, "+-")) return 0;
     DebugLogF("TLS server check      = off: %.*s -> %s %s\n", nKey, szLine,
               entry.mServer.Empty() ? "(requested server)" : entry.mServer.c_str(), szPort);
     ++nCount;
-  }
-  fclose(fp);
+    return 0;
+  });
   return nCount;
 }
 
