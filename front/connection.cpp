@@ -66,7 +66,7 @@ int SendParts(ConnectionRecord *pRec, const char *const *ppParts, size_t nParts)
 // already read): 1 when a "Proxy-Authorization: Basic " line of the header
 // passes the check, else 0.
 int CheckProxyAuth(ConnectionRecord *pRec, FILE *fp) {
-  while (fgets(pRec->mLine, static_cast<int>(kRecvChunk + 1), fp)) {
+  while (ReadFileLine(fp, pRec->mLine, kRecvChunk + 1, LongLine::kSplit) > 0) {
     // The credentials belong to the header; an upload body may hold any text.
     if (strcmp(pRec->mLine, "\r\n") == 0 || strcmp(pRec->mLine, "\n") == 0) break;
     if (!StartsNoCase(pRec->mLine, kAuthHeader)) continue;
@@ -264,7 +264,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
     if (NeedProxyAuth() || !RequestLineOfHeader(pScan, pRec->mRecv, kRecvChunk + 1)) {
       FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
       if (fp) {
-        if (!fgets(pRec->mRecv, static_cast<int>(kRecvChunk + 1), fp)) pRec->mRecv[0] = '\0';
+        ReadFileLine(fp, pRec->mRecv, kRecvChunk + 1, LongLine::kSplit);
         if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
         fclose(fp);
       }
