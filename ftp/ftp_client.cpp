@@ -329,13 +329,8 @@ int ParsePasvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int 
   return 1;
 }
 
-int ParseEpsvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int *pnPort) {
-  const char *pOpen = strchr(szReply, '(');
-  if (pOpen == nullptr || pOpen[1] == '\0') return 0;
-  char d = pOpen[1];
-  // The three fields behind the first delimiter: protocol, address, port.
-  const char *pProto = pOpen + 2;
-  const char *pAddrStart = strchr(pProto, d);
+int SplitExtendedAddress(const char *pFields, char d, char *pAddr, std::size_t nAddrSize, int *pnPort) {
+  const char *pAddrStart = strchr(pFields, d);
   if (pAddrStart == nullptr) return 0;
   ++pAddrStart;
   const char *pPortStart = strchr(pAddrStart, d);
@@ -343,14 +338,21 @@ int ParseEpsvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int 
   std::size_t nLen = static_cast<std::size_t>(pPortStart - pAddrStart);
   if (nLen >= nAddrSize) return 0;
   ++pPortStart;
-  char *pEnd = nullptr;
   if (!isdigit(static_cast<unsigned char>(*pPortStart))) return 0;
+  char *pEnd = nullptr;
   long nPort = strtol(pPortStart, &pEnd, 10);
   if (nPort < 1 || nPort > 65535 || *pEnd != d) return 0;
   memcpy(pAddr, pAddrStart, nLen);
   pAddr[nLen] = '\0';
   *pnPort = static_cast<int>(nPort);
   return 1;
+}
+
+int ParseEpsvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int *pnPort) {
+  const char *pOpen = strchr(szReply, '(');
+  if (pOpen == nullptr || pOpen[1] == '\0') return 0;
+  // The three fields behind the first delimiter: protocol, address, port.
+  return SplitExtendedAddress(pOpen + 2, pOpen[1], pAddr, nAddrSize, pnPort);
 }
 
 void FtpControlInit(FtpControl *pCtl, PlatSocket s, int nTimeoutMs) {

@@ -37,6 +37,11 @@ int ParsePasvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int 
 // delimiter d ("|" in practice).  The address may be empty (the server's
 // own).  1 done; 0 malformed.
 int ParseEpsvReply(const char *szReply, char *pAddr, std::size_t nAddrSize, int *pnPort);
+// The address and port fields of an extended address, "proto<d>addr<d>port<d>"
+// with pFields at the protocol (RFC 2428): the address (possibly empty,
+// cut nowhere: one that does not fit fails) into pAddr, the port (1-65535)
+// into *pnPort.  1 taken, 0 malformed.
+int SplitExtendedAddress(const char *pFields, char d, char *pAddr, std::size_t nAddrSize, int *pnPort);
 
 // The control connection: a socket and the bytes read from it but not yet
 // consumed, so replies are read line by line without a system call per byte.

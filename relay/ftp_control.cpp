@@ -13,6 +13,7 @@
 #include "core/text_lines.h"
 #include "net/outbound.h"
 #include "net/data_port.h"
+#include "ftp/ftp_client.h"
 #include "ftp/ftp_data.h"
 #include "http/cache.h"
 #include "platform/plat_file.h"
@@ -404,22 +405,8 @@ int ParseEprtArgument(const char *szArg, int *pnProto, char *pAddr, std::size_t 
   char d = szArg[0];
   if (d == '\0' || d == '\r' || d == '\n' || isalnum(static_cast<unsigned char>(d))) return 0;
   const char *pProto = szArg + 1;
-  const char *pAddrStart = strchr(pProto, d);
-  if (pAddrStart == nullptr) return 0;
-  ++pAddrStart;
-  const char *pPortStart = strchr(pAddrStart, d);
-  if (pPortStart == nullptr) return 0;
-  std::size_t nLen = static_cast<std::size_t>(pPortStart - pAddrStart);
-  if (nLen == 0 || nLen >= nAddrSize) return 0;
-  ++pPortStart;
-  if (!isdigit(static_cast<unsigned char>(*pPortStart))) return 0;
-  char *pEnd = nullptr;
-  long nPort = strtol(pPortStart, &pEnd, 10);
-  if (nPort < 1 || nPort > 65535 || *pEnd != d) return 0;
-  memcpy(pAddr, pAddrStart, nLen);
-  pAddr[nLen] = '\0';
+  if (SplitExtendedAddress(pProto, d, pAddr, nAddrSize, pnPort) != 1 || pAddr[0] == '\0') return 0;
   *pnProto = atoi(pProto);
-  *pnPort = static_cast<int>(nPort);
   return 1;
 }
 
