@@ -110,3 +110,25 @@ std::shared_ptr<const FileText> CachedFileText(const char *szPath, int *pbMissin
   cache.entries.emplace_back(szPath, pText);
   return pText;
 }
+
+int OpenTextFile(const char *szPath, TextFile *pFile) {
+  pFile->fp = nullptr;
+  if (!szPath || !*szPath) return -1;
+  int bMissing = 0;
+  pFile->pText = CachedFileText(szPath, &bMissing);
+  if (bMissing) return -1;  // no file: no second look with open
+  if (pFile->pText) {
+    pFile->src = TextLineSource(pFile->pText->text.data(), pFile->pText->text.size());
+    return 1;
+  }
+  pFile->fp = PlatOpenRetry(szPath, "rb", 1);
+  if (!pFile->fp) return -1;
+  pFile->src = FileLineSource(pFile->fp);
+  return 1;
+}
+
+void CloseTextFile(TextFile *pFile) {
+  if (pFile->fp) fclose(pFile->fp);
+  pFile->fp = nullptr;
+  pFile->pText.reset();
+}

@@ -113,24 +113,28 @@ struct FileText {
 // (*pbMissing set then).
 std::shared_ptr<const FileText> CachedFileText(const char *szPath, int *pbMissing);
 
+// A file opened for reading its lines: its copy in memory, or the open
+// file when it is not kept.
+struct TextFile {
+  std::shared_ptr<const FileText> pText;
+  FILE *fp = nullptr;
+  LineSource src{};
+};
+// Opens szPath for line reading.  1 done (close with CloseTextFile), -1 no
+// such file or not readable.
+int OpenTextFile(const char *szPath, TextFile *pFile);
+void CloseTextFile(TextFile *pFile);
+
 // Reads szPath from the top, through its copy in memory when there is one,
 // and hands its lines to fnLine as ForEachLine does.  Returns -1 when the
 // file cannot be opened, 1 when fnLine stopped, 0 at the end of the file.
 template <std::size_t N, typename Fn>
 int ScanTextFile(const char *szPath, const LineRules &rules, Fn fnLine, int *pEntries = nullptr) {
   if (pEntries) *pEntries = 0;
-  if (!szPath || !*szPath) return -1;
-  int bMissing = 0;
-  std::shared_ptr<const FileText> pText = CachedFileText(szPath, &bMissing);
-  if (bMissing) return -1;  // no file: no second look with open
-  FILE *fp = nullptr;
-  if (!pText) {
-    fp = PlatOpenRetry(szPath, "rb", 1);
-    if (!fp) return -1;
-  }
-  LineSource src = fp ? FileLineSource(fp) : TextLineSource(pText->text.data(), pText->text.size());
-  int nResult = ForEachLine<N>(&src, rules, fnLine, pEntries);
-  if (fp) fclose(fp);
+  TextFile file;
+  if (OpenTextFile(szPath, &file) != 1) return -1;
+  int nResult = ForEachLine<N>(&file.src, rules, fnLine, pEntries);
+  CloseTextFile(&file);
   return nResult;
 }
 

@@ -43,16 +43,11 @@ int Resolve(const char *szServer, const char *szPort, int bIPv6, PlatAddrList **
   return r;
 }
 
-// Hands every line of the settings file that is not a comment (empty, or
-// beginning with a blank or a quote) to fnLine, line end cut; only the
-// first 1,023 characters of a line count.  The file's text is kept in
-// memory while it does not change.  -1 when there is no readable file.
-template <typename Fn>
-int ForEachSettingsLine(Fn fnLine) {
-  if (g_szSettingsFile.Empty()) return -1;
-  return ScanTextFile<kSettingsLine>(g_szSettingsFile.c_str(), LineRules{LongLine::kDrop, kBlankQuoteComments, 0},
-                                     fnLine);
-}
+// How the settings file's lines are read: comments are empty lines and
+// lines beginning with a blank or a quote; only the first 1,023 characters
+// of a line count.  The file's text is kept in memory while it does not
+// change.
+const LineRules kSettingsRules{LongLine::kDrop, kBlankQuoteComments, 0};
 
 // The values of a connect-table line; *ppComment points at the comment
 // (cut off the line) or is null.  1 taken, 0 no "=" or a value too long.
@@ -105,16 +100,17 @@ int ParseConnectLine(char *szLine, ConnectEntry *pEntry) {
 
 namespace {
 
-// The lines of the settings file against the three keys of the address
-// and port.  Apart from GetConnectTable so that its buffers take stack only
-// when the file exists.  1 matched, 0 not, -1 no readable file.
-__attribute__((noinline)) int ScanConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
+// The lines of the open settings file against the three keys of the
+// address and port.  Apart from GetConnectTable so that its buffers take
+// stack only when the file exists.  1 matched, 0 not.
+__attribute__((noinline)) int ScanConnectTable(LineSource *pSrc, const char *szAddr, int nPort,
+                                               ConnectEntry *pEntry) {
   FixedText<128> keys[3];
   int nPort16 = nPort & 0xffff;
   keys[0].Format("%s %d=", szAddr, nPort16);
   keys[1].Format("%s %d+", szAddr, nPort16);
   keys[2].Format("%s %d-", szAddr, nPort16);
-  return ForEachSettingsLine([&](char *szLine) {
+  return ForEachLine<kSettingsLine>(pSrc, kSettingsRules, [&](char *szLine) {
     for (const auto &key : keys) {
       if (strncasecmp(szLine, key.c_str(), key.Length()) == 0) {
         ParseConnectLine(szLine, pEntry);
@@ -131,8 +127,8 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
   pEntry->mMyAddr.Clear();
   pEntry->mServer.Clear();
   pEntry->mPort.Clear();
-  int nMatched = ScanConnectTable(szAddr, nPort, pEntry);
-  if (nMatched < 0) {
+  TextFile file;
+  if (OpenTextFile(g_szSettingsFile.c_str(), &file) != 1) {
     // Written without formatting: this runs for every connection, and the
     // stack pages a formatted print touches stay with an idle client's
     // thread.
@@ -142,6 +138,8 @@ int GetConnectTable(const char *szAddr, int nPort, ConnectEntry *pEntry) {
     fflush(stdout);
     return 0;
   }
+  int nMatched = ScanConnectTable(&file.src, szAddr, nPort, pEntry);
+  CloseTextFile(&file);
   return nMatched;
 }
 
@@ -170,7 +168,7 @@ void ReadPortFlags(ConnectionRecord *pRec, char *szPort) {
 
 int LogUncheckedTlsEntries() {
   int nCount = 0;
-  ForEachSettingsLine([&](char *szLine) {
+  ScanTextFile<kSettingsLine>(g_szSettingsFile.c_str(), kSettingsRules, [&](char *szLine) {
     // The key: address, blank and port, up to the mark.
     int nKey = static_cast<int>(strcspn(szLine, "=+-"));
     ConnectEntry entry;
