@@ -303,7 +303,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   tmp.Format("%s.tmp", pReq->szSpool);
   cash.Format("%s.cash", pReq->szSpool);
   char *pBuf = new (std::nothrow) char[kHttpRequestSendMax + 1];
-  GetExchange *pGet = new (std::nothrow) GetExchange{};
+  GetExchange *pGet = new (std::nothrow) GetExchange;
   if (pBuf == nullptr || pGet == nullptr) {
     delete[] pBuf;
     delete pGet;
@@ -316,7 +316,9 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   pGet->pBuf = pBuf;
   pGet->bUpstream = bUpstream;
   pGet->bWhite = pReq->bWhite;
+  pGet->bStarted = pGet->bPassedOn = pGet->bClientFailed = 0;
   ServerExchange &ex = pGet->ex;
+  ServerExchangeClear(&ex);
   ex.szTag = "GetDispatch";
   ex.szRecvEnd = " ";
   ex.szSpool = pReq->szSpool;

@@ -135,7 +135,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
   pRec->nExchangeKind = 2;
   RequestTarget *pT = new (std::nothrow) RequestTarget;
   AnalyzedRequest *pReq = new (std::nothrow) AnalyzedRequest;
-  ServerExchange *pEx = new (std::nothrow) ServerExchange{};
+  ServerExchange *pEx = new (std::nothrow) ServerExchange;
   if (pT == nullptr || pReq == nullptr || pEx == nullptr || !AnalyzeRequest(pRec, kHandlerOther, pT, pReq)) {
     delete pT;
     delete pReq;
@@ -160,6 +160,7 @@ int OtherDispatch(ConnectionRecord *pRec) {
   pRec->nLogBytes = 0;
   OtherExchange other{pT, conn.bUpstream};
   ServerExchange &ex = *pEx;
+  ServerExchangeClear(&ex);
   ex.szTag = "OtherDispatch";
   ex.szRecvEnd = "";
   ex.szSpool = pReq->szSpool;

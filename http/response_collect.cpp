@@ -60,6 +60,16 @@ void CollectResponse(ConnectionRecord *pRec, int nSv, int bSendFailed, ServerExc
 
 }  // namespace
 
+void ServerExchangeClear(ServerExchange *pEx) {
+  pEx->szTag = pEx->szRecvEnd = pEx->szSpool = pEx->szHost = "";
+  pEx->nPort = 0;
+  pEx->bHead = pEx->bReused = 0;
+  pEx->pCtx = nullptr;
+  pEx->fnSend = nullptr;
+  pEx->fnPiece = nullptr;
+  pEx->bGotData = pEx->bStoreFailed = 0;
+}
+
 void RunServerExchange(ConnectionRecord *pRec, int *pnSv, ServerExchange *pEx) {
   int bReused = pEx->bReused;
   for (int nTry = 0; nTry < 2; ++nTry) {

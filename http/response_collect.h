@@ -37,6 +37,11 @@ struct ServerExchange {
   int bStoreFailed;       // the spool file did not take all of it
 };
 
+// Empties every field but the tracker, which each try sets up itself.
+// (Value-initialising the record instead would clear the tracker's 64 KiB
+// header buffer for every request.)
+void ServerExchangeClear(ServerExchange *pEx);
+
 // Clears bKeepAlive, sends the request on *pnSv and receives the response
 // into szSpool in pieces of up to 16,384 bytes (written in 64 KiB blocks),
 // with the lines "[TAG] [%04d] S:recv(%04d):%d bytes.<szRecvEnd>\n" and, on
