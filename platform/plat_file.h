@@ -128,10 +128,14 @@ int PlatSpoolEmpty(const char *szPath);
 // Returns the descriptor (close with PlatCloseFd), or -1.
 int PlatSpoolAppendFd(const char *szPath);
 
+// Result of opening or reading a regular file whose size is bounded.
+constexpr int kPlatFileTooLarge = -2;
+
 // Opens a regular file for reading without ever blocking on a FIFO or a
 // device (the type is checked on the opened descriptor).  Returns 1 with
 // *pnFd and *pnSize, 0 no such file, -1 unreadable or not a regular file,
-// -2 larger than nMax (nothing left open).  Close with PlatCloseFd.
+// kPlatFileTooLarge larger than nMax (nothing left open).  Close with
+// PlatCloseFd.
 int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *pnSize);
 void PlatCloseFd(int nFd);
 

@@ -45,8 +45,8 @@ int PlatStopRequested();
 
 // Reads a whole regular file of at most nMax bytes into *pData (replacing
 // its content).  Never blocks on a FIFO or device.  Returns 1 read, 0 no such
-// file, -1 unreadable or not a regular file, -2 larger than nMax (*pSize set
-// to the size found when given).
+// file, -1 unreadable or not a regular file, kPlatFileTooLarge larger than
+// nMax (*pSize set to the size found when given).
 int PlatReadRegularFile(const char *szPath, uint64_t nMax, std::vector<char> *pData, uint64_t *pSize);
 
 // 1 when szPath is a regular file; *pSize and *pMTimeNs (modification time in

@@ -111,7 +111,9 @@ int FailCode(const ConnectionRecord *pRec) { return pRec->mRecv[0] == 5 ? 1 : 91
 // Waits for the incoming connection until nEnd (steady milliseconds) and
 // only while the SOCKS client is still there; bytes the client sends
 // meanwhile are not forwarded in a BIND and are dropped.  1 the listener is
-// ready, 0 time-out (errno ETIMEDOUT), -2 the client left, -1 failure.
+// ready, 0 time-out (errno ETIMEDOUT), kClientLeft, -1 failure.
+constexpr int kClientLeft = -2;  // the SOCKS client closed during the wait
+
 int WaitIncoming(PlatSocket sListen, PlatSocket sClient, int64_t nEnd) {
   char scratch[512];
   for (;;) {
@@ -125,7 +127,7 @@ int WaitIncoming(PlatSocket sListen, PlatSocket sClient, int64_t nEnd) {
       if (r == 0) errno = ETIMEDOUT;
       return r;
     }
-    if (PlatRecv(sClient, scratch, sizeof scratch, 1) <= 0) return -2;
+    if (PlatRecv(sClient, scratch, sizeof scratch, 1) <= 0) return kClientLeft;
   }
 }
 
@@ -234,7 +236,7 @@ int SocksBindMain(const EndpointRecord *pEp, ConnectionRecord *pRec) {
       int bRefused = 1;
       while (sIn == kPlatNoSocket && bRefused) {
         int w = WaitIncoming(sListen, nSock, nEnd);
-        if (w == -2) {
+        if (w == kClientLeft) {
           DebugLogF("[SocksBindMain] [%04d] client closed before accept.\n", nSock);
           break;
         }

@@ -252,7 +252,7 @@ int PlatOpenRegularFile(const char *szPath, uint64_t nMax, int *pnFd, uint64_t *
   *pnSize = static_cast<uint64_t>(st.st_size);
   if (*pnSize > nMax) {
     close(fd);
-    return -2;
+    return kPlatFileTooLarge;
   }
   // Reads of the scan block normally again.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -228,7 +228,7 @@ int PlatReadRegularFile(const char *szPath, uint64_t nMax, std::vector<char> *pD
   if (nGot > nMax) {
     if (pSize) *pSize = nGot;
     pData->clear();
-    return -2;
+    return kPlatFileTooLarge;
   }
   return 1;
 }

@@ -73,8 +73,10 @@ class SessionGuard {
   std::mutex *m_pLock;
 };
 
+constexpr int kReadIncomplete = -2;  // part of a record only: wait and try again
+
 // One read attempt under the session lock that never blocks.  >0 bytes,
-// 0 closed or TLS error, -2 nothing complete yet (wait and try again).
+// 0 closed or TLS error, kReadIncomplete.
 int ReadOnce(SSL *pSsl, int nSock, char *pBuf, int nSize) {
   SessionGuard guard(pSsl);
   int nFlags = fcntl(nSock, F_GETFL);
@@ -84,7 +86,7 @@ int ReadOnce(SSL *pSsl, int nSock, char *pBuf, int nSize) {
   if (nFlags >= 0) fcntl(nSock, F_SETFL, nFlags);
   if (n > 0) return n;
   ERR_clear_error();
-  return nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE ? -2 : 0;
+  return nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE ? kReadIncomplete : 0;
 }
 
 // A numeric IPv4 or IPv6 address text (checked against the certificate's
@@ -312,7 +314,7 @@ int SslRecv(int nSock, void *pSSL, char *pBuf, int nSize, int nTimeoutMs) {
     }
     // A TLS read error ends the direction as if the peer had closed.
     int n = ReadOnce(pSsl, nSock, pBuf, nSize);
-    if (n != -2) return n;
+    if (n != kReadIncomplete) return n;
     // Only part of a record (or a handshake message) has arrived: wait for
     // the rest without holding the session.
   }

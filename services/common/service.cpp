@@ -274,7 +274,7 @@ int ServiceRun(const ServiceDef &def, const ServiceOptions &opt) {
 void ServiceNoteFileResult(int nResult, uint64_t nSize, uint64_t nMax, ServiceReply *pReply) {
   if (nResult == 0)
     pReply->mNote.Assign("file not found");
-  else if (nResult == -2)
+  else if (nResult == kPlatFileTooLarge)
     pReply->mNote.Format("file too large: %llu bytes, limit %llu", static_cast<unsigned long long>(nSize),
                          static_cast<unsigned long long>(nMax));
   else if (nResult != 1)
