@@ -318,13 +318,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   pGet->bWhite = pReq->bWhite;
   pGet->bStarted = pGet->bPassedOn = pGet->bClientFailed = 0;
   ServerExchange &ex = pGet->ex;
-  ServerExchangeClear(&ex);
-  ex.szTag = "GetDispatch";
-  ex.szRecvEnd = " ";
-  ex.szSpool = pReq->szSpool;
-  ex.szHost = pReq->szHost;
-  ex.nPort = pT->nPort;
-  ex.bReused = conn.bReused;
+  ServerExchangeInit(&ex, "GetDispatch", " ", pReq->szSpool, pReq->szHost, pT->nPort, conn.bReused);
   ex.pCtx = pGet;
   ex.fnSend = SendGetRequest;
   ex.fnPiece = PassOnPiece;

@@ -160,15 +160,9 @@ int OtherDispatch(ConnectionRecord *pRec) {
   pRec->nLogBytes = 0;
   OtherExchange other{pT, conn.bUpstream};
   ServerExchange &ex = *pEx;
-  ServerExchangeClear(&ex);
-  ex.szTag = "OtherDispatch";
-  ex.szRecvEnd = "";
-  ex.szSpool = pReq->szSpool;
-  ex.szHost = pReq->szHost;
-  ex.nPort = pT->nPort;
+  ServerExchangeInit(&ex, "OtherDispatch", "", pReq->szSpool, pReq->szHost, pT->nPort, conn.bReused);
   // The answer to HEAD ends with its header, whatever length it announces.
   ex.bHead = strncasecmp(pRec->mLine, "HEAD ", 5) == 0;
-  ex.bReused = conn.bReused;
   ex.pCtx = &other;
   ex.fnSend = SendOther;
   ex.fnPiece = nullptr;  // nothing goes to the client before the whole response

@@ -60,10 +60,15 @@ void CollectResponse(ConnectionRecord *pRec, int nSv, int bSendFailed, ServerExc
 
 }  // namespace
 
-void ServerExchangeClear(ServerExchange *pEx) {
-  pEx->szTag = pEx->szRecvEnd = pEx->szSpool = pEx->szHost = "";
-  pEx->nPort = 0;
-  pEx->bHead = pEx->bReused = 0;
+void ServerExchangeInit(ServerExchange *pEx, const char *szTag, const char *szRecvEnd, const char *szSpool,
+                        const char *szHost, int nPort, int bReused) {
+  pEx->szTag = szTag;
+  pEx->szRecvEnd = szRecvEnd;
+  pEx->szSpool = szSpool;
+  pEx->szHost = szHost;
+  pEx->nPort = nPort;
+  pEx->bReused = bReused;
+  pEx->bHead = 0;
   pEx->pCtx = nullptr;
   pEx->fnSend = nullptr;
   pEx->fnPiece = nullptr;

@@ -37,10 +37,12 @@ struct ServerExchange {
   int bStoreFailed;       // the spool file did not take all of it
 };
 
-// Empties every field but the tracker, which each try sets up itself.
+// Sets the fields every exchange gives and empties the others (hooks, HEAD,
+// results) but the tracker, which each try sets up itself.
 // (Value-initialising the record instead would clear the tracker's 64 KiB
 // header buffer for every request.)
-void ServerExchangeClear(ServerExchange *pEx);
+void ServerExchangeInit(ServerExchange *pEx, const char *szTag, const char *szRecvEnd, const char *szSpool,
+                        const char *szHost, int nPort, int bReused);
 
 // Clears bKeepAlive, sends the request on *pnSv and receives the response
 // into szSpool in pieces of up to 16,384 bytes (written in 64 KiB blocks),
