@@ -326,28 +326,17 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   delete[] pBuf;
   pGet->pBuf = nullptr;
   const ResponseTracker &track = ex.track;
-  if (ex.bStoreFailed) {
-    // The spool lost part of the response: the server connection is not
-    // used again, and the client gets the refusal (or, when it already has
-    // part of the answer, the end of the connection).
-    DebugLogF("[GetDispatch] [%04d] [%04d] spool write failed.\n", pRec->nSock, nSv);
-    CloseServer(pRec);
-    if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
-    pRec->bKeepAlive = 0;
-    delete pGet;
-    DeleteSpool(pReq->szSpool);
-    DeleteSpool(cash.c_str());
-    pRec->mLine[0] = '\0';
-    return 0;
-  }
-  if (track.bBad) {
-    // Framing that cannot be followed (RFC 9112 6.3): the server connection
-    // is not used again, nothing is inspected or stored, and the client
-    // gets 502 (or, when it already has part of the answer, the end of the
+  if (ex.bStoreFailed || track.bBad) {
+    // The spool lost part of the response, or its framing cannot be
+    // followed (RFC 9112 6.3): the server connection is not used again,
+    // nothing is inspected or stored, and the client gets the refusal or
+    // 502 (or, when it already has part of the answer, the end of the
     // connection).
-    DebugLogF("[GetDispatch] [%04d] [%04d] bad response framing.\n", pRec->nSock, nSv);
+    DebugLogF("[GetDispatch] [%04d] [%04d] %s.\n", pRec->nSock, nSv,
+              ex.bStoreFailed ? "spool write failed" : "bad response framing");
     CloseServer(pRec);
-    if (!pGet->bPassedOn) HttpSendStatusClose(pRec, 502, "Bad Gateway");
+    if (!pGet->bPassedOn && ex.bStoreFailed) RefuseAnswer(pRec, tmp.c_str(), kRefuseStorage);
+    if (!pGet->bPassedOn && !ex.bStoreFailed) HttpSendStatusClose(pRec, 502, "Bad Gateway");
     pRec->bKeepAlive = 0;
     delete pGet;
     DeleteSpool(pReq->szSpool);

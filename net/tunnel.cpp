@@ -172,6 +172,20 @@ int64_t ClientSession(TunnelBlock *pBlock) {
   return nTotal;
 }
 
+namespace {
+
+// Sets up a block for one direction of the record's tunnel.
+void FillTunnelBlock(TunnelBlock *pBlock, const ConnectionRecord *pRec, int nSv, TunnelSync *pSync) {
+  memset(pBlock, 0, sizeof *pBlock);
+  pBlock->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
+  pBlock->nSvSock = nSv;
+  pBlock->nSock = pRec->nSock;
+  pBlock->pClientSSL = pRec->pClientSSL;
+  pBlock->pSync = pSync;
+}
+
+}  // namespace
+
 void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int nSock, int nSvSock, int nErr),
                      void (*pfnAllocFailed)(int nSock, int nSvSock, int nErr)) {
   // A tunnel passes each piece on as it comes: without this a piece that
@@ -195,12 +209,7 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
         }
       }
       if (pBlock != nullptr) {
-        memset(pBlock, 0, sizeof *pBlock);
-        pBlock->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
-        pBlock->nSvSock = nSv;
-        pBlock->nSock = pRec->nSock;
-        pBlock->pClientSSL = pRec->pClientSSL;
-        pBlock->pSync = &sync;
+        FillTunnelBlock(pBlock, pRec, nSv, &sync);
         {
           std::lock_guard<std::mutex> guard(sync.lock);
           ++sync.nRunning;
@@ -213,12 +222,7 @@ void RunTunnelPasses(ConnectionRecord *pRec, int nSv, void (*pfnStartFailed)(int
           --sync.nRunning;
         }
       }
-      memset(pOwn, 0, sizeof *pOwn);
-      pOwn->nMode = g_nProxyMode == kModeSocks ? 1 : 0;
-      pOwn->nSvSock = nSv;
-      pOwn->nSock = pRec->nSock;
-      pOwn->pClientSSL = pRec->pClientSSL;
-      pOwn->pSync = &sync;
+      FillTunnelBlock(pOwn, pRec, nSv, &sync);
       int64_t nMoved = ClientSession(pOwn);
       // The server's side has ended (and the client was told): what the
       // client still sends flows until its side ends too.  Otherwise a

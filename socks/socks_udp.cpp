@@ -58,21 +58,31 @@ int UDPHost(uint32_t nFamily, const char *szHost, int nPort, PlatSockAddr *pAddr
   return s;
 }
 
+namespace {
+
+// Reads the SOCKS header of a client datagram and checks its destination
+// against the black list ("local,socks,udp,host,port").  Fragments are not
+// reassembled (RFC 1928 allows dropping them): such a datagram is dropped,
+// like one whose header cannot be read.  1 the datagram may go on, 0 not.
+int AllowedDatagram(const char *szTag, const char *szLocal, const char *pData, int nLen, SocksRequest *pHdr) {
+  if (nLen <= 0 ||
+      ParseSocksUdpHeader(reinterpret_cast<const unsigned char *>(pData), static_cast<std::size_t>(nLen), pHdr) != 1)
+    return 0;
+  FixedText<kDbListLine> key;
+  key.Format("%s,socks,udp,%s,%d", szLocal, pHdr->mHost.c_str(), pHdr->nPort);
+  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
+    DebugLogF("[%s] QueryDBList(Black list, %s) hit.\n", szTag, key.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
 int TellRemoteUDP(uint32_t nFamily, const char *szLocal, const char *pData, int nLen, char *pAnswer,
                   int *pnAnswerLen) {
   SocksRequest hdr;
-  // Fragments are not reassembled: such a datagram is dropped, like one
-  // whose header cannot be read.
-  if (nLen <= 0 || ParseSocksUdpHeader(reinterpret_cast<const unsigned char *>(pData), static_cast<std::size_t>(nLen),
-                                       &hdr) != 1)
-    return 0;
-
-  FixedText<kDbListLine> key;
-  key.Format("%s,socks,udp,%s,%d", szLocal, hdr.mHost.c_str(), hdr.nPort);
-  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
-    DebugLogF("[TellRemoteUDP] QueryDBList(Black list, %s) hit.\n", key.c_str());
-    return 0;
-  }
+  if (!AllowedDatagram("TellRemoteUDP", szLocal, pData, nLen, &hdr)) return 0;
 
   int nPort = GetDataPort(nFamily == kFamilyIPv4);
   DebugLogF("[TellRemoteUDP] UDPHost(%d, %s, %d)\n", static_cast<int>(nFamily), szLocal, nPort);
@@ -245,16 +255,7 @@ int RelayClientDatagram(UdpAssociation *pA, const EndpointRecord &ep, const char
   MetricBytes(kMetBytesFromClient, nGot);
 
   SocksRequest hdr;
-  // Fragments are not reassembled (RFC 1928 allows dropping them).
-  if (ParseSocksUdpHeader(reinterpret_cast<const unsigned char *>(pA->mBuf), static_cast<std::size_t>(nGot), &hdr) !=
-      1)
-    return 0;
-  FixedText<kDbListLine> key;
-  key.Format("%s,socks,udp,%s,%d", szLocal, hdr.mHost.c_str(), hdr.nPort);
-  if (WhiteBlackVerdict(key.c_str(), nullptr) == kListBlack) {
-    DebugLogF("[UDPLastingMain] QueryDBList(Black list, %s) hit.\n", key.c_str());
-    return 0;
-  }
+  if (!AllowedDatagram("UDPLastingMain", szLocal, pA->mBuf, nGot, &hdr)) return 0;
 
   const uint32_t nFamily = hdr.nAtyp == 4 ? kFamilyIPv6 : kFamilyIPv4;
   PlatSocket &sOut = pA->sOut[nFamily == kFamilyIPv6 ? 1 : 0];

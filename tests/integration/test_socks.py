@@ -100,6 +100,21 @@ class SocksCase(unittest.TestCase):
     def assert_closed_silently(self, s):
         self.assertEqual(b"", proxytest.recv_all(s, timeout=5 * SLOW))
 
+    def associate(self):
+        """A UDP association: the TCP connection and the relay's port."""
+        s = self.socks5_open()
+        s.sendall(b"\x05\x03\x00\x01\x00\x00\x00\x00\x00\x00")
+        reply = recv_exact(s, 10)
+        self.assertEqual(b"\x05\x00\x00\x01\x7f\x00\x00\x01", reply[:8])
+        return s, struct.unpack(">H", reply[8:10])[0]
+
+    def client_udp(self):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        u.bind(("127.0.0.1", 0))
+        u.settimeout(10 * SLOW)
+        self.addCleanup(u.close)
+        return u
+
 
 class SocksHttpTest(SocksCase):
     def test_curl_all_versions_to_http_origin(self):
@@ -399,20 +414,6 @@ class SocksUdpTest(SocksCase):
         self.udp = UdpEcho()
         self.addCleanup(self.udp.stop)
         super().setUp()
-
-    def associate(self):
-        s = self.socks5_open()
-        s.sendall(b"\x05\x03\x00\x01\x00\x00\x00\x00\x00\x00")
-        reply = recv_exact(s, 10)
-        self.assertEqual(b"\x05\x00\x00\x01\x7f\x00\x00\x01", reply[:8])
-        return s, struct.unpack(">H", reply[8:10])[0]
-
-    def client_udp(self):
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        u.bind(("127.0.0.1", 0))
-        u.settimeout(10 * SLOW)
-        self.addCleanup(u.close)
-        return u
 
     def test_one_datagram_each_way(self):
         s, port = self.associate()

@@ -7,7 +7,7 @@ import time
 import unittest
 
 import proxytest
-from test_socks import SocksCase, UdpEcho, recv_exact
+from test_socks import SocksCase, UdpEcho
 
 SLOW = proxytest.SLOW
 
@@ -26,19 +26,12 @@ class LastingUdpTest(SocksCase):
             self.addCleanup(e.stop)
         super().setUp()
 
-    def associate(self):
-        s = self.socks5_open()
-        s.sendall(b"\x05\x03\x00\x01\x00\x00\x00\x00\x00\x00")
-        reply = recv_exact(s, 10)
-        self.assertEqual(b"\x05\x00\x00\x01\x7f\x00\x00\x01", reply[:8])
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        u.bind(("127.0.0.1", 0))
-        u.settimeout(10 * SLOW)
-        self.addCleanup(u.close)
-        return s, u, ("127.0.0.1", struct.unpack(">H", reply[8:10])[0])
+    def associate_with_client(self):
+        s, port = self.associate()
+        return s, self.client_udp(), ("127.0.0.1", port)
 
     def test_hundred_datagrams_to_two_destinations_end_with_tcp(self):
-        s, u, relay = self.associate()
+        s, u, relay = self.associate_with_client()
         by_name = b"\x00\x00\x00\x03\x09localhost"
         for i in range(100):
             echo = self.echoes[i % 2]
@@ -67,7 +60,7 @@ class LastingUdpTest(SocksCase):
         self.assertNotIn(b"late", self.echoes[0].received)
 
     def test_answers_only_from_destinations_sent_to(self):
-        s, u, relay = self.associate()
+        s, u, relay = self.associate_with_client()
         u.sendto(header(self.echoes[0].port) + b"hi", relay)
         self.assertEqual(header(self.echoes[0].port) + b"echo:hi", u.recvfrom(65536)[0])
         # The proxy's outbound socket, from its log; written to by a stranger
@@ -82,7 +75,7 @@ class LastingUdpTest(SocksCase):
         self.assertEqual(2, self.proxy.log().count("UDP Data from 127.0.0.1 ignored."))
 
     def test_idle_association_ends_after_client_timeout(self):
-        s, u, relay = self.associate()
+        s, u, relay = self.associate_with_client()
         u.sendto(header(self.echoes[0].port) + b"once", relay)
         u.recvfrom(65536)
         # -T gives 3 s; the TCP side closes once the association is idle.
