@@ -263,12 +263,19 @@ int PassOnPiece(void *pCtx, ConnectionRecord *pRec, FILE *pSpool, const char *pP
 // response on entry; R.tmp the answer for the client on return).
 // Returns 1, or why the answer must be refused (kRefuseStorage: a file
 // could not be written whole; kRefuseNoVerdict: a scanner gave no verdict
-// while inspection is mandatory).
-int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp) {
+// while inspection is mandatory).  pTrack followed the response as it
+// arrived.
+int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp, const ResponseTracker *pTrack) {
   if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
   // The virus scanner sees the body the client will use: chunks joined and
-  // a gzip or deflate coding undone.
-  if (DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == kSpoolFull) return kRefuseStorage;
+  // a gzip or deflate coding undone.  The decoder reads the first header of
+  // R.tmp; when no interim answer came before the final one, the tracker
+  // has parsed that same header already, and a plain body is not read again.
+  const HttpFraming &f = pTrack->reader.framing;
+  int bInterim = pTrack->reader.nHeaderTotal != f.nHeaderLen;
+  int bCoded = f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate;
+  if ((bInterim || (bCoded && !f.bNoBody)) && DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == kSpoolFull)
+    return kRefuseStorage;
   char szVerdict[kHttpScanReplySize + 1] = "";
   int nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
@@ -362,7 +369,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   int nSvLog = nSv;
   // Inspection.
   if (!pReq->bWhite) {
-    int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str());
+    int nInspected = Inspect(pRec, nSvLog, pReq->szSpool, tmp.c_str(), &track);
     if (nInspected != 1) {
       // Nothing unscanned or cut short reaches the client or the cache.
       if (!pGet->bPassedOn) RefuseAnswer(pRec, tmp.c_str(), nInspected);
