@@ -237,6 +237,13 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
     PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
     return 1;
   }
+  // A request without a body is its header alone: the handlers read it from
+  // memory instead of opening the file again.  (Empty lines in front of the
+  // request line are in the file but not in the header.)
+  if (!RequestTextOfHeader(pScan, nTotal, &pRec->pReqText, &pRec->nReqText)) {
+    pRec->pReqText = nullptr;
+    pRec->nReqText = 0;
+  }
   int bRefused = 0;
   if (pScan->bUpload) {
     char szFound[kScanReplySize] = "";
@@ -262,7 +269,7 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
     // Without credentials to check, the request line comes from the header
     // the scanner holds: the file need not be read back for it.
     if (NeedProxyAuth() || !RequestLineOfHeader(pScan, pRec->mRecv, kRecvChunk + 1)) {
-      FILE *fp = OpenSpool(pRec->mReqFile.c_str(), "rb");
+      FILE *fp = OpenRequestFile(pRec);
       if (fp) {
         ReadFileLine(fp, pRec->mRecv, kRecvChunk + 1, LongLine::kSplit);
         if (NeedProxyAuth()) bAuthenticated = CheckProxyAuth(pRec, fp);
@@ -278,6 +285,8 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
       pRec->bKeepAlive = 0;
     }
   }
+  pRec->pReqText = nullptr;
+  pRec->nReqText = 0;
   // Bytes after the request belong to a next request only on a connection
   // that goes on.
   if (!pRec->bKeepAlive) {
@@ -379,6 +388,17 @@ int RequestLineOfHeader(const RequestScan *pScan, char *pOut, size_t nSize) {
   if (nLen > nSize - 1) nLen = nSize - 1;
   memcpy(pOut, pHeader, nLen);
   pOut[nLen] = '\0';
+  return 1;
+}
+
+int RequestTextOfHeader(const RequestScan *pScan, int64_t nStored, const char **ppText, size_t *pnText) {
+  // Empty lines in front of the request line are in the file but not in
+  // the header; a body is in the file only.
+  if (pScan->nLeadingBlank != 0 || !HttpReaderHeaderDone(&pScan->reader)) return 0;
+  std::size_t nHeader = pScan->reader.framing.nHeaderLen;
+  if (nStored != static_cast<int64_t>(nHeader)) return 0;
+  *ppText = pScan->reader.mHeader;
+  *pnText = nHeader;
   return 1;
 }
 

@@ -58,6 +58,10 @@ void RequestScanInit(RequestScan *pScan);
 // Returns 1, or 0 when the header cannot give it (not complete, or empty
 // lines came before the request line).
 int RequestLineOfHeader(const RequestScan *pScan, char *pOut, std::size_t nSize);
+// The whole request file in memory: when the nStored bytes the file holds
+// are the scanner's header (a request without a body, no empty line in
+// front), *ppText and *pnText point at them and 1 is returned; else 0.
+int RequestTextOfHeader(const RequestScan *pScan, int64_t nStored, const char **ppText, std::size_t *pnText);
 // *pnUsed receives how many bytes of the block belong to this request.
 // Returns 1 when the request is complete, 0 when more is needed, -1 when it
 // is refused (pScan->reader.nError: 400, or 431 for an oversized header).

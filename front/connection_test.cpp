@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "tests/unit/test_support.h"
 
@@ -146,6 +147,48 @@ TEST(RequestScanTest, RequestLineMatchesTheFile) {
     EXPECT_STREQ(vFile.data(), vGot.data()) << c.szName;
   }
   std::remove(sPath.c_str());
+}
+
+// The handlers read a request without a body from memory: what they read
+// there must be the request file byte for byte, or memory must decline.
+TEST(RequestScanTest, WholeRequestInMemoryIsTheFile) {
+  static const struct {
+    const char *szName;
+    std::string sReq;
+    int nWant;  // 1 given, 0 declined
+  } kCases[] = {
+      {"CRLF", "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n", 1},
+      {"LF only", "GET / HTTP/1.1\nHost: h\n\n", 1},
+      {"next request behind it", "GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n", 1},
+      {"empty body by length", "GET / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 1},
+      {"body by length", "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0},
+      {"chunked body", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 0},
+      {"empty line first", "\r\nGET / HTTP/1.1\r\n\r\n", 0},
+      {"header not complete", "GET / HTTP/1.1\r\nHost: h\r\n", 0},
+  };
+  std::unique_ptr<RequestScan> pScan(new RequestScan);
+  for (const auto &c : kCases) {
+    long nAt = FeedInBlocks(c.sReq, 7, pScan.get());
+    int64_t nStored = nAt >= 0 ? nAt : static_cast<int64_t>(c.sReq.size());
+    const char *pText = nullptr;
+    std::size_t nText = 0;
+    ASSERT_EQ(c.nWant, RequestTextOfHeader(pScan.get(), nStored, &pText, &nText)) << c.szName;
+    if (!c.nWant) continue;
+    ASSERT_EQ(std::string(c.sReq, 0, static_cast<std::size_t>(nStored)), std::string(pText, nText)) << c.szName;
+    // Read as the handlers read the file: a line, a seek back, the rest.
+    FILE *fp = PlatMemoryFile(pText, nText);
+    ASSERT_NE(nullptr, fp) << c.szName;
+    char szLine[64];
+    ASSERT_NE(nullptr, fgets(szLine, sizeof szLine, fp));
+    EXPECT_EQ(static_cast<long>(strlen(szLine)), ftell(fp)) << c.szName;
+    ASSERT_EQ(0, fseek(fp, 0, SEEK_SET));
+    std::string sAll(nText + 8, '\0');
+    sAll.resize(fread(sAll.data(), 1, sAll.size(), fp));
+    EXPECT_EQ(std::string(pText, nText), sAll) << c.szName;
+    EXPECT_NE(0, feof(fp));
+    fclose(fp);
+  }
+  EXPECT_EQ(nullptr, PlatMemoryFile("x", 0));
 }
 
 class ScopedTz {

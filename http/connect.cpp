@@ -22,7 +22,7 @@ namespace {
 // Relays the CONNECT request to the upstream proxy and its answer header to
 // the client.
 void RelayConnect(ConnectionRecord *pRec, int nSv, const char *szHost) {
-  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  FILE *pIn = OpenRequestFile(pRec);
   if (pIn != nullptr) {
     std::size_t n;
     while ((n = ReadLine(pIn, pRec->mWork, kRecvChunk)) > 0) {
@@ -105,7 +105,7 @@ void SendBadRequest(ConnectionRecord *pRec) {
 // next request.  1 sent (or nothing to send), -1 a send failed.
 int SendRequestTail(ConnectionRecord *pRec, int nSv) {
   int nResult = 1;
-  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  FILE *pIn = OpenRequestFile(pRec);
   if (pIn != nullptr) {
     std::size_t n;
     while ((n = ReadLine(pIn, pRec->mWork, kRecvChunk)) > 0)

@@ -122,7 +122,7 @@ void CacheFileName(ConnectionRecord *pRec, const char *szHost, int nPort, char *
   // With the cache off the name stays empty whatever the request says; the
   // work below would only show in the debug log's no-cache lines.
   if (g_nCacheMin == 0 && !DebugLogEnabled()) return;
-  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  FILE *pIn = OpenRequestFile(pRec);
   if (pIn == nullptr) return;
   char *szLine = pRec->mRecv;
   ReadLine(pIn, szLine, kRecvChunk + 1);
@@ -198,7 +198,7 @@ int PassOn(ConnectionRecord *pRec, FILE *pSpool, const char *szSpool, const char
 // Composes the request into memory (the first 16,304 bytes go out) and
 // sends it with one send.  Returns 1, or -1 when the send failed.
 int SendRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bUpstream, char *pBuf) {
-  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  FILE *pIn = OpenRequestFile(pRec);
   if (pIn == nullptr) return 1;  // nothing composed, nothing sent
   RequestSink sink{};
   sink.pBuf = pBuf;
@@ -260,24 +260,34 @@ int PassOnPiece(void *pCtx, ConnectionRecord *pRec, FILE *pSpool, const char *pP
 }
 
 // Virus scan and content filter of a complete response (R holds the whole
-// response on entry; R.tmp the answer for the client on return).
+// response on entry; R.tmp the answer for the client on return, and R the
+// body the virus scanner read, when it was there to read it).
 // Returns 1, or why the answer must be refused (kRefuseStorage: a file
 // could not be written whole; kRefuseNoVerdict: a scanner gave no verdict
 // while inspection is mandatory).  pTrack followed the response as it
 // arrived.
 int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *szTmp, const ResponseTracker *pTrack) {
-  if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
-  // The virus scanner sees the body the client will use: chunks joined and
-  // a gzip or deflate coding undone.  The decoder reads the first header of
-  // R.tmp; when no interim answer came before the final one, the tracker
-  // has parsed that same header already, and a plain body is not read again.
-  const HttpFraming &f = pTrack->reader.framing;
-  int bInterim = pTrack->reader.nHeaderTotal != f.nHeaderLen;
-  int bCoded = f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate;
-  if ((bInterim || (bCoded && !f.bNoBody)) && DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == kSpoolFull)
-    return kRefuseStorage;
   char szVerdict[kHttpScanReplySize + 1] = "";
-  int nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
+  int nScanned;
+  if (VirusScannerReachable()) {
+    if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
+    // The virus scanner sees the body the client will use: chunks joined
+    // and a gzip or deflate coding undone.  The decoder reads the first
+    // header of R.tmp; when no interim answer came before the final one,
+    // the tracker has parsed that same header already, and a plain body is
+    // not read again.
+    const HttpFraming &f = pTrack->reader.framing;
+    int bInterim = pTrack->reader.nHeaderTotal != f.nHeaderLen;
+    int bCoded = f.bChunked || f.nCoding == kCodingGzip || f.nCoding == kCodingDeflate;
+    if ((bInterim || (bCoded && !f.bNoBody)) && DecodeMessageBodyFile(szTmp, kHttpResponse, szSpool) == kSpoolFull)
+      return kRefuseStorage;
+    nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
+  } else {
+    // Only the virus scanner reads the body alone.  Without it R.tmp takes
+    // the whole response by rename, and R is not made again.
+    if (PlatMoveFile(szSpool, szTmp, 1, 0) != 1 && PlatCopyFile(szSpool, szTmp, 1) != 1) return kRefuseStorage;
+    nScanned = VirusScannerMissing(szVerdict);
+  }
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
             szVerdict[0] ? szVerdict : "CLEAN");
   if (ScanMissing(nScanned)) return kRefuseNoVerdict;

@@ -48,7 +48,7 @@ int SendRest(ConnectionRecord *pRec, int nSv, FILE *pIn, char *pBuf) {
 // body in pieces.  When the file cannot be created, every rewritten line
 // goes out at once and the body follows from the request spool file.
 void SendOtherRequest(ConnectionRecord *pRec, int nSv, const RequestTarget *pT, int bUpstream) {
-  FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+  FILE *pIn = OpenRequestFile(pRec);
   if (pIn == nullptr) return;
   char *pBuf = new (std::nothrow) char[kHttpSendPiece];
   if (pBuf == nullptr) {

@@ -59,7 +59,7 @@ int AnalyzeRequest(ConnectionRecord *pRec, int nHandler, RequestTarget *pT, Anal
   char szHostHeader[kFtpPartSize] = "";
   int bSocks = g_nProxyMode == kModeSocks;
   if (bSocks) {
-    FILE *pIn = OpenSpool(pRec->mReqFile.c_str(), "rb");
+    FILE *pIn = OpenRequestFile(pRec);
     if (pIn != nullptr) {
       char *szLine = pRec->mWork;
       ReadLine(pIn, szLine, kRecvChunk);  // the request line

@@ -184,6 +184,19 @@ int ScanFile(int nProtocol, int nSock, const char *szFile, char *pResult) {
   return nResult;
 }
 
+int VirusScannerReachable() {
+  if (g_nScanMax != 0) return 1;
+  PathText pipePath;
+  return !pipePath.Format("%spipe/%s", g_szDataDir.c_str(), kAvsClient.szPipe) ||
+         PlatPipePresent(pipePath.c_str());
+}
+
+int VirusScannerMissing(char *pResult) {
+  pResult[0] = '\0';
+  if (g_bMetrics) MetricScanCall(kAvsClient.nService, kMetOutcomeMissing, 0);
+  return 0;
+}
+
 int ScanSpamFile(int nSock, const char *szArg, char *pResult) {
   return ScanWith(kSpamClient, nSock, szArg, 1, "", pResult);
 }

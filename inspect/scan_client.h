@@ -36,6 +36,15 @@ int FileSizeCheck(int nSock, const char *szArg);
 // call, 0 when the call failed.  nSock only appears in log lines.
 int ScanFile(int nProtocol, int nSock, const char *szFile, char *pResult);
 
+// 1 when ScanFile could now do more than find the virus scanner not
+// running: its pipe is there, or the size check of -K may decide first.
+// A caller that makes a file only for the scanner skips making it when
+// this is 0, and takes VirusScannerMissing's result for ScanFile's.
+int VirusScannerReachable();
+// ScanFile's result for a scanner that is not running (pResult "", 0),
+// counted as such a call.
+int VirusScannerMissing(char *pResult);
+
 // Spam classification.  szArg is the spool file name (POP3) or
 // "file TAB client-address TAB reverse-path" (SMTP).  pResult
 // (kScanReplySize bytes) receives the verdict or "".  Results as ScanFile.

@@ -284,6 +284,44 @@ TEST_F(ScanClientTest, ServiceNotRunning) {
   EXPECT_EQ(Log(), "");
 }
 
+// Whether a file made only for the virus scanner is worth making: only a
+// pipe that surely has no service behind it says no, and the size check
+// of -K may decide before any pipe is called.
+TEST_F(ScanClientTest, VirusScannerReachable) {
+  enum PipeKind { kNone, kNotSocket, kStaleSocket, kLive };
+  static const struct {
+    const char *szName;
+    PipeKind ePipe;
+    uint64_t nScanMax;
+    int nWant;
+  } kCases[] = {
+      {"no pipe", kNone, 0, 0},
+      {"a plain file where the pipe goes", kNotSocket, 0, 0},
+      {"socket left by a dead service", kStaleSocket, 0, 1},
+      {"service listening", kLive, 0, 1},
+      {"no pipe but a size limit", kNone, 1000, 1},
+  };
+  for (const auto &c : kCases) {
+    fs::remove(Pipe(kAvsPipe));
+    std::unique_ptr<FakeService> pSvc;
+    if (c.ePipe == kNotSocket) std::ofstream(Pipe(kAvsPipe)) << "x";
+    if (c.ePipe == kStaleSocket) {
+      int nListen = -1;
+      ASSERT_EQ(PlatIpcServerListen(Pipe(kAvsPipe).c_str(), 4, &nListen), 1);
+      PlatIpcClose(nListen);
+    }
+    if (c.ePipe == kLive) pSvc = std::make_unique<FakeService>(Pipe(kAvsPipe), kScanReplySize);
+    g_nScanMax = c.nScanMax;
+    EXPECT_EQ(c.nWant, VirusScannerReachable()) << c.szName;
+    pSvc.reset();
+  }
+  fs::remove(Pipe(kAvsPipe));
+  EXPECT_EQ(0, PlatPipePresent((MakeFile("plain", 1) + "/ruvoavs").c_str()));  // a file as the folder
+  char szResult[kScanReplySize] = "junk";
+  EXPECT_EQ(0, VirusScannerMissing(szResult));
+  EXPECT_STREQ("", szResult);
+}
+
 // A busy service (its queue full) is called again every 10 ms, each
 // attempt logged, until it takes the call; a service that never does lets
 // the content pass after the busy limit.

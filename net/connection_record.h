@@ -65,6 +65,11 @@ struct ConnectionRecord {
   int32_t offerStartTls, serverStartTls, tlsPhase, clientStartTls, clientTlsPending;
   int32_t clientTlsUp, serverAcceptedStartTls, serverTlsUp, heloUpgraded;
   int32_t nClientCarry;        // client bytes received after the command in hand
+  // The HTTP request in hand when memory holds all of its spool file (the
+  // header of a request without a body), else null: the handlers read it
+  // there instead of from the file.
+  const char *pReqText;
+  std::size_t nReqText;
   void *pClientCtxCopy, *pClientSSLCopy, *pServerCtxCopy, *pServerSSLCopy;
   // Texts an idle connection does not write (the server side, TLS files,
   // the SOCKS request, the relays): after the fields above, which with the

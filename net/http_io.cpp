@@ -6,7 +6,9 @@
 #include "core/settings.h"
 #include "core/metrics.h"
 #include "core/date_text.h"
+#include "core/spool_file.h"
 #include "net/connection_record.h"
+#include "platform/plat_file.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_tls.h"
 
@@ -64,6 +66,14 @@ int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize) {
   int n = PlatRecv(nSvSock, pBuf, ClampSize(nSize), g_nTmoServer);
   MetricBytes(kMetBytesFromServer, n);
   return n;
+}
+
+FILE *OpenRequestFile(const ConnectionRecord *pRec) {
+  if (pRec->pReqText != nullptr) {
+    FILE *pIn = PlatMemoryFile(pRec->pReqText, pRec->nReqText);
+    if (pIn != nullptr) return pIn;
+  }
+  return OpenSpool(pRec->mReqFile.c_str(), "rb");
 }
 
 void HttpNoDelay(int nSock) {

@@ -5,6 +5,7 @@
 #define PROXY_NET_HTTP_IO_H_
 
 #include <cstddef>
+#include <cstdio>
 
 struct ConnectionRecord;
 
@@ -19,6 +20,10 @@ int HttpRecvClient(ConnectionRecord *pRec, char *pBuf, std::size_t nSize);
 // Server side (plain).  A receive waits at most "Timeout Server(Plain)".
 int HttpSendServer(int nSvSock, const void *pData, std::size_t nLen);
 int HttpRecvServer(int nSvSock, char *pBuf, std::size_t nSize);
+// The request spool file for reading: its copy in memory when the
+// connection thread holds the whole request, else the file (opened with
+// retry).  nullptr when neither opens.  Closed with fclose.
+FILE *OpenRequestFile(const ConnectionRecord *pRec);
 // Lets small sends go out at once on a socket.
 void HttpNoDelay(int nSock);
 // 1 when the socket is readable within nTimeoutMs, else 0.

@@ -29,6 +29,10 @@ int PlatFileInfo(const char *szPath, uint64_t *pSize, int64_t *pMTime);
 // exclusively.  Created files are private (0600).  nullptr on failure
 // (errno set; ELOOP for a link).
 FILE *PlatFileOpen(const char *szPath, const char *szMode);
+// A text in memory read as a file ("rb"): reads, seeks and tells as on
+// the file it copies, with no system call.  The text must outlive the
+// stream.  nullptr when nText is 0 or no stream could be made.
+FILE *PlatMemoryFile(const char *pText, std::size_t nText);
 
 // Appends nLen bytes to an open spool stream.  A short or failed write (a
 // full disk, a quota, an I/O error) is reported, and the stream stays

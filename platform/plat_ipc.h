@@ -13,6 +13,10 @@
 // Longer paths are refused, never cut: a cut path names another socket.
 std::size_t PlatIpcMaxPath();
 
+// 0 when a call of the pipe at szPath would surely find no service: no
+// file is there, or one that is not a socket; 1 when one may listen.
+int PlatPipePresent(const char *szPath);
+
 // One call of a named pipe: connects to the socket at szPath without waiting
 // for a place in the service's queue, writes all nRequestLen bytes, reads
 // the reply until the service closes or nReplySize bytes have arrived, and

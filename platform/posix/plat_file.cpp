@@ -96,6 +96,12 @@ int PlatFileInfo(const char *szPath, uint64_t *pSize, int64_t *pMTime) {
   return 1;
 }
 
+FILE *PlatMemoryFile(const char *pText, size_t nText) {
+  if (nText == 0) return nullptr;
+  // Opened for reading only: the stream never writes through the pointer.
+  return fmemopen(const_cast<char *>(pText), nText, "rb");
+}
+
 FILE *PlatFileOpen(const char *szPath, const char *szMode) {
   int bPlus = strchr(szMode, '+') != nullptr;
   int nFlags = O_CLOEXEC | O_NOFOLLOW;

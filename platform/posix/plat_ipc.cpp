@@ -53,6 +53,12 @@ int WaitReady(int nSock, short nEvents, int64_t nDeadline) {
 // Nonblocking connect.  Unix-domain stream connects complete at once or fail
 // at once; EAGAIN means the listener's queue is full.
 int ConnectNow(const sockaddr_un &addr, int *pnSock, int *pnError) {
+  // A missing socket file is the common case of a service not installed:
+  // one stat answers it without making and closing a socket.
+  if (!PlatPipePresent(addr.sun_path)) {
+    SetError(pnError, ENOENT);
+    return 0;
+  }
   int nSock = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (nSock < 0) {
     SetError(pnError, errno);
@@ -131,6 +137,14 @@ int ExchangeOn(int nSock, const char *pRequest, int nRequestLen, char *pReply, i
 }  // namespace
 
 std::size_t PlatIpcMaxPath() { return sizeof(sockaddr_un::sun_path) - 1; }
+
+int PlatPipePresent(const char *szPath) {
+  struct stat st;
+  // Only a path that surely holds no socket says no; a stat that fails for
+  // another reason leaves the answer to the connect.
+  if (stat(szPath, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : 1;
+  return S_ISSOCK(st.st_mode) ? 1 : 0;
+}
 
 int PlatCallPipe(const char *szPath, const char *pRequest, int nRequestLen, char *pReply, int nReplySize,
                  int nTimeoutMs, int *pnReplyLen, int *pnError) {
