@@ -259,8 +259,8 @@ int PassOnPiece(void *pCtx, ConnectionRecord *pRec, FILE *pSpool, const char *pP
   return 1;
 }
 
-// Virus scan and content filter of a complete response (R holds the whole
-// response on entry; R.tmp the answer for the client on return, and R the
+// Virus scan and content filter of a complete response (R.tmp holds the
+// whole response on entry and the answer for the client on return; R the
 // body the virus scanner read, when it was there to read it).
 // Returns 1, or why the answer must be refused (kRefuseStorage: a file
 // could not be written whole; kRefuseNoVerdict: a scanner gave no verdict
@@ -270,7 +270,7 @@ int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *sz
   char szVerdict[kHttpScanReplySize + 1] = "";
   int nScanned;
   if (VirusScannerReachable()) {
-    if (NotifyPage(kPageSplit, szSpool, szTmp, nullptr) != 1) return kRefuseStorage;
+    if (WriteResponseBody(szTmp, szSpool) != 1) return kRefuseStorage;
     // The virus scanner sees the body the client will use: chunks joined
     // and a gzip or deflate coding undone.  The decoder reads the first
     // header of R.tmp; when no interim answer came before the final one,
@@ -283,9 +283,7 @@ int Inspect(ConnectionRecord *pRec, int nSv, const char *szSpool, const char *sz
       return kRefuseStorage;
     nScanned = ScanFile(ScanProtocol(pRec), nSv, szSpool, szVerdict);
   } else {
-    // Only the virus scanner reads the body alone.  Without it R.tmp takes
-    // the whole response by rename, and R is not made again.
-    if (PlatMoveFile(szSpool, szTmp, 1, 0) != 1 && PlatCopyFile(szSpool, szTmp, 1) != 1) return kRefuseStorage;
+    // Only the virus scanner reads the body alone: without it R is not made.
     nScanned = VirusScannerMissing(szVerdict);
   }
   DebugLogF("[GetDispatch] [%04d] [%04d] [%s] [%s]\n", pRec->nSock, nSv, pRec->mLine,
@@ -319,6 +317,10 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   SpoolName tmp, cash;
   tmp.Format("%s.tmp", pReq->szSpool);
   cash.Format("%s.cash", pReq->szSpool);
+  // The response is collected where the client's answer is read from:
+  // R.tmp, which inspection leaves as the answer.  A white-listed response
+  // is not inspected and stays in R (it has no R.tmp, so it is not cached).
+  const char *szCollect = pReq->bWhite ? pReq->szSpool : tmp.c_str();
   char *pBuf = new (std::nothrow) char[kHttpRequestSendMax + 1];
   GetExchange *pGet = new (std::nothrow) GetExchange;
   if (pBuf == nullptr || pGet == nullptr) {
@@ -329,13 +331,13 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     return 0;
   }
   pGet->pT = pT;
-  pGet->szSpool = pReq->szSpool;
+  pGet->szSpool = szCollect;
   pGet->pBuf = pBuf;
   pGet->bUpstream = bUpstream;
   pGet->bWhite = pReq->bWhite;
   pGet->bStarted = pGet->bPassedOn = pGet->bClientFailed = 0;
   ServerExchange &ex = pGet->ex;
-  ServerExchangeInit(&ex, "GetDispatch", " ", pReq->szSpool, pReq->szHost, pT->nPort, conn.bReused);
+  ServerExchangeInit(&ex, "GetDispatch", " ", szCollect, pReq->szHost, pT->nPort, conn.bReused);
   ex.pCtx = pGet;
   ex.fnSend = SendGetRequest;
   ex.fnPiece = PassOnPiece;
@@ -356,7 +358,7 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
     if (!pGet->bPassedOn && !ex.bStoreFailed) HttpSendStatusClose(pRec, 502, "Bad Gateway");
     pRec->bKeepAlive = 0;
     delete pGet;
-    DeleteSpool(pReq->szSpool);
+    DeleteSpool(szCollect);
     DeleteSpool(cash.c_str());
     pRec->mLine[0] = '\0';
     return 0;

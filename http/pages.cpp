@@ -95,33 +95,12 @@ std::size_t FillPageTemplate(const char *szTemplate, const char *szVerdict, char
   return n;
 }
 
-int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *szVerdict) {
-  char *pPage = nullptr;
-  std::size_t nPage = 0;
-  int bVerdict = nKind != kPageSplit && szVerdict != nullptr;
-  if (bVerdict) {
-    // Template (file or built-in) filled with the verdict.
-    char *pTemplate = new (std::nothrow) char[kPageTemplateSize];
-    std::size_t nPageSize = kPageTemplateSize + 2 * strlen(szVerdict) + 1;
-    pPage = new (std::nothrow) char[nPageSize];
-    if (pTemplate == nullptr || pPage == nullptr) {
-      delete[] pTemplate;
-      delete[] pPage;
-      return -1;
-    }
-    PathText path;
-    path.Format("%s%s", g_szDataDir.c_str(), nKind == kPageWord ? "foundword.html" : "foundvirus.html");
-    if (!ReadTemplate(path.c_str(), pTemplate, kPageTemplateSize))
-      CopyText(pTemplate, kPageTemplateSize, BuiltInPage(nKind));
-    nPage = FillPageTemplate(pTemplate, szVerdict, pPage, nPageSize);
-    delete[] pTemplate;
-  }
-  // B becomes the whole of A.  Moving A is the cheapest copy: A is
-  // written anew from B right after.
-  if (PlatMoveFile(szFileA, szFileB, 1, 0) != 1 && PlatCopyFile(szFileA, szFileB, 1) != 1) {
-    delete[] pPage;
-    return -1;
-  }
+namespace {
+
+// A written from B, which holds a whole response: its body alone when
+// pPage is null, else its header rewritten for the page (nPage bytes) and
+// the page.  1 done, -1 when a file could not be handled.
+int WriteFromWhole(const char *szFileA, const char *szFileB, const char *pPage, std::size_t nPage) {
   // A for writing, B for reading.
   FILE *pOut = PlatSpoolCreate(szFileA, "wb");
   FILE *pIn = OpenSpool(szFileB, "rb");
@@ -132,7 +111,7 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
     std::size_t n;
     while ((n = ReadLine(pIn, pBuf, kHeaderLine)) > 0) {
       int bEnd = IsEmptyLine(pBuf, n);
-      if (!bVerdict) {
+      if (pPage == nullptr) {
         // Split: the header is skipped, the body kept.
         if (bEnd) {
           nResult = PlatCopyStreamRest(pIn, pOut);  // the body, copied by the kernel
@@ -163,10 +142,45 @@ int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *
   if (pOut != nullptr && fclose(pOut) != 0) nResult = -1;
   if (pIn != nullptr) fclose(pIn);
   delete[] pBuf;
-  delete[] pPage;
   // A is complete before anyone reads it: it opens for reading (waiting, as
   // every spool open does, while another holder keeps it).
   FILE *pCheck = OpenSpool(szFileA, "rb");
   if (pCheck != nullptr) fclose(pCheck);
   return nResult;
+}
+
+}  // namespace
+
+int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *szVerdict) {
+  char *pPage = nullptr;
+  std::size_t nPage = 0;
+  int bVerdict = nKind != kPageSplit && szVerdict != nullptr;
+  if (bVerdict) {
+    // Template (file or built-in) filled with the verdict.
+    char *pTemplate = new (std::nothrow) char[kPageTemplateSize];
+    std::size_t nPageSize = kPageTemplateSize + 2 * strlen(szVerdict) + 1;
+    pPage = new (std::nothrow) char[nPageSize];
+    if (pTemplate == nullptr || pPage == nullptr) {
+      delete[] pTemplate;
+      delete[] pPage;
+      return -1;
+    }
+    PathText path;
+    path.Format("%s%s", g_szDataDir.c_str(), nKind == kPageWord ? "foundword.html" : "foundvirus.html");
+    if (!ReadTemplate(path.c_str(), pTemplate, kPageTemplateSize))
+      CopyText(pTemplate, kPageTemplateSize, BuiltInPage(nKind));
+    nPage = FillPageTemplate(pTemplate, szVerdict, pPage, nPageSize);
+    delete[] pTemplate;
+  }
+  // B becomes the whole of A.  Moving A is the cheapest copy: A is
+  // written anew from B right after.
+  int nResult = -1;
+  if (PlatMoveFile(szFileA, szFileB, 1, 0) == 1 || PlatCopyFile(szFileA, szFileB, 1) == 1)
+    nResult = WriteFromWhole(szFileA, szFileB, bVerdict ? pPage : nullptr, nPage);
+  delete[] pPage;
+  return nResult;
+}
+
+int WriteResponseBody(const char *szWhole, const char *szBody) {
+  return WriteFromWhole(szBody, szWhole, nullptr, 0);
 }

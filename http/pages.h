@@ -18,6 +18,11 @@ enum PageKind { kPageSplit = 0, kPageVirus = 1, kPageWord = 2 };
 // written so far).
 int NotifyPage(int nKind, const char *szFileA, const char *szFileB, const char *szVerdict);
 
+// The split without the move: szBody receives the body of the response
+// in szWhole (empty when there is no empty line), which stays as it is.
+// Returns 1, or -1 when a file could not be handled.
+int WriteResponseBody(const char *szWhole, const char *szBody);
+
 // Fills a template: the first two "%s" receive the verdict, "%%" becomes
 // "%", every other character (other "%" sequences included) is copied.
 // Writes at most nOutSize-1 bytes and a NUL; returns the length.

@@ -59,6 +59,11 @@ TEST_F(NotifyPageTest, Split) {
     ASSERT_EQ(1, NotifyPage(kPageSplit, a_.c_str(), b_.c_str(), nullptr));
     EXPECT_EQ(c.response, ReadFile(b_));
     EXPECT_EQ(c.body, ReadFile(a_));
+    // The same split from a whole copy that stays.
+    WriteFile(a_, "stale");
+    ASSERT_EQ(1, WriteResponseBody(b_.c_str(), a_.c_str()));
+    EXPECT_EQ(c.response, ReadFile(b_));
+    EXPECT_EQ(c.body, ReadFile(a_));
   }
 }
 
