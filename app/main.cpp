@@ -108,6 +108,8 @@ int main(int argc, char **argv) {
   if (StartMetricsListener() < 0) return 1;
   g_MainEndpoint.nListenOnce = 0;
   int nListen = AcceptClients(g_MainEndpoint);
+  // Spool files kept for the next client of a socket go with the process.
+  PlatSpoolDropKept();
   PlatTlsCleanup();
   return nListen == -1 ? 1 : 0;
 }

@@ -39,3 +39,7 @@ void DeleteSpool(const char *szPath) {
     PlatSleepMs(100);
   }
 }
+
+void KeepSpool(const char *szPath, int nSlot) {
+  if (PlatSpoolKeep(szPath, nSlot) < 0) DeleteSpool(szPath);
+}

@@ -19,4 +19,12 @@ FILE *OpenSpoolLong(const char *szPath, const char *szMode);
 // the connection for ever.
 void DeleteSpool(const char *szPath);
 
+// Slots of a connection's spool files kept under their names between uses
+// (PlatSpoolKeep): its request file and the file its answers collect in.
+enum SpoolRole { kSpoolRequest = 0, kSpoolAnswer = 1 };
+inline int SpoolSlot(int nSock, SpoolRole eRole) { return nSock < 0 ? -1 : nSock * 2 + eRole; }
+// Keeps the file for the slot, emptied; when it cannot be kept it is
+// deleted with retry.
+void KeepSpool(const char *szPath, int nSlot);
+
 #endif  // PROXY_CORE_SPOOL_FILE_H_

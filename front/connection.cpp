@@ -143,15 +143,15 @@ void RefuseRequest(ConnectionRecord *pRec, int nStatus, const char *szReason) {
 // One pass of the HTTP request loop.  Returns 1 when a request was served
 // (the loop may go on), 0 when the client sent nothing (closed or idle).
 // Bytes that follow the request stay in the carry for the next pass.
-int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept) {
+int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan) {
   const int nSock = pRec->nSock;
   // Created empty and kept open while the request arrives: every block is
-  // appended through the one descriptor.  A kept connection's previous
-  // request left the file emptied in place: deleting it and creating it
-  // again would take the spool folder's lock twice per request.
-  int nReqFd = *pbReqKept ? PlatSpoolAppendFd(pRec->mReqFile.c_str()) : -1;
-  if (nReqFd < 0) nReqFd = PlatSpoolCreateFd(pRec->mReqFile.c_str());
-  *pbReqKept = 0;
+  // appended through the one descriptor.  The previous request on this
+  // socket (of this connection or an earlier one) left the file emptied in
+  // place: deleting it and creating it again would take the spool folder's
+  // lock twice per request.
+  const int nReqSlot = SpoolSlot(nSock, kSpoolRequest);
+  int nReqFd = PlatSpoolCreateFdSlot(pRec->mReqFile.c_str(), nReqSlot);
 
   // The scanner (64 KiB of header buffer) is taken when the first bytes of
   // the first request are there: a client that connects and waits costs
@@ -227,7 +227,10 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
   }
   // A client that closed or went quiet before sending a byte has nothing to
   // be answered.
-  if (nTotal == 0) return 0;
+  if (nTotal == 0) {
+    KeepSpool(pRec->mReqFile.c_str(), nReqSlot);
+    return 0;
+  }
   MetricCount(kMetRequestHttp);
 
   CopyText(pRec->mLine, kLineBufSize, pScan->mFirstLine);
@@ -289,12 +292,8 @@ int ServeOneRequest(ConnectionRecord *pRec, RequestScan **ppScan, int *pbReqKept
   pRec->nReqText = 0;
   // Bytes after the request belong to a next request only on a connection
   // that goes on.
-  if (!pRec->bKeepAlive) {
-    pRec->nClientCarry = 0;
-    PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
-  } else {
-    *pbReqKept = PlatSpoolEmpty(pRec->mReqFile.c_str()) == 1;
-  }
+  if (!pRec->bKeepAlive) pRec->nClientCarry = 0;
+  KeepSpool(pRec->mReqFile.c_str(), nReqSlot);
   return 1;
 }
 
@@ -306,11 +305,10 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   // The carry is kept: a SOCKS client may have sent its first request right
   // behind the CONNECT.
   RequestScan *pScan = nullptr;
-  int bReqKept = 0;
-  while (ServeOneRequest(pRec, &pScan, &bReqKept) == 1 && pRec->bKeepAlive == 1) {
+  while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
   }
   delete pScan;
-  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+  // The request file stays, emptied, for the next client on this socket.
   if (pRec->nSvSock != -1) ConnectHost(pRec, "", 0, 0, nullptr);
 }
 
@@ -449,8 +447,12 @@ int PROXYMain(ConnectionRecord *pRec) {
             pRec->nSock);
   pRec->mReqFile.Format("%s%s/req-%d-%04d.dat", g_szDataDir.c_str(), "cache", g_nProxyMode, pRec->nSock);
 
+  // The HTTP loop keeps the request file for the next client on this
+  // socket; every other way deletes it.
+  int bKept = 0;
   if (g_nProxyMode == kModeHttp) {
     RunHttpLoop(pRec);
+    bKept = 1;
   } else if (g_nProxyMode >= kModeSmtp && g_nProxyMode <= kModeFtp) {
     // SMTP, POP3, IMAP4 and FTP: the relay to the upstream server of -S.
     memset(pRec->mRecv, 0, kRecvChunk + 1);
@@ -460,12 +462,15 @@ int PROXYMain(ConnectionRecord *pRec) {
     // CONNECT goes on as HTTP requests or through the relay.
     int nNext = SocksNegotiate(pRec);
     if (nNext == kSocksNextHttp) {
-      if (SocksHttpStart(pRec) == 1) RunHttpLoop(pRec);
+      if (SocksHttpStart(pRec) == 1) {
+        RunHttpLoop(pRec);
+        bKept = 1;
+      }
     } else if (nNext == kSocksNextRelay) {
       TelnetDispatch(pRec);
     }
   }
-  PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
+  if (!bKept) PlatSpoolDelete(pRec->mReqFile.c_str(), kDeleteAttempts);
 
   g_nActiveConn.fetch_sub(1);
   if (pRec->pClientCtx) PlatTlsRelease(pRec->pClientSSL);

@@ -338,6 +338,8 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   pGet->bStarted = pGet->bPassedOn = pGet->bClientFailed = 0;
   ServerExchange &ex = pGet->ex;
   ServerExchangeInit(&ex, "GetDispatch", " ", szCollect, pReq->szHost, pT->nPort, conn.bReused);
+  // R.tmp is kept under its name for the next answer on this socket.
+  if (!pReq->bWhite) ex.nSpoolSlot = SpoolSlot(pRec->nSock, kSpoolAnswer);
   ex.pCtx = pGet;
   ex.fnSend = SendGetRequest;
   ex.fnPiece = PassOnPiece;
@@ -417,9 +419,13 @@ int ForwardRequest(ConnectionRecord *pRec, RequestTarget *pT, AnalyzedRequest *p
   }
   if (bCutShort) pRec->bKeepAlive = 0;
   delete pGet;
-  // The spool files go; a connection that ends takes its server with it.
+  // The spool files go (R.tmp stays, emptied, for the next answer on this
+  // socket); a connection that ends takes its server with it.
   DeleteSpool(pReq->szSpool);
-  DeleteSpool(tmp.c_str());
+  if (pReq->bWhite)
+    DeleteSpool(tmp.c_str());
+  else
+    KeepSpool(tmp.c_str(), SpoolSlot(pRec->nSock, kSpoolAnswer));
   if (!pRec->bKeepAlive) CloseServer(pRec);
   pRec->mLine[0] = '\0';
   return 0;

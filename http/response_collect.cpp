@@ -20,7 +20,7 @@ namespace {
 void CollectResponse(ConnectionRecord *pRec, int nSv, int bSendFailed, ServerExchange *pEx) {
   TrackerInit(&pEx->track, pEx->bHead);
   pEx->bGotData = 0;
-  FILE *pSpool = PlatSpoolCreate(pEx->szSpool, "wb");
+  FILE *pSpool = PlatSpoolCreateSlot(pEx->szSpool, "wb", pEx->nSpoolSlot);
   pEx->bStoreFailed = pSpool == nullptr;
   // Pieces reach the file in 64 KiB writes; a hook that reads the file
   // back flushes first.
@@ -65,6 +65,7 @@ void ServerExchangeInit(ServerExchange *pEx, const char *szTag, const char *szRe
   pEx->szTag = szTag;
   pEx->szRecvEnd = szRecvEnd;
   pEx->szSpool = szSpool;
+  pEx->nSpoolSlot = -1;
   pEx->szHost = szHost;
   pEx->nPort = nPort;
   pEx->bReused = bReused;

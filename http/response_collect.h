@@ -18,6 +18,7 @@ struct ServerExchange {
   const char *szTag;      // log tag: "GetDispatch" or "OtherDispatch"
   const char *szRecvEnd;  // text between "bytes." and the line end of the receive line
   const char *szSpool;    // response spool file R (created empty for each try)
+  int nSpoolSlot;         // slot whose kept file the spool may take over (-1 none)
   const char *szHost;     // host and port asked for: a connection anew goes there
   int nPort;
   int bHead;              // HEAD: the answer ends with its header

@@ -122,15 +122,27 @@ int PlatSpoolCreateFd(const char *szPath);
 // Deletes a spool file as PlatDeleteRetry does (same attempts and results);
 // its name is gone on success.
 int PlatSpoolDelete(const char *szPath, unsigned nAttempts);
-// Empties a spool file in place, for a name that is used again at once
-// (the request file of a kept connection): no folder lock, unlike a
-// deletion and a creation.  The emptying is complete when this returns,
-// so writes after it are not pushed to the disk early by the file
-// system's replace-by-truncate rule.  1 done, -1 failure (no such file).
-int PlatSpoolEmpty(const char *szPath);
-// Opens an existing spool file for appending (a link is not followed).
-// Returns the descriptor (close with PlatCloseFd), or -1.
-int PlatSpoolAppendFd(const char *szPath);
+// Spool files kept under their names.  A connection makes its spool files
+// again for every request, often under the same names (the request file is
+// named after the socket, and a client that polls asks for the same path
+// again), and each creation and deletion takes the spool folder's lock.
+// A file given up with PlatSpoolKeep stays in place, emptied, as the kept
+// file of a slot (a number the caller gives: its socket and the file's
+// role); the next creation for that slot takes it over - under the same
+// name with no folder operation, under another by one rename.
+//
+// Empties szPath in place and keeps it for nSlot; a file the slot kept
+// under another name is deleted.  The emptying is complete when this
+// returns, so later writes are not pushed to the disk early by the file
+// system's replace-by-truncate rule.  1 kept; otherwise the file is deleted
+// as PlatSpoolDelete does: 0 deleted (or not there), -1 still there.
+int PlatSpoolKeep(const char *szPath, int nSlot);
+// PlatSpoolCreate and PlatSpoolCreateFd taking over nSlot's kept file when
+// it is still as it was kept (a plain file, empty).
+FILE *PlatSpoolCreateSlot(const char *szPath, const char *szMode, int nSlot);
+int PlatSpoolCreateFdSlot(const char *szPath, int nSlot);
+// Deletes every kept file (at the end of the process).
+void PlatSpoolDropKept();
 
 // Result of opening or reading a regular file whose size is bounded.
 constexpr int kPlatFileTooLarge = -2;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/plat_time.h"
 
@@ -454,18 +455,92 @@ int PlatSpoolCreateFd(const char *szPath) {
   return PlatCreateWriteFd(szPath);
 }
 
-int PlatSpoolEmpty(const char *szPath) {
-  // Closed right away: ext4 writes a file out at the first close after it
-  // was truncated to nothing, which must not be the close after the next
-  // request was written into it.
-  int fd = open(szPath, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  close(fd);
+namespace {
+
+// Spool files kept under their names, one per slot.  A slot's entry is
+// made the first time the slot keeps a file and lives as long as the
+// process; there are at most kKeptSlots, and a longer name than an entry
+// holds is not kept.
+constexpr int kKeptSlots = 32768;
+constexpr size_t kKeptPathSize = 640;
+
+struct KeptFile {
+  bool bKept;
+  char szPath[kKeptPathSize];
+};
+
+std::mutex g_KeptLock;
+KeptFile *g_aKept[kKeptSlots];
+
+// Takes the slot's kept file: its name into pOut.  0 when it keeps none.
+int TakeKept(int nSlot, char *pOut, size_t nOut) {
+  if (nSlot < 0 || nSlot >= kKeptSlots) return 0;
+  std::lock_guard<std::mutex> guard(g_KeptLock);
+  KeptFile *pKept = g_aKept[nSlot];
+  if (pKept == nullptr || !pKept->bKept) return 0;
+  pKept->bKept = false;
+  snprintf(pOut, nOut, "%s", pKept->szPath);
   return 1;
 }
 
-int PlatSpoolAppendFd(const char *szPath) {
-  return open(szPath, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+// Opens the slot's kept file under szPath for writing (renaming it there
+// when it is kept under another name).  Only a plain file that is still as
+// it was kept - empty, under one name - is taken.  -1 when there is none.
+int OpenKept(const char *szPath, int nSlot, int nFlags) {
+  char szKept[kKeptPathSize];
+  if (!TakeKept(nSlot, szKept, sizeof szKept)) return -1;
+  struct stat st;
+  if (lstat(szKept, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0 || st.st_nlink != 1) return -1;
+  if (strcmp(szKept, szPath) != 0 && rename(szKept, szPath) != 0) return -1;
+  return OpenUnparked(szPath, nFlags);
+}
+
+}  // namespace
+
+FILE *PlatSpoolCreateSlot(const char *szPath, const char *szMode, int nSlot) {
+  int fd = OpenKept(szPath, nSlot, 0);
+  if (fd >= 0) {
+    FILE *pFile = fdopen(fd, szMode);
+    if (pFile != nullptr) return pFile;
+    close(fd);
+  }
+  return PlatSpoolCreate(szPath, szMode);
+}
+
+int PlatSpoolCreateFdSlot(const char *szPath, int nSlot) {
+  int fd = OpenKept(szPath, nSlot, O_APPEND);
+  return fd >= 0 ? fd : PlatSpoolCreateFd(szPath);
+}
+
+int PlatSpoolKeep(const char *szPath, int nSlot) {
+  char szOld[kKeptPathSize];
+  // A file the slot still keeps under another name goes the usual way.
+  if (TakeKept(nSlot, szOld, sizeof szOld) && strcmp(szOld, szPath) != 0) PlatSpoolDelete(szOld, 1);
+  size_t nLen = strlen(szPath);
+  auto fnDelete = [szPath]() { return PlatSpoolDelete(szPath, 1) < 0 ? -1 : 0; };
+  if (nSlot < 0 || nSlot >= kKeptSlots || nLen >= kKeptPathSize) return fnDelete();
+  {
+    std::lock_guard<std::mutex> guard(g_KeptLock);
+    if (g_aKept[nSlot] == nullptr) g_aKept[nSlot] = new (std::nothrow) KeptFile{false, ""};
+    if (g_aKept[nSlot] == nullptr) return fnDelete();
+  }
+  // Emptied and closed at once: ext4 writes a file out at the first close
+  // after it was truncated to nothing, which must not be the close after
+  // the next use wrote into it.
+  int fd = open(szPath, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fnDelete();
+  close(fd);
+  std::lock_guard<std::mutex> guard(g_KeptLock);
+  memcpy(g_aKept[nSlot]->szPath, szPath, nLen + 1);
+  g_aKept[nSlot]->bKept = true;
+  return 1;
+}
+
+void PlatSpoolDropKept() {
+  char szPath[kKeptPathSize];
+  for (int i = 0; i < kKeptSlots; ++i) {
+    if (TakeKept(i, szPath, sizeof szPath)) PlatSpoolDelete(szPath, 1);
+  }
 }
 
 int PlatSpoolDelete(const char *szPath, unsigned nAttempts) {

@@ -167,20 +167,6 @@ TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
   fclose(fp);
   struct stat st1;
   ASSERT_EQ(0, stat(P("req.dat").c_str(), &st1));
-  // Emptied in place for the next request: same inode, nothing left; a
-  // name that is not there is not created.
-  struct stat stBefore, stAfter;
-  ASSERT_EQ(0, stat(P("req.dat").c_str(), &stBefore));
-  EXPECT_EQ(1, PlatSpoolEmpty(P("req.dat").c_str()));
-  int nAppend = PlatSpoolAppendFd(P("req.dat").c_str());
-  ASSERT_GE(nAppend, 0);
-  EXPECT_EQ(1, PlatWriteFd(nAppend, "next", 4));
-  PlatCloseFd(nAppend);
-  ASSERT_EQ(0, stat(P("req.dat").c_str(), &stAfter));
-  EXPECT_EQ(stBefore.st_ino, stAfter.st_ino);
-  EXPECT_EQ("next", Read(P("req.dat")));
-  EXPECT_EQ(-1, PlatSpoolEmpty(P("none.dat").c_str()));
-  EXPECT_EQ(-1, PlatSpoolAppendFd(P("none.dat").c_str()));
   EXPECT_EQ(1, PlatSpoolDelete(P("req.dat").c_str(), 1));
   EXPECT_FALSE(std::filesystem::exists(P("req.dat")));
   EXPECT_EQ(0, PlatSpoolDelete(P("req.dat").c_str(), 1));
@@ -223,6 +209,79 @@ TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
   PlatSpoolInit(nullptr);
   EXPECT_EQ(1, PlatSpoolDelete(P("other.dat").c_str(), 1));
   EXPECT_FALSE(std::filesystem::exists(P("other.dat")));
+}
+
+// A spool file kept for a slot is taken over by the slot's next creation:
+// in place under the same name, renamed under another; anything that is no
+// longer the emptied file it was is left alone.
+TEST_F(PlatFileTest, KeptSpoolFilesAreTakenOverByTheirSlot) {
+  enum Meddle { kNone, kWritten, kRemoved, kKeptAgain };
+  static const struct {
+    const char *szName;
+    const char *szNext;  // the name the slot creates next
+    int nNextSlot;
+    Meddle eMeddle;
+    bool bSameInode;     // the creation reused the kept file
+    bool bKeptLeft;      // the kept name still exists afterwards
+  } kCases[] = {
+      {"same name", "k", 1, kNone, true, true},
+      {"another name", "n", 1, kNone, true, false},
+      {"another slot", "n", 2, kNone, false, true},
+      {"written since", "n", 1, kWritten, false, true},
+      {"removed since", "n", 1, kRemoved, false, false},  // inode not compared
+      {"slot kept another file since", "n", 1, kKeptAgain, false, false},
+  };
+  ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str()));
+  for (const auto &c : kCases) {
+    std::filesystem::remove(P("k"));
+    std::filesystem::remove(P("n"));
+    std::filesystem::remove(P("o"));
+    Write(P("k"), "request bytes");
+    ASSERT_EQ(1, PlatSpoolKeep(P("k").c_str(), 1)) << c.szName;
+    EXPECT_EQ("", Read(P("k"))) << c.szName;
+    struct stat stKept;
+    ASSERT_EQ(0, stat(P("k").c_str(), &stKept));
+    if (c.eMeddle == kWritten) Write(P("k"), "someone else's");
+    if (c.eMeddle == kRemoved) std::filesystem::remove(P("k"));
+    if (c.eMeddle == kKeptAgain) {
+      Write(P("o"), "x");
+      ASSERT_EQ(1, PlatSpoolKeep(P("o").c_str(), 1));
+      EXPECT_FALSE(std::filesystem::exists(P("k"))) << c.szName;
+    }
+    int fd = PlatSpoolCreateFdSlot(P(c.szNext).c_str(), c.nNextSlot);
+    ASSERT_GE(fd, 0) << c.szName;
+    EXPECT_EQ(1, PlatWriteFd(fd, "next", 4));
+    PlatCloseFd(fd);
+    struct stat stNext;
+    ASSERT_EQ(0, stat(P(c.szNext).c_str(), &stNext));
+    // (A removed file's inode may come back for the new file.)
+    if (c.eMeddle != kRemoved) {
+      EXPECT_EQ(c.bSameInode, stNext.st_ino == stKept.st_ino) << c.szName;
+    }
+    EXPECT_EQ("next", Read(P(c.szNext))) << c.szName;
+    EXPECT_EQ(c.bKeptLeft, std::filesystem::exists(P("k"))) << c.szName;
+    if (c.eMeddle == kWritten) {
+      EXPECT_EQ("someone else's", Read(P("k"))) << c.szName;
+    }
+    PlatSpoolDropKept();
+  }
+  // Slots out of range and missing files are deleted or left missing.
+  Write(P("x"), "x");
+  EXPECT_EQ(0, PlatSpoolKeep(P("x").c_str(), -1));
+  EXPECT_FALSE(std::filesystem::exists(P("x")));
+  EXPECT_EQ(0, PlatSpoolKeep(P("none").c_str(), 3));
+  // The end of the process takes every kept file away.
+  Write(P("a"), "a");
+  Write(P("b"), "b");
+  ASSERT_EQ(1, PlatSpoolKeep(P("a").c_str(), 4));
+  ASSERT_EQ(1, PlatSpoolKeep(P("b").c_str(), 5));
+  FILE *fp = PlatSpoolCreateSlot(P("c").c_str(), "wb", 5);
+  ASSERT_NE(nullptr, fp);
+  fclose(fp);
+  PlatSpoolDropKept();
+  EXPECT_FALSE(std::filesystem::exists(P("a")));
+  EXPECT_FALSE(std::filesystem::exists(P("b")));
+  EXPECT_TRUE(std::filesystem::exists(P("c")));  // taken over: no longer kept
 }
 
 TEST(PlatTimeTest, LocalFileTimeUnits) {
@@ -320,8 +379,12 @@ TEST_F(PlatFileTest, LinksUnderSpoolNamesAreNotFollowed) {
   EXPECT_EQ(nullptr, PlatSpoolCreate(P("link").c_str(), "wb"));
   EXPECT_EQ(-1, PlatSpoolCreateFd(P("link").c_str()));
   EXPECT_EQ(-1, PlatCreateWriteFd(P("link").c_str()));
-  EXPECT_EQ(-1, PlatSpoolEmpty(P("link").c_str()));
-  EXPECT_EQ(-1, PlatSpoolAppendFd(P("link").c_str()));
+  // A kept name that became a link is not taken over.
+  Write(P("kept"), "");
+  ASSERT_EQ(1, PlatSpoolKeep(P("kept").c_str(), 7));
+  ASSERT_EQ(0, unlink(P("kept").c_str()));
+  ASSERT_EQ(0, symlink(P("target").c_str(), P("kept").c_str()));
+  EXPECT_EQ(-1, PlatSpoolCreateFdSlot(P("kept").c_str(), 7));
   EXPECT_EQ(-1, PlatAppendFile(P("link").c_str(), "x", 1));
   EXPECT_EQ(-1, PlatCopyFile(P("link").c_str(), P("copy").c_str(), 1));
   EXPECT_EQ(nullptr, PlatSpoolOpenRetry(P("link").c_str(), "rb", 100));  // at once, no retries
