@@ -103,6 +103,30 @@ class LogAndFilesTest(unittest.TestCase):
                 self.assertEqual(0o600, mode, name)
 
 
+    def test_spool_keeps_no_content_between_requests(self):
+        """Spool files that stay for the next request on a socket are empty, and go with the process."""
+        origin = httporigin.Origin()
+        self.addCleanup(origin.stop)
+        proxy = proxy_for(self, 0, ["-!=0"]).start()
+        base = "http://127.0.0.1:%d" % origin.port
+        for path in ("/size/10", "/size/70000", "/size/10"):
+            reply = exchange(proxy.port, ("GET %s%s HTTP/1.1\r\nConnection: close\r\n\r\n"
+                                          % (base, path)).encode(), 5 * SLOW)
+            self.assertIn(b" 200 ", reply.split(b"\r\n")[0])
+        # Two answers on one kept connection, under two spool names.
+        two = ("GET %s/size/11 HTTP/1.1\r\n\r\nGET %s/size/12 HTTP/1.1\r\nConnection: close\r\n\r\n"
+               % (base, base)).encode()
+        self.assertEqual(2, exchange(proxy.port, two, 5 * SLOW).count(b"HTTP/1.1 200"))
+        spool = proxy.path("cache")
+        # The client saw its connection end only after the proxy was done with its files.
+        kept = [n for n in os.listdir(spool) if n.startswith("req-")]
+        self.assertTrue(kept)
+        for name in kept:
+            self.assertEqual(0, os.path.getsize(os.path.join(spool, name)), name)
+        proxy.stop()
+        self.assertEqual([], [n for n in os.listdir(spool) if n.startswith("req-")])
+
+
 class FtpUrlTest(unittest.TestCase):
     def test_encoded_line_ends_send_no_command(self):
         def ftp(conn):
