@@ -305,6 +305,9 @@ void RunHttpLoop(ConnectionRecord *pRec) {
   // The carry is kept: a SOCKS client may have sent its first request right
   // behind the CONNECT.
   RequestScan *pScan = nullptr;
+  // A new client has most likely sent its request by the time its thread
+  // runs: it is received without a readiness wait first.
+  PlatRecvTryFirst(pRec->nSock);
   while (ServeOneRequest(pRec, &pScan) == 1 && pRec->bKeepAlive == 1) {
   }
   delete pScan;

@@ -200,6 +200,10 @@ int PlatSend(PlatSocket s, const void *pData, int nLen);
 // or time-out (PlatLastError() is ETIMEDOUT then).
 constexpr int kPlatDefaultWaitMs = 300000;
 int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs);
+// The next PlatRecv on s on this thread tries without waiting first: the
+// peer has most likely sent already (a client that was just accepted).
+// When nothing is there it costs one attempt before the usual wait.
+void PlatRecvTryFirst(PlatSocket s);
 
 // Waits at most nTimeoutMs until s is readable (or closed).  1 readable,
 // 0 time-out, -1 failure.

@@ -670,6 +670,8 @@ int RecvNoted(PlatSocket s, ssize_t n, int nSize) {
 
 }  // namespace
 
+void PlatRecvTryFirst(PlatSocket s) { t_sFull = s; }
+
 int PlatRecv(PlatSocket s, char *pBuf, int nSize, int nTimeoutMs) {
   if (nTimeoutMs <= 0) nTimeoutMs = kPlatDefaultWaitMs;
   if (s == t_sFull) {
