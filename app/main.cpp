@@ -29,10 +29,13 @@ void MakeDataFolders() {
     PlatMakeDir(path.c_str());
   }
   // Spool files of the cache folder keep their inodes from one request to
-  // the next.
+  // the next.  Those an earlier run of this protocol left emptied under
+  // their names ("req-<mode>-...") go.
   PathText cache;
   cache.Format("%scache", g_szDataDir.c_str());
-  PlatSpoolInit(cache.c_str());
+  FixedText<32> kept;
+  kept.Format("req-%d-", g_nProxyMode);
+  PlatSpoolInit(cache.c_str(), kept.c_str());
 }
 
 // 1 when a file can be created in the folder (the empty text is the

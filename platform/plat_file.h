@@ -109,10 +109,12 @@ int PlatCopyStreamRest(FILE *pIn, FILE *pOut);
 // inode is reused.
 //
 // PlatSpoolInit starts reuse in the folder szFolder, removing the parked
-// files of processes that no longer run.  Without it the calls below create
+// files of processes that no longer run, and the empty files whose names
+// begin with szKeptPrefix (when given): files an earlier run kept under
+// their names (PlatSpoolKeep below).  Without it the calls below create
 // and delete plainly.
 // 1 started, -1 not (plain creation and deletion then; nullptr stops reuse).
-int PlatSpoolInit(const char *szFolder);
+int PlatSpoolInit(const char *szFolder, const char *szKeptPrefix = nullptr);
 // Creates szPath empty (emptying an existing file) and opens it like fopen
 // with szMode ("wb" or "w").  nullptr on failure.
 FILE *PlatSpoolCreate(const char *szPath, const char *szMode);

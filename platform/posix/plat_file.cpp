@@ -395,7 +395,7 @@ int UnparkInto(const char *szPath) {
 
 }  // namespace
 
-int PlatSpoolInit(const char *szFolder) {
+int PlatSpoolInit(const char *szFolder, const char *szKeptPrefix) {
   if (szFolder == nullptr) {
     std::lock_guard<std::mutex> guard(g_Spare.lock);
     g_Spare.bOn = false;
@@ -404,7 +404,16 @@ int PlatSpoolInit(const char *szFolder) {
   DIR *pDir = opendir(szFolder);
   if (pDir == nullptr) return -1;
   char szPath[kTempPathSize + 256];
+  const size_t nKeptPrefix = szKeptPrefix != nullptr ? strlen(szKeptPrefix) : 0;
   while (struct dirent *pEnt = readdir(pDir)) {
+    if (nKeptPrefix > 0 && strncmp(pEnt->d_name, szKeptPrefix, nKeptPrefix) == 0) {
+      // An empty file kept for the next use of a socket by an earlier run.
+      struct stat st;
+      if (snprintf(szPath, sizeof szPath, "%s/%s", szFolder, pEnt->d_name) < static_cast<int>(sizeof szPath) &&
+          lstat(szPath, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        unlink(szPath);
+      continue;
+    }
     int nPid = 0;
     unsigned nNo = 0;
     char cEnd = 0;

@@ -155,7 +155,16 @@ TEST_F(PlatFileTest, SpoolFilesReuseInodes) {
   Write(sLive, "");
   const std::string sOther = P("spare-parts.dat");  // not a parked file
   Write(sOther, "x");
-  ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str()));
+  // Files an earlier run kept under their names: only its own empty ones go.
+  Write(P("req-0-0006.dat"), "");
+  Write(P("req-0-0006_a.html.tmp"), "");
+  Write(P("req-0-0007.dat"), "left by a crash");
+  Write(P("req-1-0006.dat"), "");  // another protocol's
+  ASSERT_EQ(1, PlatSpoolInit(m_dir.c_str(), "req-0-"));
+  EXPECT_FALSE(std::filesystem::exists(P("req-0-0006.dat")));
+  EXPECT_FALSE(std::filesystem::exists(P("req-0-0006_a.html.tmp")));
+  EXPECT_TRUE(std::filesystem::exists(P("req-0-0007.dat")));
+  EXPECT_TRUE(std::filesystem::exists(P("req-1-0006.dat")));
   EXPECT_FALSE(std::filesystem::exists(sDead));
   EXPECT_FALSE(std::filesystem::exists(sDeadFolder));
   EXPECT_TRUE(std::filesystem::exists(sLive));
