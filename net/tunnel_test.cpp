@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "platform/plat_socket.h"
+#include "platform/plat_time.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -86,6 +87,50 @@ TEST(TunnelTest, BothDirectionsHalfCloseAndLogTheirLines) {
   };
   EXPECT_EQ(up_lines, kUp);
   EXPECT_EQ(down_lines, kDown);
+}
+
+}  // namespace
+
+namespace {
+
+// The first piece of a direction decides whether the rest is copied (TLS
+// records) or moved inside the kernel (anything else): either way every
+// byte arrives, in order.
+TEST(TunnelTest, EveryByteArrivesWhateverTheFirstPieceLooksLike) {
+  testsupport::Restorer restore;
+  restore.Save(g_nTmoClient, g_nTmoServer);
+  g_nTmoClient = g_nTmoServer = 5000;
+  static const struct {
+    const char *szName;
+    std::string sFirst;
+  } kCases[] = {
+      {"plain", "HTTP/1.1 200 OK\r\n"},
+      {"TLS handshake record", std::string("\x16\x03\x03\x00\x10", 5)},
+      {"TLS application data", std::string("\x17\x03\x03\x40\x00", 5)},
+      {"one byte", "\x16"},
+  };
+  for (const auto &c : kCases) {
+    testsupport::LoopbackPair client, server;
+    ASSERT_TRUE(client.Ok() && server.Ok());
+    std::string sAll = c.sFirst;
+    for (int i = 0; sAll.size() < 600000; ++i) sAll += std::to_string(i) + ",";
+    std::thread sender([&] {
+      PlatSend(server.b, c.sFirst.data(), static_cast<int>(c.sFirst.size()));
+      PlatSleepMs(20);  // the first piece arrives alone
+      const std::string sRest = sAll.substr(c.sFirst.size());
+      PlatSend(server.b, sRest.data(), static_cast<int>(sRest.size()));
+      PlatShutdownSend(server.b);
+    });
+    std::string sGot;
+    std::thread reader([&] { sGot = testsupport::RecvAll(client.a); });
+    TunnelBlock down = {};
+    down.nSock = client.b;
+    down.nSvSock = server.a;
+    EXPECT_EQ(static_cast<int64_t>(sAll.size()), ClientSession(&down)) << c.szName;
+    sender.join();
+    reader.join();
+    EXPECT_TRUE(sGot == sAll) << c.szName << ": " << sGot.size() << " of " << sAll.size() << " bytes";
+  }
 }
 
 }  // namespace
