@@ -440,30 +440,6 @@ int PlatSpoolInit(const char *szFolder, const char *szKeptPrefix) {
   return 1;
 }
 
-// A parked file is empty already and is opened without truncation: on ext4
-// emptying a file by truncation marks it for an immediate write-back at its
-// next close (the replace-by-truncate safeguard), which costs disk I/O per
-// request.  Parking truncates while the file is still empty of new data.
-FILE *PlatSpoolCreate(const char *szPath, const char *szMode) {
-  if (UnparkInto(szPath)) {
-    int fd = OpenUnparked(szPath, 0);
-    if (fd >= 0) {
-      FILE *pFile = fdopen(fd, szMode);
-      if (pFile != nullptr) return pFile;
-      close(fd);
-    }
-  }
-  return PlatFileOpen(szPath, szMode);
-}
-
-int PlatSpoolCreateFd(const char *szPath) {
-  if (UnparkInto(szPath)) {
-    int fd = OpenUnparked(szPath, O_APPEND);
-    if (fd >= 0) return fd;
-  }
-  return PlatCreateWriteFd(szPath);
-}
-
 namespace {
 
 // Spool files kept under their names, one per slot.  A slot's entry is
@@ -504,22 +480,38 @@ int OpenKept(const char *szPath, int nSlot, int nFlags) {
   return OpenUnparked(szPath, nFlags);
 }
 
+// Opens the slot's kept file, or else a parked one, moved into place at
+// szPath for writing.  -1 when there is neither.  Either is empty already
+// and is opened without truncation: on ext4 emptying a file by truncation
+// marks it for an immediate write-back at its next close (the
+// replace-by-truncate safeguard), which costs disk I/O per request.
+// Keeping and parking truncate while the file is still empty of new data.
+int OpenReused(const char *szPath, int nSlot, int nFlags) {
+  int fd = OpenKept(szPath, nSlot, nFlags);
+  if (fd < 0 && UnparkInto(szPath)) fd = OpenUnparked(szPath, nFlags);
+  return fd;
+}
+
 }  // namespace
 
 FILE *PlatSpoolCreateSlot(const char *szPath, const char *szMode, int nSlot) {
-  int fd = OpenKept(szPath, nSlot, 0);
+  int fd = OpenReused(szPath, nSlot, 0);
   if (fd >= 0) {
     FILE *pFile = fdopen(fd, szMode);
     if (pFile != nullptr) return pFile;
     close(fd);
   }
-  return PlatSpoolCreate(szPath, szMode);
+  return PlatFileOpen(szPath, szMode);
 }
 
+FILE *PlatSpoolCreate(const char *szPath, const char *szMode) { return PlatSpoolCreateSlot(szPath, szMode, -1); }
+
 int PlatSpoolCreateFdSlot(const char *szPath, int nSlot) {
-  int fd = OpenKept(szPath, nSlot, O_APPEND);
-  return fd >= 0 ? fd : PlatSpoolCreateFd(szPath);
+  int fd = OpenReused(szPath, nSlot, O_APPEND);
+  return fd >= 0 ? fd : PlatCreateWriteFd(szPath);
 }
+
+int PlatSpoolCreateFd(const char *szPath) { return PlatSpoolCreateFdSlot(szPath, -1); }
 
 int PlatSpoolKeep(const char *szPath, int nSlot) {
   char szOld[kKeptPathSize];
